@@ -1,0 +1,176 @@
+// Delta modulation channel: 1-bit delta samples fetched byte by byte from
+// the host's memory, each fetch stealing one CPU cycle.
+#include "frame/state.h"
+
+namespace pelrin {
+
+static const uint16_t DmcRateTable[32] = {
+    428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 85, 72, 54,  // NTSC
+    396, 352, 314, 296, 264, 234, 208, 198, 176, 148, 130, 118, 98,  78, 66, 50,  // PAL
+};
+
+void BuildDmcAttenuation(DmcChannel &c) {
+    static const float kFirst[9] = {1.0f,       1.0f,     0.875f,  0.869375f, 0.86375f,
+                                    0.858125f, 0.8525f,  0.846875f, 0.84125f};
+    static const float kSecond[7] = {0.83101565f, 0.82078123f, 0.8105469f, 0.8003125f,
+                                     0.7900781f,  0.77984375f, 0.76960933f};
+    for (int i = 0; i < 9; i++) c.dmcAttenuation[i] = kFirst[i];
+    for (int i = 0; i < 7; i++) c.dmcAttenuation[9 + i] = kSecond[i];
+    // Four linear runs, each a running double that starts at an f32 value
+    // and moves by an f32 step after each stored entry.
+    struct Run {
+        int first;
+        float start;
+        float step;
+    };
+    static const Run kRuns[4] = {{16, 0.759375f, 0.00087890774f},
+                                 {32, 0.7734375f, -0.0022558589f},
+                                 {64, 0.70125f, -0.0013118442f},
+                                 {96, 0.659271f, -0.0028746454f}};
+    for (const Run &run : kRuns) {
+        double value = run.start;
+        for (int i = run.first; i < run.first + (run.first == 16 ? 16 : 32); i++) {
+            c.dmcAttenuation[i] = static_cast<float>(value);
+            value += static_cast<double>(run.step);
+        }
+    }
+}
+
+void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v) {
+    switch (reg) {
+        case 0:
+            c.loop = v & 0x40;
+            c.irqEnabled = v & 0x80;
+            if (!(v & 0x80)) c.irqFlag = 0;
+            c.period = DmcRateTable[(v & 15) | apu.regionOffset];
+            break;
+        case 1: {
+            uint8_t target = v & 0x7F;
+            c.mixLevel = target;
+            if (!c.dmcRampOption) {
+                c.level = target;
+            } else {
+                if (target != c.level && target != c.rampTarget) c.level = c.rampTarget;
+                c.rampTarget = target;
+            }
+            break;
+        }
+        case 2:
+            c.startBank = static_cast<uint8_t>(4 + (v >> 6));
+            c.startOffset = static_cast<uint16_t>((v & 0x3F) * 64);
+            break;
+        case 3:
+            c.sampleLength = static_cast<uint16_t>(v * 16 + 1);
+            break;
+        default:
+            break;
+    }
+}
+
+void StartDmc(DmcChannel &c) {
+    if (c.active || c.sampleLength <= 1) return;
+    c.bank = c.startBank;
+    c.offset = c.startOffset;
+    c.bytesLeft = c.sampleLength;
+    c.bitsLeft = 0;
+    c.timer = 0;
+    c.active = 1;
+}
+
+namespace {
+
+inline void AddOutput(DmcChannel &c, uint64_t cycles) {
+    const int64_t n = static_cast<int64_t>(cycles);
+    c.sumLeft += c.levelLeft[c.level & 127] * n;
+    c.sumRight += c.levelRight[c.level & 127] * n;
+}
+
+// Idle: the level holds, or ramps one unit per 100 cycles towards the last
+// $4011 value when the ramp option smooths such jumps.
+void IntegrateIdle(DmcChannel &c, uint32_t cycles) {
+    if (!(c.dmcRampOption && c.rampTarget != c.level)) {
+        AddOutput(c, cycles);
+        return;
+    }
+    while (cycles != 0) {
+        uint32_t n = c.rampCountdown > 0 && static_cast<uint32_t>(c.rampCountdown) < cycles
+                         ? static_cast<uint32_t>(c.rampCountdown)
+                         : (c.rampCountdown > 0 ? cycles : 0);
+        AddOutput(c, n);
+        c.rampCountdown -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (c.rampCountdown <= 0) {
+            c.rampCountdown = 100;
+            if (c.rampTarget < c.level)
+                c.level--;
+            else if (c.rampTarget > c.level)
+                c.level++;
+            else {
+                c.rampCountdown = 0;
+                AddOutput(c, cycles);
+                return;
+            }
+        }
+    }
+}
+
+inline uint8_t FetchByte(const DmcChannel &c) {
+    // A bank the host never set reads as 0 rather than through null.
+    const uint8_t *bank = c.dmaPointers[c.bank & 7];
+    return bank != nullptr ? bank[c.offset & 0xFFF] : 0;
+}
+
+}  // namespace
+
+uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
+    if (!c.active) {
+        IntegrateIdle(c, cycles);
+        return 0;
+    }
+    uint32_t fetched = 0;
+    while (cycles != 0) {
+        uint32_t n = c.timer > 0 && static_cast<uint32_t>(c.timer) < cycles
+                         ? static_cast<uint32_t>(c.timer)
+                         : (c.timer > 0 ? cycles : 0);
+        AddOutput(c, n);
+        c.timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (c.timer > 0) continue;
+
+        c.timer = c.period;
+        if (c.bitsLeft == 0) {
+            if (c.bytesLeft == 0) {
+                if (!c.loop) {
+                    c.active = 0;
+                    if (c.irqEnabled) c.irqFlag = 1;
+                    c.timer = 0;
+                    if (c.dmcRampOption) c.rampTarget = c.level;  // no ramp follows
+                    AddOutput(c, cycles);
+                    return fetched;
+                }
+                c.bytesLeft = c.sampleLength;
+                c.bank = c.startBank;
+                c.offset = c.startOffset;
+            }
+            c.shifter = FetchByte(c);
+            fetched++;
+            c.bytesLeft--;
+            if (++c.offset == 4096) {
+                c.offset = 0;
+                c.bank = (c.bank + 1) & 7;  // $FFFF is followed by $8000
+            }
+            c.bitsLeft = 8;
+        }
+        if (c.shifter & 1) {
+            if (c.level < 126) c.level += 2;
+        } else {
+            if (c.level > 1) c.level -= 2;
+        }
+        c.bitsLeft--;
+        c.shifter >>= 1;
+        c.mixLevel = c.level;
+    }
+    return fetched;
+}
+
+}  // namespace pelrin

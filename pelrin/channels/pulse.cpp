@@ -1,0 +1,107 @@
+// Pulse channel: 11-bit timer walking a 16-step duty sequence, envelope,
+// length counter and sweep. Serves the two 2A03 pulses and the MMC5 pulses.
+#include "frame/state.h"
+
+namespace pelrin {
+
+const uint8_t LengthTable[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 28, 14,
+                                 12, 16,  24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30};
+
+static const uint8_t DutyTable[4] = {2, 4, 8, 12};
+
+void UpdateSweepMute(PulseChannel &c) {
+    if (c.period < 8)
+        c.muted = 1;
+    else if (c.sweepNegate)
+        c.muted = 0;
+    else  // muted even with the sweep off when its target would leave 11 bits
+        c.muted = (c.period + (c.period >> c.sweepShift)) >= 0x800 ? 1 : 0;
+}
+
+void WritePulseControl(PulseChannel &c, uint8_t v) {
+    c.dutySteps = DutyTable[v >> 6];
+    c.envelopeLoop = v & 0x20;
+    c.lengthCounting = (v & 0x20) ? 0 : 1;
+    c.envelopeMode = (v & 0x10) ? 0 : 1;
+    if (c.envelopeMode) {
+        c.envelopePeriod = v & 15;
+        c.volume = c.decay;
+    } else {
+        c.volume = v & 15;
+    }
+}
+
+void WritePulseLengthAndHighPeriod(PulseChannel &c, uint8_t v) {
+    c.period = static_cast<uint16_t>((c.period & 0xFF) | ((v & 7) << 8));
+    if (c.enabled) c.length = LengthTable[v >> 3];
+    c.decay = 15;
+    if (c.envelopeMode == 1) c.volume = 15;
+}
+
+void WritePulse(PulseChannel &c, unsigned reg, uint8_t v) {
+    switch (reg) {
+        case 0:
+            WritePulseControl(c, v);
+            break;
+        case 1:
+            c.sweepShift = v & 7;
+            c.sweepEnabled = v & 0x80;
+            c.sweepNegate = v & 0x08;
+            c.sweepPeriod = (v >> 4) & 7;
+            UpdateSweepMute(c);
+            break;
+        case 2:
+            c.period = static_cast<uint16_t>((c.period & 0x700) | v);
+            UpdateSweepMute(c);
+            break;
+        default:
+            WritePulseLengthAndHighPeriod(c, v);
+            UpdateSweepMute(c);
+            break;
+    }
+}
+
+void ClockPulseHalfFrame(PulseChannel &c) {
+    if (c.length == 0) return;
+    if (c.lengthCounting) c.length--;
+    // A channel whose length just ran out still sweeps on this clock.
+    if (!c.sweepEnabled || c.muted || c.sweepShift == 0) return;
+    if (c.sweepDivider != 0) {
+        c.sweepDivider--;
+        return;
+    }
+    c.sweepDivider = c.sweepPeriod;
+    uint16_t delta = static_cast<uint16_t>(c.period >> c.sweepShift);
+    if (c.sweepNegate)
+        c.period = static_cast<uint16_t>(c.period - delta - c.sweepNegateExtra);
+    else
+        c.period = static_cast<uint16_t>(c.period + delta);
+    UpdateSweepMute(c);
+}
+
+void IntegratePulse(PulseChannel &c, uint32_t cycles) {
+    if (c.muted || c.length == 0 || cycles == 0) return;
+    const int64_t left = c.levelLeft[c.volume & 15];
+    const int64_t right = c.levelRight[c.volume & 15];
+    const unsigned high = c.dutySteps;
+    const int32_t reload = c.period + 1;
+    int32_t timer = c.timer;
+    unsigned step = c.step;
+    int64_t signedCycles = 0;  // high cycles minus low cycles
+    while (cycles != 0) {
+        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
+        signedCycles += step < high ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
+        timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (timer <= 0) {
+            timer = reload;
+            step = (step + 1) & 15;
+        }
+    }
+    c.timer = timer;
+    c.step = static_cast<uint8_t>(step);
+    c.sumLeft += left * signedCycles;
+    c.sumRight += right * signedCycles;
+}
+
+}  // namespace pelrin

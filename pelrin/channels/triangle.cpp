@@ -1,0 +1,66 @@
+// Triangle: a 32-step wave whose shape is the level table itself, gated by
+// a length counter and a linear counter.
+#include "frame/state.h"
+
+namespace pelrin {
+
+void WriteTriangle(TriangleChannel &c, unsigned reg, uint8_t v) {
+    switch (reg) {
+        case 0:
+            c.linearReload = v & 0x7F;
+            c.control = v & 0x80;
+            c.lengthCounting = (v & 0x80) ? 0 : 1;
+            if (!c.linearActive) c.linearCounter = c.linearReload;
+            break;
+        case 2:
+            c.period = static_cast<uint16_t>((c.period & 0x700) | v);
+            break;
+        case 3:
+            c.period = static_cast<uint16_t>((c.period & 0xFF) | ((v & 7) << 8));
+            if (c.enabled) c.length = LengthTable[v >> 3];
+            c.linearActive = 0;
+            if (!c.control) c.linearStartPending = 1;
+            c.linearCounter = c.linearReload;
+            break;
+        default:
+            break;
+    }
+}
+
+void ClockLinearCounter(TriangleChannel &c) {
+    if (c.linearStartPending && !c.control) {
+        c.linearStartPending = 0;
+        c.linearActive = 1;
+    }
+    if (c.linearActive && c.linearCounter) c.linearCounter--;
+}
+
+void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
+    if (c.length == 0 || c.linearCounter == 0 || c.period < 8) {
+        // Gated off or too short a period: the wave holds its current level.
+        c.sumLeft += static_cast<int64_t>(c.levelLeft[c.step & 31]) * cycles;
+        c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
+        return;
+    }
+    const int32_t reload = c.period + 1;
+    int32_t timer = c.timer;
+    unsigned step = c.step & 31;
+    int64_t left = 0, right = 0;
+    while (cycles != 0) {
+        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
+        left += static_cast<int64_t>(c.levelLeft[step]) * n;
+        right += static_cast<int64_t>(c.levelRight[step]) * n;
+        timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (timer <= 0) {
+            timer = reload;
+            step = (step + 1) & 31;
+        }
+    }
+    c.timer = timer;
+    c.step = static_cast<uint8_t>(step);
+    c.sumLeft += left;
+    c.sumRight += right;
+}
+
+}  // namespace pelrin

@@ -1,0 +1,114 @@
+// Register accesses, interrupt prediction and the timestamp.
+#include <cmath>
+
+#include "pelrin.h"
+#include "frame/state.h"
+
+using namespace pelrin;
+
+namespace {
+
+uint32_t CatchUp(uint32_t cycle) { return cycle != apu.timestamp ? APU_RunToCycle(cycle) : 0; }
+
+void WriteRegister(uint16_t address, uint8_t v) {
+    if (address < 0x4000 || address > 0x4017) {
+        switch (apu.expansionChip) {
+            case kChipVrc6: WriteVrc6(address, v); break;
+            case kChipMmc5: WriteMmc5(address, v); break;
+            case kChipN163: WriteN163(address, v); break;
+            default: break;
+        }
+        return;
+    }
+    unsigned reg = address - 0x4000u;
+    switch (reg) {
+        case 0x00: case 0x01: case 0x02: case 0x03: WritePulse(apu.pulse[0], reg, v); break;
+        case 0x04: case 0x05: case 0x06: case 0x07: WritePulse(apu.pulse[1], reg - 4, v); break;
+        case 0x08: case 0x0A: case 0x0B: WriteTriangle(apu.triangle, reg - 8, v); break;
+        case 0x0C: case 0x0E: case 0x0F: WriteNoise(apu.noise, reg - 12, v); break;
+        case 0x10: case 0x11: case 0x12: case 0x13: WriteDmc(apu.dmc, reg - 16, v); break;
+        case 0x15: WriteStatus(v); break;
+        case 0x17: WriteFrameCounter(v); break;
+        default: break;  // $4009, $400D, $4014, $4016
+    }
+}
+
+uint8_t StatusByte() {
+    uint8_t status = 0;
+    if (apu.pulse[0].length) status |= 0x01;
+    if (apu.pulse[1].length) status |= 0x02;
+    if (apu.triangle.length) status |= 0x04;
+    if (apu.noise.length) status |= 0x08;
+    if (apu.dmc.active) status |= 0x10;
+    if (apu.frameIrqFlag) status |= 0x40;
+    if (apu.dmc.irqFlag) status |= 0x80;
+    return status;
+}
+
+uint32_t FrameIrqDistance() {
+    if (!apu.frameIrqEnabled) return 0xFFFFFFFFu;
+    double cycles;
+    if (apu.frameStep > apu.frameStepLimit) {
+        // Left by a four-step $4017 write: the very next step is the wrap.
+        cycles = std::ceil(static_cast<double>(apu.frameStepCountdown));
+    } else {
+        int steps = static_cast<int>(apu.frameStepLimit) - static_cast<int>(apu.frameStep);
+        cycles = std::ceil(steps * static_cast<double>(apu.frameStepPeriod) +
+                           static_cast<double>(apu.frameStepCountdown));
+    }
+    // Absurd step periods: too far away to foresee.
+    if (!(cycles < 4294967296.0)) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(cycles);
+}
+
+uint32_t DmcIrqDistance() {
+    const DmcChannel &d = apu.dmc;
+    if (!d.irqEnabled || d.loop || !d.active) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(d.bytesLeft) * d.period + static_cast<uint32_t>(d.timer);
+}
+
+}  // namespace
+
+extern "C" {
+
+PELRIN_API uint32_t PELRIN_CALL APU_RegWrite(uint32_t address, uint32_t value, uint32_t cycle) {
+    uint32_t stalls = CatchUp(cycle);
+    WriteRegister(static_cast<uint16_t>(address), static_cast<uint8_t>(value));
+    return stalls;
+}
+
+PELRIN_API uint32_t PELRIN_CALL APU_RegRead(uint32_t address, uint8_t *data, uint32_t cycle) {
+    uint32_t stalls = CatchUp(cycle);
+    uint8_t scratch = data != nullptr ? *data : 0;
+    uint8_t &out = data != nullptr ? *data : scratch;
+    switch (static_cast<uint16_t>(address)) {
+        case 0x4015:
+            out = StatusByte();
+            apu.frameIrqFlag = 0;  // the byte above still shows it
+            break;
+        case 0x4017:
+            out = static_cast<uint8_t>((out & 0x3F) | (apu.frameStepLimit == 4 ? 0x80 : 0) |
+                                       (apu.frameIrqEnabled ? 0 : 0x40));
+            break;
+        case 0x4800:
+            if (apu.expansionChip == kChipN163) out = ReadN163Data(apu.n163);
+            break;
+        default:
+            out = static_cast<uint8_t>((address >> 8) & 0xFF);  // open bus
+            break;
+    }
+    return stalls;
+}
+
+PELRIN_API uint32_t PELRIN_CALL APU_FindNextIRQ(void) {
+    if (apu.frameIrqFlag || apu.dmc.irqFlag) return 0;
+    uint32_t frame = FrameIrqDistance();
+    uint32_t dmc = DmcIrqDistance();
+    return frame < dmc ? frame : dmc;
+}
+
+PELRIN_API uint32_t PELRIN_CALL APU_GetTimestamp(void) { return apu.timestamp; }
+
+PELRIN_API void PELRIN_CALL APU_SetTimestamp(uint32_t cycle) { apu.timestamp = cycle; }
+
+}  // extern "C"

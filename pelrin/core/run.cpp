@@ -1,0 +1,123 @@
+// The run loop: cuts a span of CPU cycles into slices that end at the next
+// frame-sequencer step or output-sample boundary and runs every channel over
+// each slice.
+#include <cmath>
+
+#include "pelrin.h"
+#include "frame/state.h"
+
+using namespace pelrin;
+
+namespace pelrin {
+
+void QuarterFrameClock() {
+    ClockEnvelope(apu.pulse[0]);
+    ClockEnvelope(apu.pulse[1]);
+    ClockLinearCounter(apu.triangle);
+    ClockEnvelope(apu.noise);
+    if (apu.expansionChip == kChipMmc5) {
+        ClockEnvelope(apu.mmc5Pulse[0]);
+        ClockEnvelope(apu.mmc5Pulse[1]);
+    }
+}
+
+namespace {
+
+void HalfFrameClock() {
+    ClockPulseHalfFrame(apu.pulse[0]);
+    ClockPulseHalfFrame(apu.pulse[1]);
+    ClockLength(apu.triangle);
+    ClockLength(apu.noise);
+    if (apu.expansionChip == kChipMmc5) {
+        ClockPulseHalfFrame(apu.mmc5Pulse[0]);
+        ClockPulseHalfFrame(apu.mmc5Pulse[1]);
+    }
+}
+
+void StepEvent() {
+    apu.frameStepCountdown += apu.frameStepPeriod;
+    if (apu.frameStep < apu.frameStepLimit) {
+        apu.frameStep++;
+        if (apu.frameStep < 4) {
+            QuarterFrameClock();
+            if (apu.frameStep & 1) HalfFrameClock();
+        }
+    } else {
+        // Wrap: raises the frame interrupt (while enabled) and gives a
+        // quarter-frame clock only.
+        apu.frameIrqFlag = apu.frameIrqEnabled;
+        apu.frameStep = 0;
+        QuarterFrameClock();
+    }
+}
+
+// Runs every integrator over one slice; returns the DMC's fetched bytes.
+uint32_t IntegrateSlice(uint32_t n) {
+    IntegratePulse(apu.pulse[0], n);
+    IntegratePulse(apu.pulse[1], n);
+    IntegrateTriangle(apu.triangle, n);
+    IntegrateNoise(apu.noise, n);
+    uint32_t fetched = IntegrateDmc(apu.dmc, n);
+    switch (apu.expansionChip) {
+        case kChipVrc6:
+            IntegrateVrc6Pulse(apu.vrc6Pulse[0], n);
+            IntegrateVrc6Pulse(apu.vrc6Pulse[1], n);
+            IntegrateVrc6Saw(apu.vrc6Saw, n);
+            break;
+        case kChipMmc5:
+            IntegratePulse(apu.mmc5Pulse[0], n);
+            IntegratePulse(apu.mmc5Pulse[1], n);
+            IntegrateMmc5Pcm(apu.mmc5Pcm, n);
+            break;
+        case kChipN163:
+            IntegrateN163(apu.n163, n);
+            break;
+        default:
+            break;
+    }
+    return fetched;
+}
+
+}  // namespace
+}  // namespace pelrin
+
+extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
+    uint32_t span = cycle - apu.timestamp;
+    // A cycle before the timestamp (an unsigned span of 2^31 or more) runs
+    // nothing: the host asked for the past, not for 2^32 cycles of future.
+    if (span == 0 || span >= 0x80000000u) return 0;
+    apu.timestamp = cycle;
+
+    uint32_t stallTotal = 0;
+    uint64_t remaining = span;
+    while (remaining != 0) {
+        // Whole ceiling of the nearer countdown, compared before converting
+        // so that no huge countdown overflows the integer.
+        float nearest = apu.frameStepCountdown < apu.sampleCountdown ? apu.frameStepCountdown
+                                                                     : apu.sampleCountdown;
+        double whole = std::ceil(static_cast<double>(nearest));
+        uint32_t n;
+        if (whole < static_cast<double>(remaining))
+            n = whole >= 1.0 ? static_cast<uint32_t>(whole) : 1;
+        else
+            n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+
+        uint32_t fetched = IntegrateSlice(n);
+        if (fetched != 0) {
+            apu.timestamp += fetched;
+            stallTotal += fetched;
+            remaining += fetched;
+        }
+        apu.sampleCycles += n;
+
+        apu.frameStepCountdown -= static_cast<float>(n);
+        if (apu.frameStepCountdown <= 0.0f) StepEvent();
+        apu.sampleCountdown -= static_cast<float>(n);
+        if (apu.sampleCountdown <= 0.0f) {
+            apu.sampleCountdown += apu.cyclesPerSample;
+            MixSample();
+        }
+        remaining -= n;
+    }
+    return stallTotal;
+}

@@ -1,0 +1,103 @@
+// VRC6: two pulses with a 16-step duty sequence and a sawtooth built from
+// an 8-bit accumulator.
+#include "frame/state.h"
+
+namespace pelrin {
+
+void WriteVrc6(uint16_t address, uint8_t v) {
+    Vrc6PulseChannel *pulse = nullptr;
+    switch (address & 0xF000) {
+        case 0x9000: pulse = &apu.vrc6Pulse[0]; break;
+        case 0xA000: pulse = &apu.vrc6Pulse[1]; break;
+        case 0xB000: break;
+        default: return;
+    }
+    unsigned reg = address & 0x0FFF;  // exact addresses only: no mirrors
+    if (reg > 2) return;
+    if (pulse != nullptr) {
+        Vrc6PulseChannel &p = *pulse;
+        if (reg == 0) {
+            p.volume = v & 0x0F;
+            p.duty = (v >> 4) & 7;
+            p.directMode = v & 0x80;
+        } else if (reg == 1) {
+            p.period = static_cast<uint16_t>((p.period & 0xF00) | v);
+        } else {
+            p.period = static_cast<uint16_t>((p.period & 0xFF) | ((v & 0x0F) << 8));
+            p.enabled = v & 0x80;
+        }
+        return;
+    }
+    Vrc6SawChannel &s = apu.vrc6Saw;
+    if (reg == 0) {
+        s.rate = v & 0x3F;
+    } else if (reg == 1) {
+        s.period = static_cast<uint16_t>((s.period & 0xF00) | v);
+    } else {
+        s.period = static_cast<uint16_t>((s.period & 0xFF) | ((v & 0x0F) << 8));
+        s.enabled = v & 0x80;
+    }
+}
+
+void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
+    if (c.period == 0 || !c.enabled) return;
+    const int64_t left = c.levelLeft[c.volume & 15];
+    const int64_t right = c.levelRight[c.volume & 15];
+    if (c.directMode) {
+        // A constant level centred on volume 8.
+        c.sumLeft += 2 * (left - c.levelLeft[8]) * static_cast<int64_t>(cycles);
+        c.sumRight += 2 * (right - c.levelRight[8]) * static_cast<int64_t>(cycles);
+        return;
+    }
+    const int32_t reload = c.period + 1;
+    const unsigned duty = c.duty;
+    int32_t timer = c.timer;
+    unsigned step = c.step;
+    int64_t signedCycles = 0;
+    while (cycles != 0) {
+        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
+        signedCycles += step <= duty ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
+        timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (timer <= 0) {
+            timer = reload;
+            step = (step + 1) & 15;
+        }
+    }
+    c.timer = timer;
+    c.step = static_cast<uint8_t>(step);
+    c.sumLeft += left * signedCycles;
+    c.sumRight += right * signedCycles;
+}
+
+void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
+    if (c.period == 0 || !c.enabled || cycles == 0) return;
+    const int32_t reload = c.period + 1;
+    int32_t timer = c.timer;
+    unsigned step = c.step;
+    unsigned acc = c.accumulator;
+    int64_t left = 0, right = 0;
+    while (cycles != 0) {
+        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
+        left += static_cast<int64_t>(c.levelLeft[acc >> 3]) * n;
+        right += static_cast<int64_t>(c.levelRight[acc >> 3]) * n;
+        timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (timer <= 0) {
+            timer = reload;
+            step++;
+            if ((step & 1) == 0) acc = (acc + c.rate) & 0xFF;
+            if (step >= 14) {
+                step = 0;
+                acc = 0;
+            }
+        }
+    }
+    c.timer = timer;
+    c.step = static_cast<uint8_t>(step);
+    c.accumulator = static_cast<uint8_t>(acc);
+    c.sumLeft += left;
+    c.sumRight += right;
+}
+
+}  // namespace pelrin

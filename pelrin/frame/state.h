@@ -1,0 +1,299 @@
+// The one process-wide state of the sound unit and the records of its
+// channels. Everything here is internal; hosts see only pelrin.h.
+#pragma once
+
+#include <cstdint>
+
+namespace pelrin {
+
+constexpr int kChannelCount = 19;
+constexpr uint32_t kAllChannels = (1u << kChannelCount) - 1;
+
+// Mixer channel indexes.
+enum : int {
+    kPulse1 = 0, kPulse2 = 1, kTriangle = 2, kNoise = 3, kDmc = 4,
+    kVrc6Pulse1 = 5, kVrc6Pulse2 = 6, kVrc6Saw = 7,
+    kMmc5Pulse1 = 8, kMmc5Pulse2 = 9, kMmc5Pcm = 10,
+    kN163First = 11,
+};
+
+enum : uint8_t { kChipNone = 0, kChipVrc6 = 1, kChipMmc5 = 8, kChipN163 = 16 };
+
+// Sums are 64-bit so that frames held back while the buffer is full never
+// wrap; while nothing overflows they equal 32-bit sums.
+using Sum = int64_t;
+
+// 2A03 and MMC5 pulse. The six envelope fields (volume .. envelopeDivider)
+// stand in the same order as in NoiseChannel.
+struct PulseChannel {
+    uint16_t period;
+    int32_t timer;
+    uint8_t lengthCounting;
+    uint8_t length;
+    uint8_t enabled;
+    uint8_t volume;
+    uint8_t decay;
+    uint8_t envelopeMode;
+    uint8_t envelopeLoop;
+    uint8_t envelopePeriod;
+    uint8_t envelopeDivider;
+    uint8_t sweepNegateExtra;
+    uint8_t sweepEnabled;
+    uint8_t muted;
+    uint8_t sweepNegate;
+    uint8_t sweepShift;
+    uint8_t sweepPeriod;
+    uint8_t sweepDivider;
+    uint8_t dutySteps;
+    uint8_t step;
+    int16_t levelLeft[16];
+    int16_t levelRight[16];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct TriangleChannel {
+    uint8_t step;
+    uint8_t linearReload;
+    uint8_t linearCounter;
+    uint8_t linearActive;
+    uint8_t control;
+    uint8_t linearStartPending;
+    uint16_t period;
+    int32_t timer;
+    uint8_t lengthCounting;
+    uint8_t length;
+    uint8_t enabled;
+    int16_t levelLeft[32];
+    int16_t levelRight[32];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct NoiseChannel {
+    uint16_t period;
+    int32_t timer;
+    uint8_t lengthCounting;
+    uint8_t length;
+    uint8_t enabled;
+    uint8_t volume;
+    uint8_t decay;
+    uint8_t envelopeMode;
+    uint8_t envelopeLoop;
+    uint8_t envelopePeriod;
+    uint8_t envelopeDivider;
+    uint16_t shiftRegister;
+    uint8_t tapShift;
+    uint8_t outputBit;
+    int16_t levelLeft[16];
+    int16_t levelRight[16];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct DmcChannel {
+    uint8_t irqEnabled;
+    uint8_t irqFlag;
+    uint8_t loop;
+    uint8_t active;
+    uint16_t period;
+    int32_t timer;
+    uint8_t level;
+    uint8_t mixLevel;
+    uint8_t bank;
+    uint16_t offset;
+    uint8_t startBank;
+    uint16_t startOffset;
+    const uint8_t *dmaPointers[8];
+    uint8_t shifter;
+    uint8_t bitsLeft;
+    uint16_t bytesLeft;
+    uint16_t sampleLength;
+    int16_t levelLeft[128];
+    int16_t levelRight[128];
+    float dmcAttenuation[128];
+    Sum sumLeft;
+    Sum sumRight;
+    uint8_t dmcRampOption;
+    uint8_t rampTarget;
+    int32_t rampCountdown;
+};
+
+struct Vrc6PulseChannel {
+    uint16_t period;
+    int32_t timer;
+    uint8_t enabled;
+    uint8_t directMode;
+    uint8_t step;
+    uint8_t duty;
+    uint8_t volume;
+    int16_t levelLeft[16];
+    int16_t levelRight[16];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct Vrc6SawChannel {
+    uint16_t period;
+    int32_t timer;
+    uint8_t enabled;
+    uint8_t rate;
+    uint8_t accumulator;
+    uint8_t step;
+    int16_t levelLeft[32];
+    int16_t levelRight[32];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct Mmc5PcmChannel {
+    uint8_t enabled;
+    uint8_t value;
+    int16_t levelLeft[256];
+    int16_t levelRight[256];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
+struct N163State {
+    uint8_t ram[128];
+    uint8_t address;
+    uint8_t autoIncrement;
+    uint8_t channelCountCode;
+    uint8_t waveStart[8];
+    uint8_t waveStartHigh[8];
+    uint8_t wavePosition[8];
+    uint8_t waveLength[8];
+    uint8_t readAddress[8];
+    uint8_t readHigh[8];
+    float stepCountdown[8];
+    uint32_t frequency[8];
+    uint8_t volume[8];
+    uint8_t sample[8];
+    float stepConstant[8];
+    int16_t levelLeft[8][16][16];
+    int16_t levelRight[8][16][16];
+    Sum sumLeft[8];
+    Sum sumRight[8];
+};
+
+struct ApuState {
+    // Output and environment block, with its load-time values.
+    uint32_t sampleRate = 44100;
+    uint8_t bitsPerSample = 16;
+    uint8_t channelCount = 1;
+    uint8_t bytesPerFrame = 2;
+    uint8_t frameStepLimit = 3;
+    uint8_t frameIrqEnabled = 1;
+    float frameStepPeriod = 7457.5f;
+    float frameStepCountdown = 7457.5f;
+    float cpuClock = 1789772.75f;
+    float masterVolume = 1.0f;
+    uint64_t fillMark = 2;  // 64-bit: a buffer near 4 GiB must not wrap it
+    float cyclesPerSample = static_cast<float>(1789772.75 / 44100.0);
+    float sampleCountdown = static_cast<float>(1789772.75 / 44100.0);
+    uint8_t regionOffset = 0;
+
+    // Host buffer and write position.
+    uint8_t *bufferBase = nullptr;
+    uint32_t bufferSize = 0;
+    uint8_t *OutputCursor = nullptr;
+    int64_t sampleCycles = 0;
+
+    // Mixer options.
+    uint8_t channelEnabled[kChannelCount] = {};
+    uint8_t channelVolume[kChannelCount] = {};
+    int8_t channelPan[kChannelCount] = {};
+    uint8_t triangleShape = 0;
+
+    // Clock and frame sequencer.
+    uint32_t timestamp = 0;
+    uint8_t frameStep = 0;
+    uint8_t frameIrqFlag = 0;
+
+    uint8_t expansionChip = 0;
+
+    PulseChannel pulse[2] = {};
+    TriangleChannel triangle = {};
+    NoiseChannel noise = {};
+    DmcChannel dmc = {};
+    Vrc6PulseChannel vrc6Pulse[2] = {};
+    Vrc6SawChannel vrc6Saw = {};
+    PulseChannel mmc5Pulse[2] = {};
+    Mmc5PcmChannel mmc5Pcm = {};
+    N163State n163 = {};
+};
+
+extern ApuState apu;
+
+// Level tables (frame/levels.cpp).
+void RebuildLevelTables(uint32_t mask);
+
+// Output buffer (frame/output.cpp).
+void RewindOutputBuffer();
+void SetNamcoStepConstants();
+
+// Run loop and mixer (core/).
+void QuarterFrameClock();
+void MixSample();
+
+// Envelope clock shared by the pulse and noise records, whose six envelope
+// fields have the same names.
+template <typename Channel>
+inline void ClockEnvelope(Channel &c) {
+    if (c.envelopeDivider != 0) {
+        c.envelopeDivider--;
+        return;
+    }
+    c.envelopeDivider = c.envelopePeriod;
+    if (c.decay != 0)
+        c.decay--;
+    else if (c.envelopeLoop != 0)
+        c.decay = 15;
+    if (c.envelopeMode == 1) c.volume = c.decay;
+}
+
+// Length-counter clock of the triangle and noise.
+template <typename Channel>
+inline void ClockLength(Channel &c) {
+    if (c.length != 0 && c.lengthCounting != 0) c.length--;
+}
+
+extern const uint8_t LengthTable[32];
+
+// Channels (channels/).
+void IntegratePulse(PulseChannel &c, uint32_t cycles);
+void ClockPulseHalfFrame(PulseChannel &c);
+void UpdateSweepMute(PulseChannel &c);
+void WritePulse(PulseChannel &c, unsigned reg, uint8_t v);
+void WritePulseControl(PulseChannel &c, uint8_t v);
+void WritePulseLengthAndHighPeriod(PulseChannel &c, uint8_t v);
+
+void IntegrateTriangle(TriangleChannel &c, uint32_t cycles);
+void ClockLinearCounter(TriangleChannel &c);
+void WriteTriangle(TriangleChannel &c, unsigned reg, uint8_t v);
+
+void IntegrateNoise(NoiseChannel &c, uint32_t cycles);
+void WriteNoise(NoiseChannel &c, unsigned reg, uint8_t v);
+
+uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles);
+void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v);
+void StartDmc(DmcChannel &c);
+void BuildDmcAttenuation(DmcChannel &c);
+
+void WriteStatus(uint8_t v);
+void WriteFrameCounter(uint8_t v);
+
+// Expansion chips (expansion/).
+void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles);
+void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles);
+void WriteVrc6(uint16_t address, uint8_t v);
+
+void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles);
+void WriteMmc5(uint16_t address, uint8_t v);
+
+void IntegrateN163(N163State &s, uint32_t cycles);
+void WriteN163(uint16_t address, uint8_t v);
+uint8_t ReadN163Data(N163State &s);
+
+}  // namespace pelrin
