@@ -56,9 +56,13 @@ static void check(int ok, const char *what, unsigned long long got, unsigned lon
     }
 }
 
+/* Arguments are evaluated exactly once: many of them are library calls. */
+static void check_eq(const char *what, unsigned long long got, unsigned long long want)
+{
+    check(got == want, what, got, want);
+}
 #define CHECK_EQ(what, got, want) \
-    check((unsigned long long)(got) == (unsigned long long)(want), what, \
-          (unsigned long long)(got), (unsigned long long)(want))
+    check_eq(what, (unsigned long long)(got), (unsigned long long)(want))
 
 /* ------------------------------------------------------------- hashing */
 
