@@ -1,6 +1,9 @@
 # Native 32-bit x86 Linux build on an x86-64 Debian machine (g++-multilib).
 # The top-level CMakeLists adds -msse2 -mfpmath=sse for 32-bit x86, so float
 # math runs in SSE2 registers as on x86-64.
+# -m32 comes in through the *_FLAGS_INIT values below: a CMAKE_C_FLAGS or
+# CMAKE_CXX_FLAGS given on the command line replaces them and must then
+# contain -m32 itself.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
