@@ -1,6 +1,7 @@
-# GoogleTest for the tests: Debian's prebuilt libraries are 64-bit only, so a
-# 32-bit build (cmake/linux-i686.cmake, or -m32 flags) compiles GoogleTest
-# from its source package instead.
+# GoogleTest for the tests: Debian's prebuilt libraries are 64-bit Linux only,
+# so a 32-bit build (cmake/linux-i686.cmake, or -m32 flags) and the Windows
+# cross build (cmake/mingw-i686.cmake, tests run under Wine) compile
+# GoogleTest from its source package instead.
 #
 # Include this file where the tests are defined, in place of
 # find_package(GTest). It defines the targets GTest::gtest, GTest::gtest_main,
@@ -9,7 +10,7 @@
 #
 #   PELRIN_GTEST_FROM_SOURCE  ON: build from PELRIN_GTEST_SOURCE_DIR.
 #                             OFF: find_package(GTest) (the default for 64-bit).
-if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 OR CMAKE_CROSSCOMPILING)
   set(_pelrin_gtest_src_default ON)
 else()
   set(_pelrin_gtest_src_default OFF)
