@@ -1,0 +1,173 @@
+// pelrin-render: renders a register log (or the built-in demo) through the
+// pelrin sound library into a WAV file.
+
+#include "cli.hpp"
+#include "demo.hpp"
+#include "render.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#define PR_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define PR_ISATTY(fd) isatty(fd)
+#endif
+
+using namespace pelrin_render;
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void onSignal(int) { gInterrupted = 1; }
+
+int fail(const std::string &message, int code = 1) {
+    std::fprintf(stderr, "pelrin-render: %s\n", message.c_str());
+    return code;
+}
+
+// A one-line bar on stderr, redrawn at most ten times a second.
+class ProgressBar {
+public:
+    explicit ProgressBar(uint64_t total, int rate) : total_(total ? total : 1), rate_(rate) {}
+    void update(uint64_t frames) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        double f = std::min(1.0, static_cast<double>(frames) / static_cast<double>(total_));
+        int filled = static_cast<int>(f * 30);
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(30 - filled), '.');
+        std::fprintf(stderr, "\r[%s] %3d%%  %.1f / %.1f s", bar.c_str(), static_cast<int>(f * 100),
+                     static_cast<double>(frames) / rate_, static_cast<double>(total_) / rate_);
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void clear() {
+        if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+    }
+
+private:
+    uint64_t total_;
+    int rate_;
+    std::chrono::steady_clock::time_point last_{};
+    bool shown_ = false;
+};
+
+int run(const std::vector<std::string> &args) {
+    CliOptions opt;
+    try {
+        opt = parseCommandLine(args);
+    } catch (const UsageError &e) {
+        fail(e.what(), 2);
+        std::fprintf(stderr, "Try 'pelrin-render --help' for more information.\n");
+        return 2;
+    }
+    if (opt.help) { std::fputs(helpText().c_str(), stdout); return 0; }
+    if (opt.version) { std::fputs(versionText().c_str(), stdout); return 0; }
+
+    Environment demoEnv;
+    if (opt.settings.environment) {
+        const Environment &e = *opt.settings.environment;
+        if (e.region >= 0) demoEnv.region = e.region;
+        if (e.clock >= 1.0) demoEnv.clock = e.clock;
+    }
+    if (opt.demoLog) {
+        if (opt.input) return fail("--demo-log takes no input log", 2);
+        std::string text = demoLogText(demoEnv);
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+            return fail("cannot write the demo log");
+        return 0;
+    }
+
+    RegisterLog log;
+    try {
+        if (opt.input) log = loadLog(*opt.input);
+        else log = parseLog(demoLogText(demoEnv), "demo");
+    } catch (const LogError &e) {
+        return fail(e.what());
+    }
+
+    const std::string output = defaultOutput(opt);
+    const bool toStdout = output == "-";
+    if (toStdout && PR_ISATTY(1)) return fail("refusing to write raw PCM to a terminal; redirect it or use -o FILE", 2);
+    const OutputFormat fmt = effectiveFormat(log, opt.settings);
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    try {
+        std::unique_ptr<PcmSink> sink;
+        if (toStdout) {
+#if defined(_WIN32)
+            _setmode(_fileno(stdout), _O_BINARY);
+#endif
+            sink = std::make_unique<RawStreamSink>(stdout);
+        } else {
+            sink = std::make_unique<WavFileSink>(output, static_cast<uint32_t>(fmt.rate), fmt.bits, fmt.channels);
+        }
+        std::unique_ptr<FadeOutSink> fade;
+        PcmSink *target = sink.get();
+        if (opt.fadeSeconds > 0) {
+            fade = std::make_unique<FadeOutSink>(*sink, static_cast<size_t>(opt.fadeSeconds * fmt.rate), fmt.bits,
+                                                 fmt.channels);
+            target = fade.get();
+        }
+        const uint64_t expected = expectedFrames(log, opt.settings);
+        std::unique_ptr<ProgressBar> bar;
+        if (opt.progress && !opt.quiet && PR_ISATTY(2) && expected > static_cast<uint64_t>(fmt.rate) * 10)
+            bar = std::make_unique<ProgressBar>(expected, fmt.rate);
+        ProgressFn progress;
+        if (bar) progress = [&](uint64_t frames) { bar->update(frames); };
+        RenderStats stats;
+        try {
+            stats = render(log, opt.settings, *target, progress, [] { return gInterrupted != 0; });
+        } catch (...) {
+            if (bar) bar->clear();
+            throw;
+        }
+        if (bar) bar->clear();
+        if (opt.verbose) {
+            for (const ReadResult &r : stats.reads)
+                std::fprintf(stderr, "%s:%d: read $%04X -> $%02X\n", log.name.c_str(), r.line,
+                             static_cast<unsigned>(r.address), r.value);
+            std::fprintf(stderr,
+                         "pelrin-render: %llu frames, %llu bytes, %llu stall cycles, %llu interrupts, %llu stretches\n",
+                         static_cast<unsigned long long>(stats.frames), static_cast<unsigned long long>(stats.bytes),
+                         static_cast<unsigned long long>(stats.stallCycles),
+                         static_cast<unsigned long long>(stats.interrupts),
+                         static_cast<unsigned long long>(stats.stretches));
+        }
+        if (!opt.quiet) {
+            std::FILE *msg = toStdout ? stderr : stdout;
+            std::fprintf(msg, "pelrin-render: wrote %s (%.2f s, %d Hz, %d-bit, %s)\n",
+                         toStdout ? "raw PCM to stdout" : output.c_str(), stats.seconds(), fmt.rate, fmt.bits,
+                         fmt.channels == 2 ? "stereo" : "mono");
+        }
+    } catch (const RenderCancelled &) {
+        return fail(toStdout ? "interrupted" : "interrupted; no file written", 130);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return run(args);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    } catch (...) {
+        return fail("unexpected error");
+    }
+}

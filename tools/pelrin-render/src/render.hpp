@@ -1,0 +1,84 @@
+// Drives the sound library through a register log as a host emulator does
+// and hands the collected PCM to a sink.
+#pragma once
+
+#include "reglog.hpp"
+#include "wav.hpp"
+
+#include <array>
+#include <functional>
+#include <optional>
+
+namespace pelrin_render {
+
+constexpr double kNtscClock = 1789772.75;
+constexpr double kNtscStepPeriod = 7457.5;
+constexpr double kNtscFrameCycles = 29780.5;
+constexpr double kPalClock = 1662607.125;
+constexpr double kPalStepPeriod = 8313.0;
+constexpr double kPalFrameCycles = 33247.5;
+
+struct Environment {
+    int region = 0;
+    double clock = kNtscClock;
+    double stepPeriod = kNtscStepPeriod;
+};
+// "ntsc" or "pal"; nullopt otherwise.
+std::optional<Environment> regionPreset(std::string_view name);
+
+struct ChannelSetting {
+    int enable = -1;  // -1 keep, 0 off, 1 on
+    int volume = -1;  // -1 keep, 0..255
+    int pan = -128;   // -128 keep, -127..127
+};
+
+// Host-side choices. Options here override the log's own settings made
+// before its first timed line; later log lines still apply in their turn.
+struct RenderSettings {
+    std::optional<int> rate, bits, channels;   // override the log's `format`
+    std::optional<Environment> environment;    // clock, step period, region
+    float master = -1.0f;                      // negative keeps
+    int ramp = -1, shape = -1;                 // three-valued
+    std::array<ChannelSetting, 19> channelOptions{};
+    int chip = 0;                              // chip of the reset made before the log starts
+    std::optional<double> lengthSeconds;       // render exactly this long
+};
+
+struct ReadResult {
+    int line;
+    uint32_t address;
+    uint8_t value;
+};
+
+struct RenderStats {
+    OutputFormat format;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    uint64_t stallCycles = 0;  // all stall cycles the library returned
+    uint64_t interrupts = 0;   // times an interrupt became pending
+    uint64_t stretches = 0;    // buffer collections
+    std::vector<ReadResult> reads;
+    double seconds() const { return format.rate ? static_cast<double>(frames) / format.rate : 0.0; }
+};
+
+// Output format the render will use: settings over the log's `format` line
+// over 44100 Hz, 16 bits, mono.
+OutputFormat effectiveFormat(const RegisterLog &log, const RenderSettings &settings);
+
+// Expected output length in frames, for progress display.
+uint64_t expectedFrames(const RegisterLog &log, const RenderSettings &settings);
+
+using ProgressFn = std::function<void(uint64_t framesDone)>;
+using CancelFn = std::function<bool()>;
+
+class RenderCancelled : public std::runtime_error {
+public:
+    RenderCancelled() : std::runtime_error("interrupted") {}
+};
+
+// Renders the whole log into sink (sink.finish() is called at the end).
+// Throws std::runtime_error on failure, RenderCancelled when cancel() says so.
+RenderStats render(const RegisterLog &log, const RenderSettings &settings, PcmSink &sink,
+                   const ProgressFn &progress = {}, const CancelFn &cancel = {});
+
+} // namespace pelrin_render

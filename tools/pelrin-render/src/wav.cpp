@@ -1,0 +1,163 @@
+#include "wav.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace pelrin_render {
+
+namespace {
+void put16(uint8_t *p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+void put32(uint8_t *p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i)); }
+
+std::string errnoText() { return std::strerror(errno); }
+} // namespace
+
+std::array<uint8_t, 44> wavHeader(uint32_t rate, uint16_t bits, uint16_t channels, uint32_t dataBytes) {
+    std::array<uint8_t, 44> h{};
+    uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
+    std::memcpy(&h[0], "RIFF", 4);
+    put32(&h[4], 36 + dataBytes);
+    std::memcpy(&h[8], "WAVE", 4);
+    std::memcpy(&h[12], "fmt ", 4);
+    put32(&h[16], 16);        // fmt chunk size
+    put16(&h[20], 1);         // integer PCM
+    put16(&h[22], channels);
+    put32(&h[24], rate);
+    put32(&h[28], rate * blockAlign);
+    put16(&h[32], blockAlign);
+    put16(&h[34], bits);
+    std::memcpy(&h[36], "data", 4);
+    put32(&h[40], dataBytes);
+    return h;
+}
+
+void applyFadeOut(uint8_t *data, size_t frames, int bits, int channels, size_t fadeStart, size_t fadeLength) {
+    if (fadeLength == 0) return;
+    const size_t bytesPerSample = static_cast<size_t>(bits / 8);
+    for (size_t f = 0; f < frames; ++f) {
+        size_t pos = fadeStart + f; // position within the fade
+        double x = fadeLength > 1 ? 1.0 - static_cast<double>(pos) / static_cast<double>(fadeLength - 1) : 0.0;
+        if (x < 0.0) x = 0.0;
+        double gain = x * x;
+        for (int c = 0; c < channels; ++c) {
+            uint8_t *s = data + (f * static_cast<size_t>(channels) + static_cast<size_t>(c)) * bytesPerSample;
+            if (bits == 8) {
+                double v = (static_cast<int>(s[0]) - 128) * gain;
+                s[0] = static_cast<uint8_t>(128 + static_cast<int>(v));
+            } else {
+                int16_t v = static_cast<int16_t>(static_cast<uint16_t>(s[0] | (s[1] << 8)));
+                int16_t o = static_cast<int16_t>(static_cast<double>(v) * gain);
+                s[0] = static_cast<uint8_t>(static_cast<uint16_t>(o) & 0xFF);
+                s[1] = static_cast<uint8_t>(static_cast<uint16_t>(o) >> 8);
+            }
+        }
+    }
+}
+
+FadeOutSink::FadeOutSink(PcmSink &next, size_t fadeFrames, int bits, int channels)
+    : next_(next), frameBytes_(static_cast<size_t>(bits / 8 * channels)), holdBytes_(fadeFrames * frameBytes_),
+      bits_(bits), channels_(channels) {}
+
+void FadeOutSink::write(const uint8_t *data, size_t bytes) {
+    tail_.insert(tail_.end(), data, data + bytes);
+    // Pass on whatever can no longer be part of the fade, in large pieces.
+    if (tail_.size() > holdBytes_ + (1u << 16)) {
+        size_t out = tail_.size() - holdBytes_;
+        out -= out % frameBytes_;
+        next_.write(tail_.data(), out);
+        tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(out));
+    }
+}
+
+void FadeOutSink::finish() {
+    size_t frames = tail_.size() / frameBytes_;
+    size_t fadeFrames = holdBytes_ / frameBytes_;
+    if (frames > fadeFrames) {
+        size_t out = (frames - fadeFrames) * frameBytes_;
+        next_.write(tail_.data(), out);
+        tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(out));
+        frames = fadeFrames;
+    }
+    // A render shorter than the fade fades over what there is.
+    applyFadeOut(tail_.data(), frames, bits_, channels_, 0, frames);
+    if (!tail_.empty()) next_.write(tail_.data(), tail_.size());
+    tail_.clear();
+    next_.finish();
+}
+
+WavFileSink::WavFileSink(const std::filesystem::path &target, uint32_t rate, int bits, int channels)
+    : target_(target), rate_(rate), bits_(bits), channels_(channels) {
+    // A name of our own beside the target, so the rename stays on one file system.
+    auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+        std::filesystem::path candidate = target_;
+        candidate += ".part-" + std::to_string((stamp + static_cast<unsigned long long>(attempt)) % 1000000007ull);
+        std::error_code ec;
+        if (std::filesystem::exists(candidate, ec)) continue;
+        file_ = std::fopen(candidate.string().c_str(), "wb");
+        if (!file_) throw std::runtime_error("cannot write '" + target_.string() + "': " + errnoText());
+        temp_ = candidate;
+    }
+    if (!file_) throw std::runtime_error("cannot create a temporary file beside '" + target_.string() + "'");
+    auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_), 0);
+    if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
+        std::string msg = "cannot write '" + target_.string() + "': " + errnoText();
+        // The destructor does not run when a constructor throws: clean up here.
+        std::fclose(file_);
+        file_ = nullptr;
+        std::error_code ec;
+        std::filesystem::remove(temp_, ec);
+        throw std::runtime_error(msg);
+    }
+}
+
+WavFileSink::~WavFileSink() {
+    if (file_) {
+        std::fclose(file_);
+        std::error_code ec;
+        std::filesystem::remove(temp_, ec);
+    }
+}
+
+void WavFileSink::write(const uint8_t *data, size_t bytes) {
+    if (!file_) throw std::logic_error("write after finish");
+    if (dataBytes_ + bytes > kMaxWavData)
+        throw std::runtime_error("the output is too long for a WAV file (4 GiB); use a shorter length or -o -");
+    if (bytes && std::fwrite(data, 1, bytes, file_) != bytes)
+        throw std::runtime_error("cannot write '" + target_.string() + "': " + errnoText());
+    dataBytes_ += bytes;
+}
+
+void WavFileSink::finish() {
+    auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_),
+                       static_cast<uint32_t>(dataBytes_));
+    bool ok = std::fseek(file_, 0, SEEK_SET) == 0 && std::fwrite(h.data(), 1, h.size(), file_) == h.size() &&
+              std::fflush(file_) == 0;
+    std::string err = ok ? "" : errnoText();
+    int closed = std::fclose(file_);
+    file_ = nullptr;
+    std::error_code ec;
+    if (!ok || closed != 0) {
+        std::filesystem::remove(temp_, ec);
+        throw std::runtime_error("cannot write '" + target_.string() + "': " + (ok ? errnoText() : err));
+    }
+    std::filesystem::rename(temp_, target_, ec);
+    if (ec) {
+        std::filesystem::remove(temp_, ec);
+        throw std::runtime_error("cannot create '" + target_.string() + "': " + ec.message());
+    }
+}
+
+void RawStreamSink::write(const uint8_t *data, size_t bytes) {
+    if (bytes && std::fwrite(data, 1, bytes, stream_) != bytes)
+        throw std::runtime_error(std::string("cannot write the output: ") + errnoText());
+}
+
+void RawStreamSink::finish() {
+    if (std::fflush(stream_) != 0) throw std::runtime_error(std::string("cannot write the output: ") + errnoText());
+}
+
+} // namespace pelrin_render
