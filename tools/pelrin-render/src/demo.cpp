@@ -474,8 +474,8 @@ private:
     void sectionMmc5() {
         const int from = kSectionMmc5, end = kSectionN163;
         sectionStart(from, "mmc5");
-        s_.write(from, 20, 0x5015, 0x03);
-        s_.write(from, 21, 0x5010, 0x01);
+        s_.write(from, 3, 0x5015, 0x03); // before the first length loads
+        s_.write(from, 3, 0x5010, 0x01);
         auto lead = phrase("F5/4 A5/4 D6/4 C6/2 A5/2 | B5/6 G5/2 D5/4 G5/4 |"
                            "E5/2 G5/2 B5/4 A5/2 G5/2 E5/4 | A5/8 E5/4 C5/4",
                            from);

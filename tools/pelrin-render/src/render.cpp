@@ -137,15 +137,19 @@ private:
         irqPending_ = pending;
     }
 
-    // Runs to host cycle t, stopping first wherever an interrupt is due, as
-    // a host does to deliver it.
-    void runTo(uint64_t t) {
+    // Runs up to each interrupt due before host cycle t, as a host stops
+    // there to deliver it.
+    void stopAtInterruptsBefore(uint64_t t) {
         for (;;) {
             uint32_t n = APU_FindNextIRQ();
             noteInterrupt();
             if (n == 0 || n == 0xFFFFFFFFu || hostNow_ + n >= t) break;
             advance(hostNow_ + n);
         }
+    }
+
+    void runTo(uint64_t t) {
+        stopAtInterruptsBefore(t);
         if (t > hostNow_) advance(t);
         noteInterrupt();
     }
@@ -184,6 +188,10 @@ private:
                 t = hostCycle(c.cycle); // stalls move the event later
             }
             if (done()) return;
+            if (c.op != Op::Run) {
+                stopAtInterruptsBefore(t);
+                t = hostCycle(c.cycle);
+            }
             if (c.op == Op::Write) {
                 uint32_t s = APU_RegWrite(c.address, c.value, static_cast<uint32_t>(t));
                 addStall(s);

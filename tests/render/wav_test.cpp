@@ -1,0 +1,148 @@
+// WAV header fields and the sinks that write rendered PCM.
+#include "wav.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+using namespace pelrin_render;
+
+namespace {
+uint32_t get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+std::vector<uint8_t> readAll(const std::filesystem::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path freshDir(const char *name) {
+    auto dir = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+size_t filesIn(const std::filesystem::path &dir) {
+    size_t n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+}
+} // namespace
+
+TEST(WavHeader, StereoSixteenBit) {
+    auto h = wavHeader(48000, 16, 2, 1000);
+    EXPECT_EQ(std::memcmp(&h[0], "RIFF", 4), 0);
+    EXPECT_EQ(get32(&h[4]), 1036u);
+    EXPECT_EQ(std::memcmp(&h[8], "WAVE", 4), 0);
+    EXPECT_EQ(std::memcmp(&h[12], "fmt ", 4), 0);
+    EXPECT_EQ(get32(&h[16]), 16u);
+    EXPECT_EQ(get16(&h[20]), 1u);
+    EXPECT_EQ(get16(&h[22]), 2u);
+    EXPECT_EQ(get32(&h[24]), 48000u);
+    EXPECT_EQ(get32(&h[28]), 192000u);
+    EXPECT_EQ(get16(&h[32]), 4u);
+    EXPECT_EQ(get16(&h[34]), 16u);
+    EXPECT_EQ(std::memcmp(&h[36], "data", 4), 0);
+    EXPECT_EQ(get32(&h[40]), 1000u);
+}
+
+TEST(WavHeader, MonoEightBit) {
+    auto h = wavHeader(8000, 8, 1, 7);
+    EXPECT_EQ(get32(&h[4]), 43u);
+    EXPECT_EQ(get16(&h[22]), 1u);
+    EXPECT_EQ(get32(&h[24]), 8000u);
+    EXPECT_EQ(get32(&h[28]), 8000u);
+    EXPECT_EQ(get16(&h[32]), 1u);
+    EXPECT_EQ(get16(&h[34]), 8u);
+    EXPECT_EQ(get32(&h[40]), 7u);
+}
+
+TEST(WavFileSink, WritesHeaderAndDataThenRenames) {
+    auto dir = freshDir("pelrin-render-wav-test-a");
+    auto target = dir / "out.wav";
+    {
+        WavFileSink sink(target, 22050, 16, 1);
+        EXPECT_FALSE(std::filesystem::exists(target)); // only the temporary file so far
+        const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+        sink.write(data, 4);
+        sink.write(data + 4, 2);
+        sink.finish();
+    }
+    auto bytes = readAll(target);
+    ASSERT_EQ(bytes.size(), 50u);
+    EXPECT_EQ(get32(&bytes[4]), 42u);
+    EXPECT_EQ(get32(&bytes[24]), 22050u);
+    EXPECT_EQ(get32(&bytes[40]), 6u);
+    EXPECT_EQ(bytes[44], 1);
+    EXPECT_EQ(bytes[49], 6);
+    EXPECT_EQ(filesIn(dir), 1u); // no temporary file left
+    std::filesystem::remove_all(dir);
+}
+
+TEST(WavFileSink, AbandonedRenderLeavesNoFile) {
+    auto dir = freshDir("pelrin-render-wav-test-b");
+    {
+        std::ofstream old(dir / "out.wav");
+        old << "previous";
+    }
+    {
+        WavFileSink sink(dir / "out.wav", 44100, 16, 2);
+        const uint8_t data[4] = {};
+        sink.write(data, 4);
+        // destroyed without finish(), as after a failed render
+    }
+    EXPECT_EQ(filesIn(dir), 1u);
+    EXPECT_EQ(readAll(dir / "out.wav").size(), 8u); // the old file is untouched
+    std::filesystem::remove_all(dir);
+}
+
+TEST(WavFileSink, UnwritableTargetThrows) {
+    EXPECT_THROW(WavFileSink("/nonexistent-dir/out.wav", 44100, 16, 1), std::runtime_error);
+}
+
+TEST(FadeOut, SixteenBitEndsSilentAndLeavesTheRestAlone) {
+    MemorySink mem;
+    FadeOutSink fade(mem, 100, 16, 1);
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 1000; ++i) { data.push_back(0x10); data.push_back(0x27); } // 10000
+    fade.write(data.data(), 600);
+    fade.write(data.data() + 600, data.size() - 600);
+    fade.finish();
+    ASSERT_TRUE(mem.finished);
+    ASSERT_EQ(mem.data.size(), 2000u);
+    auto sample = [&](size_t i) { return static_cast<int16_t>(mem.data[2 * i] | mem.data[2 * i + 1] << 8); };
+    EXPECT_EQ(sample(0), 10000);
+    EXPECT_EQ(sample(899), 10000); // before the fade
+    EXPECT_EQ(sample(900), 10000); // the fade starts at full gain
+    EXPECT_LT(sample(950), 3000);
+    EXPECT_GT(sample(950), 2000);  // (49/99)^2 of full
+    EXPECT_EQ(sample(999), 0);
+}
+
+TEST(FadeOut, EightBitStereoFadesTowards128) {
+    MemorySink mem;
+    FadeOutSink fade(mem, 10, 8, 2);
+    std::vector<uint8_t> data(40, 228);
+    fade.write(data.data(), data.size());
+    fade.finish();
+    ASSERT_EQ(mem.data.size(), 40u);
+    EXPECT_EQ(mem.data[0], 228);
+    EXPECT_EQ(mem.data[38], 128);
+    EXPECT_EQ(mem.data[39], 128);
+    EXPECT_LT(mem.data[30], 228);
+}
+
+TEST(FadeOut, ShorterThanTheFadeFadesWhatThereIs) {
+    MemorySink mem;
+    FadeOutSink fade(mem, 1000, 16, 1);
+    std::vector<uint8_t> data(20, 0x40);
+    fade.write(data.data(), data.size());
+    fade.finish();
+    ASSERT_EQ(mem.data.size(), 20u);
+    EXPECT_EQ(mem.data[18], 0);
+    EXPECT_EQ(mem.data[19], 0);
+    EXPECT_EQ(mem.data[0], 0x40);
+}
