@@ -315,14 +315,21 @@ if [ "$groups" = "A " ]; then pass "one icon group, named A"; else fail "icon gr
 # ------------------------------------------------------- display and Wine
 
 note "virtual display and Wine prefix"
+# The first free display number whose server really starts (another run may
+# take a number between the look and the start).
+xvfb_up() { kill -0 "$XVFB_PID" 2>/dev/null && [ -S "/tmp/.X11-unix/X$1" ] && DISPLAY=":$1" xwininfo -root >/dev/null 2>&1; }
 for n in $(seq 90 140); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { DISPLAY_NUMBER=$n; break; }
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  if TIMEOUT=15 wait_for xvfb_up "$n"; then
+    export DISPLAY=":$n"
+    break
+  fi
+  kill "$XVFB_PID" 2>/dev/null
+  XVFB_PID=""
 done
-[ -n "${DISPLAY_NUMBER:-}" ] || die "no free X display number"
-Xvfb ":$DISPLAY_NUMBER" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-export DISPLAY=":$DISPLAY_NUMBER"
-TIMEOUT=15 wait_for xwininfo -root >/dev/null 2>&1 || die "Xvfb did not start (see $WORK/xvfb.log)"
+[ -n "$XVFB_PID" ] || die "Xvfb did not start (see $WORK/xvfb.log)"
 
 export WINEPREFIX=$PREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 timeout 240 wineboot -i >"$WORK/wineboot.log" 2>&1 || die "wineboot failed (see $WORK/wineboot.log)"
