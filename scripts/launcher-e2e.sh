@@ -205,7 +205,7 @@ prefix_pids() {
   local d environment command
   for d in /proc/[0-9]*; do
     environment=$({ tr '\0' '\n' <"$d/environ"; } 2>/dev/null)
-    grep -qx "WINEPREFIX=$PREFIX" <<<"$environment" || continue
+    grep -qFx "WINEPREFIX=$PREFIX" <<<"$environment" || continue
     command=$({ tr '\0' ' ' <"$d/cmdline"; } 2>/dev/null)
     grep -qE "$1" <<<"$command" && echo "${d#/proc/}"
   done
