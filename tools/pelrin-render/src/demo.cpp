@@ -461,7 +461,7 @@ private:
         // fades in and out over a few frames instead of jumping.
         int lastLo = -1, lastHi = -1, lastRate = -1;
         for (int f = from; f < end; ++f) {
-            int rate = std::min({24, (f - from + 1) * 5, std::max(0, (end - 4 - f) * 5)});
+            int rate = std::min({24, (f - from + 1) * 2, std::max(0, (end - 4 - f) * 3)});
             if (rate != lastRate) { s_.write(f, 16, 0xB000, static_cast<unsigned>(rate)); lastRate = rate; }
         }
         for (const Note &n : bass) {
@@ -479,7 +479,7 @@ private:
         auto lead = phrase("F5/4 A5/4 D6/4 C6/2 A5/2 | B5/6 G5/2 D5/4 G5/4 |"
                            "E5/2 G5/2 B5/4 A5/2 G5/2 E5/4 | A5/8 E5/4 C5/4",
                            from);
-        Instrument leadIns{{10, 12, 11}, 8, 4, 2, 1, 14.0, 12};
+        Instrument leadIns{{12, 14, 13}, 10, 4, 2, 1, 14.0, 12};
         emitPulse(s_, 0x5000, 2, false, perform(lead, leadIns, from, end, end - 6), from, 4);
         auto pad = phrase("A4/8 D5/8 | B4/8 D5/8 | G4/8 B4/8 | C5/8 E5/8", from);
         Instrument padIns{{2, 3, 4, 5, 6}, 6, 0, 1, 1};
@@ -503,7 +503,7 @@ private:
                     double env = std::exp(-t / 0.14) * (1.0 - std::exp(-t / 0.002));
                     double taper = std::min(1.0, (count - i) / 80.0);
                     double y = (std::sin(ph) + 0.45 * std::sin(2 * ph) + 0.2 * std::sin(3 * ph)) / 1.5;
-                    int v = i == count ? 128 : std::clamp(128 + static_cast<int>(std::lround(95.0 * env * taper * y)), 0, 255);
+                    int v = i == count ? 128 : std::clamp(128 + static_cast<int>(std::lround(110.0 * env * taper * y)), 0, 255);
                     if (v != last) {
                         s_.writeAt(c0 + static_cast<uint64_t>(std::llround(i * s_.env().clock / pcmRate)), 0x5011,
                                    static_cast<unsigned>(v));
