@@ -11,9 +11,10 @@ command -v wine >/dev/null || need+=(wine wine64)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
 command -v Xvfb >/dev/null || need+=(xvfb)
 command -v xdotool >/dev/null || need+=(xdotool)
-command -v convert >/dev/null || need+=(imagemagick)
 command -v xwd >/dev/null || need+=(x11-apps)
-command -v cabextract >/dev/null || true
+command -v xwininfo >/dev/null || need+=(x11-utils)
+[ -e /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
+command -v python3 >/dev/null || need+=(python3)
 
 if [ ${#need[@]} -eq 0 ]; then
   echo "install-deps: everything is present"
