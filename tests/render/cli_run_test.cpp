@@ -145,3 +145,25 @@ TEST_F(CliRun, DemoLogRoundTrips) {
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_GT(fs::file_size(dir_ / "demo.wav"), 44100u * 2 * 30);
 }
+
+TEST_F(CliRun, LogFromStandardInput) {
+    write("ok.log", kLog);
+    Result r = run("- -o piped.wav < ok.log");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir_ / "piped.wav"));
+    r = run("- < ok.log");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("needs -o"), std::string::npos) << r.err;
+}
+
+TEST_F(CliRun, RefusesImpossibleOutputsBeforeRendering) {
+    write("ok.log", kLog);
+    fs::create_directories(dir_ / "sub");
+    Result r = run("ok.log -o sub");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "pelrin-render: 'sub' is a directory\n");
+    r = run("ok.log -l 86400 -r 192000 -c 2");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("4 GiB"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "ok.wav"));
+}

@@ -190,7 +190,8 @@ std::string helpText() {
 
 Drives the pelrin sound library with a register log, as a host emulator
 does, and writes the sound as a WAV file. Without LOG it renders the
-built-in demo song to pelrin-demo.wav.
+built-in demo song to pelrin-demo.wav. LOG '-' reads standard input
+(then -o is needed).
 
 Output:
   -o, --output FILE       WAV file to write (default: LOG with .wav, or

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -88,10 +89,18 @@ int run(const std::vector<std::string> &args) {
         return 0;
     }
 
+    if (opt.input && *opt.input == "-" && !opt.output)
+        return fail("a log read from standard input needs -o FILE (or -o -)", 2);
     RegisterLog log;
     try {
-        if (opt.input) log = loadLog(*opt.input);
-        else log = parseLog(demoLogText(demoEnv), "demo");
+        if (!opt.input) {
+            log = parseLog(demoLogText(demoEnv), "demo");
+        } else if (*opt.input == "-") {
+            std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+            log = parseLog(text, "<stdin>", std::filesystem::current_path());
+        } else {
+            log = loadLog(*opt.input);
+        }
     } catch (const LogError &e) {
         return fail(e.what());
     }
@@ -100,6 +109,14 @@ int run(const std::vector<std::string> &args) {
     const bool toStdout = output == "-";
     if (toStdout && PR_ISATTY(1)) return fail("refusing to write raw PCM to a terminal; redirect it or use -o FILE", 2);
     const OutputFormat fmt = effectiveFormat(log, opt.settings);
+    if (!toStdout) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(output, ec)) return fail("'" + output + "' is a directory");
+        // Refuse at once what a WAV file could not hold, rather than after rendering it.
+        const uint64_t bytes = expectedFrames(log, opt.settings) * static_cast<uint64_t>(fmt.bits / 8 * fmt.channels);
+        if (bytes > kMaxWavData)
+            return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o -");
+    }
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
