@@ -1,6 +1,7 @@
 // Runs the built pelrin-render program: exit codes, messages, files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,8 +20,10 @@ struct Result {
 class CliRun : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Unique per test and per run, so that parallel runs do not meet.
         dir_ = fs::temp_directory_path() /
-               ("pelrin-render-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("pelrin-render-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }

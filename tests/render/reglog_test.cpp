@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -98,7 +99,8 @@ TEST(RegLog, ParsesEveryCommand) {
 }
 
 TEST(RegLog, MemfileReadsRelativeToTheLog) {
-    auto dir = std::filesystem::temp_directory_path() / "pelrin-render-reglog-test";
+    auto dir = std::filesystem::temp_directory_path() /
+               ("pelrin-render-reglog-test-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::create_directories(dir);
     {
         std::ofstream f(dir / "kick.bin", std::ios::binary);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,8 +19,9 @@ std::vector<uint8_t> readAll(const std::filesystem::path &p) {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::filesystem::path freshDir(const char *name) {
-    auto dir = std::filesystem::temp_directory_path() / name;
+std::filesystem::path freshDir(const std::string &name) {
+    auto dir = std::filesystem::temp_directory_path() /
+               (name + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
