@@ -86,6 +86,14 @@ private:
         APU_SetOutputFormat(format_.rate, format_.bits, format_.channels);
         APU_SetOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
         for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, memory_.data() + 0x1000 * k);
+        // The chosen clock is in force from the reset on (the reset starts the
+        // frame sequencer's countdown from the step period); applied again
+        // after the log's header so that it wins over the log's own settings.
+        if (settings_.environment) {
+            const Environment &e = *settings_.environment;
+            setEnvironment(e.region, static_cast<float>(e.clock), static_cast<float>(e.stepPeriod));
+        }
+        boundary_ = frameCycles();
         APU_Reset(settings_.chip);
     }
 
