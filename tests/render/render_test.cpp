@@ -260,3 +260,14 @@ TEST(Demo, PalVersionKeepsItsTempo) {
     RenderStats stats = render(log, settings, sink);
     EXPECT_NEAR(stats.seconds(), demoSections().back().end, 0.05);
 }
+
+TEST(Render, DeltaInterruptIsSeenAndReadBack) {
+    // Frame interrupt off; a one-shot sample with its interrupt enabled.
+    Rendered r = renderText("mem $C000 5555555555555555555555555555555555\n"
+                            "w 0 $4017 $40\nw 4 $4010 $8F\nw 8 $4012 0\nw 12 $4013 1\nw 16 $4015 $10\n"
+                            "r 1000 $4015\nr 20000 $4015\nrun 40000\n");
+    EXPECT_EQ(r.stats.interrupts, 1u);
+    ASSERT_EQ(r.stats.reads.size(), 2u);
+    EXPECT_EQ(r.stats.reads[0].value, 0x10); // still playing
+    EXPECT_EQ(r.stats.reads[1].value, 0x80); // ended: 17 bytes x 8 bits x 54 cycles, interrupt raised
+}
