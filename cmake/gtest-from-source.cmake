@@ -18,6 +18,12 @@ endif()
 option(PELRIN_GTEST_FROM_SOURCE "Build GoogleTest from its source tree" ${_pelrin_gtest_src_default})
 set(PELRIN_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest source tree")
 
+# A cross-built test program cannot be listed at build time without its
+# emulator (Wine) set up: list the tests when ctest runs them instead.
+if(CMAKE_CROSSCOMPILING AND NOT DEFINED CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE)
+  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+endif()
+
 if(PELRIN_GTEST_FROM_SOURCE)
   if(NOT TARGET gtest)
     if(NOT EXISTS "${PELRIN_GTEST_SOURCE_DIR}/CMakeLists.txt")

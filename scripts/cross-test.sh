@@ -5,13 +5,15 @@
 #           with the library's test suite run by ctest
 #   win     32-bit Windows cross build (cmake/mingw-i686.cmake): pelrin.dll,
 #           its import library and launcher.exe; export/import check; the
-#           programs run under Wine
+#           programs run under Wine, and the test suite too when the tests
+#           can be built for Windows (CROSS_WIN_TESTS, default auto)
 # In each build pelrin-checksum plays its scenarios and pelrin-dllprobe loads
 # the library by name and calls all sixteen exports. The three checksum
 # outputs must be identical byte for byte.
 #
 # Usage: scripts/cross-test.sh [native|m32|win ...]   (default: all three)
-# Environment: CROSS_BUILD_DIR (default build-cross), CROSS_JOBS (ninja -j).
+# Environment: CROSS_BUILD_DIR (default build-cross), CROSS_JOBS (ninja -j),
+#   CROSS_WIN_TESTS (ON, OFF or auto: ON when pelrin.h supports PELRIN_STATIC).
 # Exit status 0 only when every step passed.
 set -u
 
@@ -77,13 +79,12 @@ check_probe_output() {
   fi
 }
 
-# If the tests do not build GoogleTest themselves, a 32-bit GoogleTest is
-# built once and installed under the build directory.
+# A 32-bit GoogleTest is built once and installed under the build directory,
+# for any part of the build that looks for GoogleTest with find_package
+# instead of building it through cmake/gtest-from-source.cmake (Debian's
+# prebuilt GoogleTest is 64-bit only).
 gtest_m32_args=()
 prepare_gtest_m32() {
-  if grep -q 'gtest-from-source' "$root/tests/CMakeLists.txt" 2>/dev/null; then
-    return 0
-  fi
   local gsrc=/usr/src/googletest
   local gdir=$out/googletest-m32
   if [ ! -f "$gdir/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
@@ -154,11 +155,23 @@ cleanup_wine() {
 }
 trap cleanup_wine EXIT
 
+# The Windows build compiles the test suite too (run under Wine) when the
+# tests can link the library statically there: CROSS_WIN_TESTS=ON/OFF/auto.
+win_tests() {
+  case ${CROSS_WIN_TESTS:-auto} in
+    ON|on|1) echo ON ;;
+    OFF|off|0) echo OFF ;;
+    *) grep -q 'PELRIN_STATIC' "$root/pelrin/include/pelrin.h" 2>/dev/null && echo ON || echo OFF ;;
+  esac
+}
+
 leg_win() {
   local b=$out/win
+  local tests
+  tests=$(win_tests)
   run_logged win-configure 300 cmake -S "$root" -B "$b" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-    -DPELRIN_BUILD_TESTS=OFF -DPELRIN_BUILD_BENCH=OFF || { fail "win: configure"; return; }
+    -DPELRIN_BUILD_TESTS="$tests" -DPELRIN_BUILD_BENCH=OFF || { fail "win: configure"; return; }
   run_logged win-build 900 ninja -C "$b" -j "$jobs" || { fail "win: build"; return; }
   local dll implib launcher
   dll=$(find "$b" -name pelrin.dll -not -path '*/tools/*' -not -path '*/CMakeFiles/*' | head -n 1)
@@ -196,6 +209,23 @@ leg_win() {
   (cd "$run" && timeout --kill-after=10 120 wine ./pelrin-dllprobe.exe pelrin.dll) 2>"$logdir/win-probe.err" \
     | tr -d '\r' >"$out/probe-win.txt"
   check_probe_output win "$out/probe-win.txt" || tail -n 5 "$logdir/win-probe.err"
+  if [ "$tests" = ON ]; then
+    # ctest runs every Windows test program through Wine (the toolchain's
+    # emulator) in the prefix prepared above.
+    timeout --kill-after=10 900 ctest --test-dir "$b" -j "$jobs" --timeout 300 --output-on-failure \
+      >"$logdir/win-ctest.log" 2>&1
+    local summary total
+    summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logdir/win-ctest.log" | tail -n 1)
+    total=$(sed -n 's/.*out of \([0-9]*\).*/\1/p' <<<"$summary")
+    if grep -q '^100% tests passed, 0 tests failed out of' <<<"$summary" && [ "${total:-0}" -gt 0 ]; then
+      pass "win: ctest under Wine ($summary)"
+    else
+      fail "win: ctest under Wine (${summary:-no summary}); see $logdir/win-ctest.log"
+      grep -E '\*\*\*|Not Run|Timeout|^[[:space:]]+[0-9]+ - ' "$logdir/win-ctest.log" | head -n 30
+    fi
+  else
+    echo "note: Windows test suite not built (CROSS_WIN_TESTS=${CROSS_WIN_TESTS:-auto})"
+  fi
   cleanup_wine
   wine_prefix=""
 }
