@@ -39,8 +39,10 @@
 #include <stdint.h>
 
 #if defined(__i386__) || defined(_M_IX86)
-#  if defined(_MSC_VER) || defined(__MINGW32__) || defined(__GNUC__)
+#  if defined(_WIN32)
 #    define PELRIN_CALL __cdecl
+#  elif defined(__GNUC__)
+#    define PELRIN_CALL __attribute__((cdecl))
 #  endif
 #endif
 #ifndef PELRIN_CALL
