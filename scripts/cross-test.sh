@@ -114,7 +114,7 @@ leg_m32() {
   local b=$out/m32
   prepare_gtest_m32 || { fail "m32: 32-bit GoogleTest"; return; }
   run_logged m32-configure 300 cmake -S "$root" -B "$b" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" -DPELRIN_WERROR=ON \
     -DPELRIN_BUILD_TESTS=ON -DPELRIN_BUILD_BENCH=OFF "${gtest_m32_args[@]}" \
     || { fail "m32: configure"; return; }
   run_logged m32-build 900 ninja -C "$b" -j "$jobs" || { fail "m32: build"; return; }
@@ -170,7 +170,7 @@ leg_win() {
   local tests
   tests=$(win_tests)
   run_logged win-configure 300 cmake -S "$root" -B "$b" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPELRIN_WERROR=ON \
     -DPELRIN_BUILD_TESTS="$tests" -DPELRIN_BUILD_BENCH=OFF || { fail "win: configure"; return; }
   run_logged win-build 900 ninja -C "$b" -j "$jobs" || { fail "win: build"; return; }
   local dll implib launcher

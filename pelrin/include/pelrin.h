@@ -52,6 +52,8 @@
 #if defined(_WIN32)
 #  if defined(PELRIN_BUILDING)
 #    define PELRIN_API __declspec(dllexport)
+#  elif defined(PELRIN_STATIC)
+#    define PELRIN_API
 #  else
 #    define PELRIN_API __declspec(dllimport)
 #  endif
