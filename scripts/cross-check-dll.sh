@@ -23,22 +23,7 @@ fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 ok() { echo "ok:   $*"; }
 
-expected="APU_Configure
-APU_FindNextIRQ
-APU_GetTimestamp
-APU_GetWrittenBufferSize
-APU_Initialize
-APU_RegRead
-APU_RegWrite
-APU_Reset
-APU_ResetOutputBuffer
-APU_RunToCycle
-APU_SetChannelOptions
-APU_SetDMAPointer
-APU_SetEnvironment
-APU_SetOutputBuffer
-APU_SetOutputFormat
-APU_SetTimestamp"
+expected=$("$(dirname "$0")/exported-names.sh")
 
 command -v "$objdump" >/dev/null || { echo "FAIL: $objdump not found (Debian: binutils-mingw-w64-i686)"; exit 2; }
 [ -f "$dll" ] || { echo "FAIL: no DLL at $dll"; exit 1; }

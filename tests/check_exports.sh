@@ -2,22 +2,7 @@
 # The shared library must export exactly the sixteen APU_ functions.
 set -eu
 lib=$1
-expected="APU_Configure
-APU_FindNextIRQ
-APU_GetTimestamp
-APU_GetWrittenBufferSize
-APU_Initialize
-APU_RegRead
-APU_RegWrite
-APU_Reset
-APU_ResetOutputBuffer
-APU_RunToCycle
-APU_SetChannelOptions
-APU_SetDMAPointer
-APU_SetEnvironment
-APU_SetOutputBuffer
-APU_SetOutputFormat
-APU_SetTimestamp"
+expected=$("$(dirname "$0")/../scripts/exported-names.sh")
 actual=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
 if [ "$actual" != "$expected" ]; then
   echo "exported symbols differ from the sixteen APU_ functions:"
