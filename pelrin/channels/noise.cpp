@@ -9,15 +9,7 @@ static const uint16_t NoisePeriodTable[16] = {6,   10,  18,  34,  66,  98,   130
 void WriteNoise(NoiseChannel &c, unsigned reg, uint8_t v) {
     switch (reg) {
         case 0:
-            c.envelopeLoop = v & 0x20;
-            c.lengthCounting = (v & 0x20) ? 0 : 1;
-            c.envelopeMode = (v & 0x10) ? 0 : 1;
-            if (c.envelopeMode) {
-                c.envelopePeriod = v & 15;
-                c.volume = c.decay;
-            } else {
-                c.volume = v & 15;
-            }
+            WriteEnvelopeControl(c, v);
             break;
         case 2:
             c.period = NoisePeriodTable[v & 15];
@@ -37,25 +29,19 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     // A period never written (0) would shift forever without time passing:
     // the channel stays frozen until $400E gives it one.
     if (c.length == 0 || cycles == 0 || c.period == 0) return;
-    const uint32_t period = c.period;
+    const int32_t period = c.period;
     const unsigned tap = c.tapShift;
-    int32_t timer = c.timer;
     unsigned reg = c.shiftRegister;
     unsigned out = c.outputBit;
     uint64_t soundingCycles = 0;
-    while (cycles != 0) {
-        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
-        if (out) soundingCycles += n;
-        timer -= static_cast<int32_t>(n);
-        cycles -= n;
-        if (timer <= 0) {
-            timer = static_cast<int32_t>(period);
+    c.timer = RunTimer(
+        c.timer, cycles, [&](uint32_t n) { soundingCycles += out ? n : 0; },
+        [&] {
             reg = (reg << 1) & 0xFFFF;
             if (((reg ^ (reg << tap)) & 0x8000) != 0) reg |= 1;
             out = (reg & 0x8000) ? 0 : 1;
-        }
-    }
-    c.timer = timer;
+            return period;
+        });
     c.shiftRegister = static_cast<uint16_t>(reg);
     c.outputBit = static_cast<uint8_t>(out);
     const int64_t sounding = static_cast<int64_t>(soundingCycles);

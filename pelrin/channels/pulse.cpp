@@ -20,15 +20,7 @@ void UpdateSweepMute(PulseChannel &c) {
 
 void WritePulseControl(PulseChannel &c, uint8_t v) {
     c.dutySteps = DutyTable[v >> 6];
-    c.envelopeLoop = v & 0x20;
-    c.lengthCounting = (v & 0x20) ? 0 : 1;
-    c.envelopeMode = (v & 0x10) ? 0 : 1;
-    if (c.envelopeMode) {
-        c.envelopePeriod = v & 15;
-        c.volume = c.decay;
-    } else {
-        c.volume = v & 15;
-    }
+    WriteEnvelopeControl(c, v);
 }
 
 void WritePulseLengthAndHighPeriod(PulseChannel &c, uint8_t v) {
@@ -85,20 +77,15 @@ void IntegratePulse(PulseChannel &c, uint32_t cycles) {
     const int64_t right = c.levelRight[c.volume & 15];
     const unsigned high = c.dutySteps;
     const int32_t reload = c.period + 1;
-    int32_t timer = c.timer;
     unsigned step = c.step;
     int64_t signedCycles = 0;  // high cycles minus low cycles
-    while (cycles != 0) {
-        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
-        signedCycles += step < high ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
-        timer -= static_cast<int32_t>(n);
-        cycles -= n;
-        if (timer <= 0) {
-            timer = reload;
+    c.timer = RunTimer(
+        c.timer, cycles,
+        [&](uint32_t n) { signedCycles += step < high ? static_cast<int64_t>(n) : -static_cast<int64_t>(n); },
+        [&] {
             step = (step + 1) & 15;
-        }
-    }
-    c.timer = timer;
+            return reload;
+        });
     c.step = static_cast<uint8_t>(step);
     c.sumLeft += left * signedCycles;
     c.sumRight += right * signedCycles;

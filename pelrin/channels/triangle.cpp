@@ -43,21 +43,18 @@ void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
         return;
     }
     const int32_t reload = c.period + 1;
-    int32_t timer = c.timer;
     unsigned step = c.step & 31;
     int64_t left = 0, right = 0;
-    while (cycles != 0) {
-        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
-        left += static_cast<int64_t>(c.levelLeft[step]) * n;
-        right += static_cast<int64_t>(c.levelRight[step]) * n;
-        timer -= static_cast<int32_t>(n);
-        cycles -= n;
-        if (timer <= 0) {
-            timer = reload;
+    c.timer = RunTimer(
+        c.timer, cycles,
+        [&](uint32_t n) {
+            left += static_cast<int64_t>(c.levelLeft[step]) * n;
+            right += static_cast<int64_t>(c.levelRight[step]) * n;
+        },
+        [&] {
             step = (step + 1) & 31;
-        }
-    }
-    c.timer = timer;
+            return reload;
+        });
     c.step = static_cast<uint8_t>(step);
     c.sumLeft += left;
     c.sumRight += right;

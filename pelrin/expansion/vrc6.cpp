@@ -51,20 +51,15 @@ void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
     }
     const int32_t reload = c.period + 1;
     const unsigned duty = c.duty;
-    int32_t timer = c.timer;
     unsigned step = c.step;
-    int64_t signedCycles = 0;
-    while (cycles != 0) {
-        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
-        signedCycles += step <= duty ? static_cast<int64_t>(n) : -static_cast<int64_t>(n);
-        timer -= static_cast<int32_t>(n);
-        cycles -= n;
-        if (timer <= 0) {
-            timer = reload;
+    int64_t signedCycles = 0;  // high cycles minus low cycles
+    c.timer = RunTimer(
+        c.timer, cycles,
+        [&](uint32_t n) { signedCycles += step <= duty ? static_cast<int64_t>(n) : -static_cast<int64_t>(n); },
+        [&] {
             step = (step + 1) & 15;
-        }
-    }
-    c.timer = timer;
+            return reload;
+        });
     c.step = static_cast<uint8_t>(step);
     c.sumLeft += left * signedCycles;
     c.sumRight += right * signedCycles;
@@ -73,27 +68,26 @@ void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
 void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
     if (c.period == 0 || !c.enabled || cycles == 0) return;
     const int32_t reload = c.period + 1;
-    int32_t timer = c.timer;
     unsigned step = c.step;
     unsigned acc = c.accumulator;
     int64_t left = 0, right = 0;
-    while (cycles != 0) {
-        uint32_t n = static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
-        left += static_cast<int64_t>(c.levelLeft[acc >> 3]) * n;
-        right += static_cast<int64_t>(c.levelRight[acc >> 3]) * n;
-        timer -= static_cast<int32_t>(n);
-        cycles -= n;
-        if (timer <= 0) {
-            timer = reload;
+    c.timer = RunTimer(
+        c.timer, cycles,
+        [&](uint32_t n) {
+            left += static_cast<int64_t>(c.levelLeft[acc >> 3]) * n;
+            right += static_cast<int64_t>(c.levelRight[acc >> 3]) * n;
+        },
+        [&] {
+            // Seven levels of two steps each; the addition entering step 14
+            // is discarded by the restart.
             step++;
             if ((step & 1) == 0) acc = (acc + c.rate) & 0xFF;
             if (step >= 14) {
                 step = 0;
                 acc = 0;
             }
-        }
-    }
-    c.timer = timer;
+            return reload;
+        });
     c.step = static_cast<uint8_t>(step);
     c.accumulator = static_cast<uint8_t>(acc);
     c.sumLeft += left;

@@ -253,6 +253,39 @@ inline void ClockEnvelope(Channel &c) {
     if (c.envelopeMode == 1) c.volume = c.decay;
 }
 
+// The $4000/$4004/$400C control byte: envelope loop (also the length
+// halt), constant volume or envelope period.
+template <typename Channel>
+inline void WriteEnvelopeControl(Channel &c, uint8_t v) {
+    c.envelopeLoop = v & 0x20;
+    c.lengthCounting = (v & 0x20) ? 0 : 1;
+    c.envelopeMode = (v & 0x10) ? 0 : 1;
+    if (c.envelopeMode) {
+        c.envelopePeriod = v & 15;
+        c.volume = c.decay;
+    } else {
+        c.volume = v & 15;
+    }
+}
+
+// Runs a channel timer over `cycles`: `stretch(n)` for each run of n cycles
+// without an expiry (n may be 0 when the timer has already run out), and at
+// each expiry `expire()`, which returns the reloaded timer. Returns the timer
+// left at the end. Each pass reaches the next expiry or the end.
+template <typename Stretch, typename Expire>
+inline int32_t RunTimer(int32_t timer, uint32_t cycles, Stretch stretch, Expire expire) {
+    while (cycles != 0) {
+        const uint32_t n = timer > 0 && static_cast<uint32_t>(timer) < cycles
+                               ? static_cast<uint32_t>(timer)
+                               : (timer > 0 ? cycles : 0);
+        stretch(n);
+        timer -= static_cast<int32_t>(n);
+        cycles -= n;
+        if (timer <= 0) timer = expire();
+    }
+    return timer;
+}
+
 // Length-counter clock of the triangle and noise.
 template <typename Channel>
 inline void ClockLength(Channel &c) {
