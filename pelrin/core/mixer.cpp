@@ -11,16 +11,24 @@ struct Mix {
     int32_t right = 0;
 };
 
-template <typename Channel>
-inline void AddMean(Mix &mix, Channel &c, int64_t cycles) {
-    mix.left += static_cast<int32_t>(c.sumLeft / cycles);
-    mix.right += static_cast<int32_t>(c.sumRight / cycles);
+// Mean of one side over the sample: 32-bit division when the sum fits, as
+// it nearly always does, since a 64-bit division costs several times more.
+inline int32_t Mean(int64_t sum, int64_t cycles) {
+    if (sum == static_cast<int32_t>(sum) && cycles <= INT32_MAX)
+        return static_cast<int32_t>(sum) / static_cast<int32_t>(cycles);
+    return static_cast<int32_t>(sum / cycles);
 }
 
-template <typename Channel>
-inline void Clear(Channel &c) {
-    c.sumLeft = 0;
-    c.sumRight = 0;
+// Adds the channel's mean level (the right side only in stereo) and
+// clears its sums.
+template <bool Stereo>
+inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, int64_t cycles) {
+    if (mixed) {
+        mix.left += Mean(sumLeft, cycles);
+        if (Stereo) mix.right += Mean(sumRight, cycles);
+    }
+    sumLeft = 0;
+    sumRight = 0;
 }
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
@@ -34,6 +42,44 @@ inline void Store(uint8_t *out, int32_t v, bool eightBit) {
     }
 }
 
+template <bool Stereo>
+Mix MixChannels(int64_t n) {
+    const uint8_t *on = apu.channelEnabled;
+    Mix mix;
+    Take<Stereo>(mix, apu.triangle.sumLeft, apu.triangle.sumRight, on[kTriangle], n);
+    Take<Stereo>(mix, apu.noise.sumLeft, apu.noise.sumRight, on[kNoise], n);
+    if (on[kDmc]) {
+        // The DMC's level lowers the triangle and noise, not what follows.
+        const double k = apu.dmc.dmcAttenuation[apu.dmc.mixLevel & 127];
+        mix.left = static_cast<int32_t>(mix.left * k);
+        mix.right = static_cast<int32_t>(mix.right * k);
+    }
+    Take<Stereo>(mix, apu.dmc.sumLeft, apu.dmc.sumRight, on[kDmc], n);
+    Take<Stereo>(mix, apu.pulse[0].sumLeft, apu.pulse[0].sumRight, on[kPulse1], n);
+    Take<Stereo>(mix, apu.pulse[1].sumLeft, apu.pulse[1].sumRight, on[kPulse2], n);
+    // Only the selected chip's channels ever accumulate (a reset clears
+    // them all), so only theirs need clearing.
+    switch (apu.expansionChip) {
+        case kChipVrc6:
+            Take<Stereo>(mix, apu.vrc6Pulse[0].sumLeft, apu.vrc6Pulse[0].sumRight, on[kVrc6Pulse1], n);
+            Take<Stereo>(mix, apu.vrc6Pulse[1].sumLeft, apu.vrc6Pulse[1].sumRight, on[kVrc6Pulse2], n);
+            Take<Stereo>(mix, apu.vrc6Saw.sumLeft, apu.vrc6Saw.sumRight, on[kVrc6Saw], n);
+            break;
+        case kChipMmc5:
+            Take<Stereo>(mix, apu.mmc5Pulse[0].sumLeft, apu.mmc5Pulse[0].sumRight, on[kMmc5Pulse1], n);
+            Take<Stereo>(mix, apu.mmc5Pulse[1].sumLeft, apu.mmc5Pulse[1].sumRight, on[kMmc5Pulse2], n);
+            Take<Stereo>(mix, apu.mmc5Pcm.sumLeft, apu.mmc5Pcm.sumRight, on[kMmc5Pcm], n);
+            break;
+        case kChipN163:
+            for (int i = 0; i < 8; i++)
+                Take<Stereo>(mix, apu.n163.sumLeft[i], apu.n163.sumRight[i], on[kN163First + i], n);
+            break;
+        default:
+            break;
+    }
+    return mix;
+}
+
 }  // namespace
 
 void MixSample() {
@@ -41,60 +87,14 @@ void MixSample() {
     // all cycles since the last one.
     if (apu.fillMark > apu.bufferSize) return;
 
-    const int64_t n = apu.sampleCycles;
-    const uint8_t *on = apu.channelEnabled;
-    Mix mix;
-    if (on[kTriangle]) AddMean(mix, apu.triangle, n);
-    if (on[kNoise]) AddMean(mix, apu.noise, n);
-    if (on[kDmc]) {
-        // The DMC's level lowers the triangle and noise, not what follows.
-        double k = apu.dmc.dmcAttenuation[apu.dmc.mixLevel & 127];
-        mix.left = static_cast<int32_t>(mix.left * k);
-        mix.right = static_cast<int32_t>(mix.right * k);
-        AddMean(mix, apu.dmc, n);
-    }
-    if (on[kPulse1]) AddMean(mix, apu.pulse[0], n);
-    if (on[kPulse2]) AddMean(mix, apu.pulse[1], n);
-    switch (apu.expansionChip) {
-        case kChipVrc6:
-            if (on[kVrc6Pulse1]) AddMean(mix, apu.vrc6Pulse[0], n);
-            if (on[kVrc6Pulse2]) AddMean(mix, apu.vrc6Pulse[1], n);
-            if (on[kVrc6Saw]) AddMean(mix, apu.vrc6Saw, n);
-            break;
-        case kChipMmc5:
-            if (on[kMmc5Pulse1]) AddMean(mix, apu.mmc5Pulse[0], n);
-            if (on[kMmc5Pulse2]) AddMean(mix, apu.mmc5Pulse[1], n);
-            if (on[kMmc5Pcm]) AddMean(mix, apu.mmc5Pcm, n);
-            break;
-        case kChipN163:
-            for (int i = 0; i < 8; i++) {
-                if (!on[kN163First + i]) continue;
-                mix.left += static_cast<int32_t>(apu.n163.sumLeft[i] / n);
-                mix.right += static_cast<int32_t>(apu.n163.sumRight[i] / n);
-            }
-            break;
-        default:
-            break;
-    }
-
-    Clear(apu.pulse[0]);
-    Clear(apu.pulse[1]);
-    Clear(apu.triangle);
-    Clear(apu.noise);
-    Clear(apu.dmc);
-    Clear(apu.vrc6Pulse[0]);
-    Clear(apu.vrc6Pulse[1]);
-    Clear(apu.vrc6Saw);
-    Clear(apu.mmc5Pulse[0]);
-    Clear(apu.mmc5Pulse[1]);
-    Clear(apu.mmc5Pcm);
-    for (int i = 0; i < 8; i++) apu.n163.sumLeft[i] = apu.n163.sumRight[i] = 0;
+    const bool stereo = apu.channelCount == 2;
+    const Mix mix = stereo ? MixChannels<true>(apu.sampleCycles) : MixChannels<false>(apu.sampleCycles);
     apu.sampleCycles = 0;
 
     const bool eightBit = apu.bitsPerSample == 8;
     uint8_t *out = apu.OutputCursor;
     Store(out, Clip(mix.left), eightBit);
-    if (apu.channelCount == 2) Store(out + (eightBit ? 1 : 2), Clip(mix.right), eightBit);
+    if (stereo) Store(out + (eightBit ? 1 : 2), Clip(mix.right), eightBit);
     apu.OutputCursor += apu.bytesPerFrame;
     apu.fillMark += apu.bytesPerFrame;
 }
