@@ -78,45 +78,48 @@ void FillNamco(int16_t table[16][16], int32_t full) {
         for (int s = 0; s < 16; s++) table[v][s] = static_cast<int16_t>(v * (s - 8) * full / 239);
 }
 
+// Fills a channel's left table from L and its right table from R.
+template <typename Fill>
+void FillSides(int16_t *left, int16_t *right, Levels lv, Fill fill) {
+    fill(left, lv.left);
+    fill(right, lv.right);
+}
+
 void FillChannel(int index, Levels lv) {
+    auto volumeRamp = [](int16_t *t, int32_t full) { FillRamp(t, 16, full, 15); };
     switch (index) {
         case kPulse1: case kPulse2: {
             PulseChannel &c = apu.pulse[index - kPulse1];
-            FillRamp(c.levelLeft, 16, lv.left, 15);
-            FillRamp(c.levelRight, 16, lv.right, 15);
+            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
             break;
         }
         case kTriangle:
-            FillTriangle(apu.triangle.levelLeft, lv.left);
-            FillTriangle(apu.triangle.levelRight, lv.right);
+            FillSides(apu.triangle.levelLeft, apu.triangle.levelRight, lv, FillTriangle);
             break;
         case kNoise:
-            FillRamp(apu.noise.levelLeft, 16, lv.left, 15);
-            FillRamp(apu.noise.levelRight, 16, lv.right, 15);
+            FillSides(apu.noise.levelLeft, apu.noise.levelRight, lv, volumeRamp);
             break;
         case kDmc:
-            FillCentred(apu.dmc.levelLeft, 128, 64, lv.left, 128);
-            FillCentred(apu.dmc.levelRight, 128, 64, lv.right, 128);
+            FillSides(apu.dmc.levelLeft, apu.dmc.levelRight, lv,
+                      [](int16_t *t, int32_t full) { FillCentred(t, 128, 64, full, 128); });
             break;
         case kVrc6Pulse1: case kVrc6Pulse2: {
             Vrc6PulseChannel &c = apu.vrc6Pulse[index - kVrc6Pulse1];
-            FillRamp(c.levelLeft, 16, lv.left, 15);
-            FillRamp(c.levelRight, 16, lv.right, 15);
+            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
             break;
         }
         case kVrc6Saw:
-            FillRamp(apu.vrc6Saw.levelLeft, 32, lv.left, 31);
-            FillRamp(apu.vrc6Saw.levelRight, 32, lv.right, 31);
+            FillSides(apu.vrc6Saw.levelLeft, apu.vrc6Saw.levelRight, lv,
+                      [](int16_t *t, int32_t full) { FillRamp(t, 32, full, 31); });
             break;
         case kMmc5Pulse1: case kMmc5Pulse2: {
             PulseChannel &c = apu.mmc5Pulse[index - kMmc5Pulse1];
-            FillRamp(c.levelLeft, 16, lv.left, 15);
-            FillRamp(c.levelRight, 16, lv.right, 15);
+            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
             break;
         }
         case kMmc5Pcm:
-            FillCentred(apu.mmc5Pcm.levelLeft, 256, 128, lv.left, 256);
-            FillCentred(apu.mmc5Pcm.levelRight, 256, 128, lv.right, 256);
+            FillSides(apu.mmc5Pcm.levelLeft, apu.mmc5Pcm.levelRight, lv,
+                      [](int16_t *t, int32_t full) { FillCentred(t, 256, 128, full, 256); });
             break;
         default:
             FillNamco(apu.n163.levelLeft[index - kN163First], lv.left);
