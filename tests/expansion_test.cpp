@@ -49,6 +49,30 @@ TEST_F(Vrc6, PeriodZeroOrDisabledStandsStill) {
     EXPECT_EQ(p.period, 5);
 }
 
+TEST_F(Vrc6, EachRegisterReachesItsOwnChannel) {
+    Write(0xA000, 0xF3);
+    Write(0xA001, 0x34);
+    Write(0xA002, 0x82);
+    Write(0xB000, 0xFF);
+    Write(0xB001, 0x78);
+    Write(0xB002, 0x0F);
+    const Vrc6PulseChannel &p2 = apu.vrc6Pulse[1];
+    EXPECT_EQ(p2.volume, 3);
+    EXPECT_EQ(p2.duty, 7);
+    EXPECT_EQ(p2.directMode, 0x80);
+    EXPECT_EQ(p2.period, 0x234);
+    EXPECT_EQ(p2.enabled, 0x80);
+    EXPECT_EQ(saw.rate, 0x3F);
+    EXPECT_EQ(saw.period, 0xF78);
+    EXPECT_EQ(saw.enabled, 0);
+    EXPECT_EQ(p.period, 0);  // pulse 1 untouched
+    EXPECT_EQ(p.volume, 0);
+    Write(0xB003, 0x80);
+    Write(0xC000, 0x80);
+    Write(0x8002, 0x80);
+    EXPECT_EQ(saw.enabled, 0);
+}
+
 TEST_F(Vrc6, SawtoothBucketsAndWrap) {
     auto buckets = [&](uint8_t rate) {
         Start(kChipVrc6);

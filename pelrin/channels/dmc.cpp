@@ -93,9 +93,7 @@ void IntegrateIdle(DmcChannel &c, uint32_t cycles) {
         return;
     }
     while (cycles != 0) {
-        uint32_t n = c.rampCountdown > 0 && static_cast<uint32_t>(c.rampCountdown) < cycles
-                         ? static_cast<uint32_t>(c.rampCountdown)
-                         : (c.rampCountdown > 0 ? cycles : 0);
+        const uint32_t n = CyclesBefore(c.rampCountdown, cycles);
         AddOutput(c, n);
         c.rampCountdown -= static_cast<int32_t>(n);
         cycles -= n;
@@ -129,9 +127,7 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
     }
     uint32_t fetched = 0;
     while (cycles != 0) {
-        uint32_t n = c.timer > 0 && static_cast<uint32_t>(c.timer) < cycles
-                         ? static_cast<uint32_t>(c.timer)
-                         : (c.timer > 0 ? cycles : 0);
+        const uint32_t n = CyclesBefore(c.timer, cycles);
         AddOutput(c, n);
         c.timer -= static_cast<int32_t>(n);
         cycles -= n;

@@ -5,37 +5,29 @@
 namespace pelrin {
 
 void WriteVrc6(uint16_t address, uint8_t v) {
-    Vrc6PulseChannel *pulse = nullptr;
-    switch (address & 0xF000) {
-        case 0x9000: pulse = &apu.vrc6Pulse[0]; break;
-        case 0xA000: pulse = &apu.vrc6Pulse[1]; break;
-        case 0xB000: break;
-        default: return;
-    }
-    unsigned reg = address & 0x0FFF;  // exact addresses only: no mirrors
-    if (reg > 2) return;
-    if (pulse != nullptr) {
-        Vrc6PulseChannel &p = *pulse;
-        if (reg == 0) {
-            p.volume = v & 0x0F;
-            p.duty = (v >> 4) & 7;
-            p.directMode = v & 0x80;
-        } else if (reg == 1) {
-            p.period = static_cast<uint16_t>((p.period & 0xF00) | v);
-        } else {
-            p.period = static_cast<uint16_t>((p.period & 0xFF) | ((v & 0x0F) << 8));
-            p.enabled = v & 0x80;
-        }
-        return;
-    }
-    Vrc6SawChannel &s = apu.vrc6Saw;
-    if (reg == 0) {
-        s.rate = v & 0x3F;
-    } else if (reg == 1) {
-        s.period = static_cast<uint16_t>((s.period & 0xF00) | v);
-    } else {
-        s.period = static_cast<uint16_t>((s.period & 0xFF) | ((v & 0x0F) << 8));
-        s.enabled = v & 0x80;
+    const unsigned unit = (address >> 12) - 9;  // $9xxx, $Axxx, $Bxxx
+    const unsigned reg = address & 0x0FFF;      // exact addresses only: no mirrors
+    if (unit > 2 || reg > 2) return;
+    Vrc6SawChannel &saw = apu.vrc6Saw;
+    Vrc6PulseChannel &pulse = apu.vrc6Pulse[unit & 1];
+    uint16_t &period = unit == 2 ? saw.period : pulse.period;
+    switch (reg) {
+        case 0:
+            if (unit == 2) {
+                saw.rate = v & 0x3F;
+            } else {
+                pulse.volume = v & 0x0F;
+                pulse.duty = (v >> 4) & 7;
+                pulse.directMode = v & 0x80;
+            }
+            break;
+        case 1:
+            period = static_cast<uint16_t>((period & 0xF00) | v);
+            break;
+        default:
+            period = static_cast<uint16_t>((period & 0xFF) | ((v & 0x0F) << 8));
+            (unit == 2 ? saw.enabled : pulse.enabled) = v & 0x80;
+            break;
     }
 }
 

@@ -272,12 +272,17 @@ inline void WriteEnvelopeControl(Channel &c, uint8_t v) {
 // without an expiry (n may be 0 when the timer has already run out), and at
 // each expiry `expire()`, which returns the reloaded timer. Returns the timer
 // left at the end. Each pass reaches the next expiry or the end.
+// Cycles of a run of `cycles` that pass before a countdown standing at
+// `timer` runs out (0 when it already has).
+inline uint32_t CyclesBefore(int32_t timer, uint32_t cycles) {
+    if (timer <= 0) return 0;
+    return static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
+}
+
 template <typename Stretch, typename Expire>
 inline int32_t RunTimer(int32_t timer, uint32_t cycles, Stretch stretch, Expire expire) {
     while (cycles != 0) {
-        const uint32_t n = timer > 0 && static_cast<uint32_t>(timer) < cycles
-                               ? static_cast<uint32_t>(timer)
-                               : (timer > 0 ? cycles : 0);
+        const uint32_t n = CyclesBefore(timer, cycles);
         stretch(n);
         timer -= static_cast<int32_t>(n);
         cycles -= n;
