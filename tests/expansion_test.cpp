@@ -283,6 +283,33 @@ TEST_F(N163, StepLengthScalesWithTheActiveChannelCount) {
     EXPECT_NEAR(s.stepCountdown[7] + 1, (one + 1) * 8, 0.01);
 }
 
+TEST_F(N163, WavePitchFollowsFrequencyLengthAndChannelCount) {
+    // A 16-sample square wave (8 low, 8 high samples) in bytes 0..7.
+    for (uint8_t i = 0; i < 8; i++) Poke(i, i < 4 ? 0x00 : 0xFF);
+    Write(0x4011, 64);
+    auto pitch = [&](uint8_t countCode) {
+        Poke(0x7C, 0x10);  // 16 samples, frequency bits 16-17 = 0
+        Poke(0x7E, 0x00);
+        Poke(0x78, 0x00);
+        Poke(0x7A, 0x40);  // frequency 0x4000
+        Poke(0x7F, static_cast<uint8_t>(countCode << 4 | 0x0F));
+        APU_ResetOutputBuffer();
+        auto s = Samples(APU_GetTimestamp() + 1789773 / 4);
+        size_t first = 0, last = 0, rises = 0;
+        for (size_t i = 1000; i < s.size(); i++)
+            if (s[i - 1] < 0 && s[i] >= 0) {
+                if (!rises) first = i;
+                last = i;
+                rises++;
+            }
+        return (rises - 1) * 44100.0 / static_cast<double>(last - first);
+    };
+    // One channel: a step every 983040 / 16384 = 60 cycles, 16 steps a wave.
+    EXPECT_NEAR(pitch(0), 1789772.75 / (60.0 * 16), 2.0);
+    // Two channels active: every step takes twice as long.
+    EXPECT_NEAR(pitch(1), 1789772.75 / (120.0 * 16), 1.0);
+}
+
 TEST_F(N163, ZeroFrequencyIsFrozenAndSilent) {
     Poke(0x7F, 0x0F);
     s.sample[7] = 0;
