@@ -1,0 +1,343 @@
+#include "cpu6502.hpp"
+
+#include <cstdio>
+
+namespace pelrin_nsf {
+
+namespace {
+std::string hex(unsigned v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "$%0*X", digits, v);
+    return buf;
+}
+} // namespace
+
+void Cpu6502::push(uint8_t v) {
+    wr(static_cast<uint16_t>(0x100 | s), v, 0);
+    --s;
+}
+
+uint8_t Cpu6502::pull() {
+    ++s;
+    return rd(static_cast<uint16_t>(0x100 | s), 0);
+}
+
+void Cpu6502::reset() {
+    s = 0xFD;
+    p = static_cast<uint8_t>(p | I | U);
+    pc = read16(0xFFFC);
+    cycles += 7;
+}
+
+void Cpu6502::interrupt(uint16_t vector, bool brk) {
+    push(static_cast<uint8_t>(pc >> 8));
+    push(static_cast<uint8_t>(pc));
+    push(static_cast<uint8_t>((p & ~B) | U | (brk ? B : 0)));
+    p |= I;
+    pc = read16(vector);
+}
+
+bool Cpu6502::irq() {
+    if (p & I) return false;
+    interrupt(0xFFFE, false);
+    cycles += 7;
+    return true;
+}
+
+void Cpu6502::nmi() {
+    interrupt(0xFFFA, false);
+    cycles += 7;
+}
+
+void Cpu6502::adc(uint8_t m) {
+    // Binary only: the console's CPU has no decimal mode.
+    unsigned sum = a + m + (p & C);
+    uint8_t r = static_cast<uint8_t>(sum);
+    p = static_cast<uint8_t>(p & ~(C | V));
+    if (sum > 0xFF) p |= C;
+    if (~(a ^ m) & (a ^ r) & 0x80) p |= V;
+    a = r;
+    setZN(a);
+}
+
+void Cpu6502::compare(uint8_t reg, uint8_t m) {
+    p = static_cast<uint8_t>(p & ~C);
+    if (reg >= m) p |= C;
+    setZN(static_cast<uint8_t>(reg - m));
+}
+
+unsigned Cpu6502::step() {
+    const uint16_t opPc = pc;
+    const uint8_t op = fetch();
+    unsigned cyc = 2;
+
+    // Effective addresses. Read instructions pay one cycle more when an
+    // index carries into the high byte; stores and read-modify-writes always
+    // take the longer path, so their counts are fixed.
+    auto zp = [&] { return static_cast<uint16_t>(fetch()); };
+    auto zpi = [&](uint8_t idx) { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
+    auto absi = [&](uint8_t idx, bool penalty) {
+        uint16_t base = fetch16();
+        uint16_t ea = static_cast<uint16_t>(base + idx);
+        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+        return ea;
+    };
+    auto izx = [&] {
+        uint8_t z = static_cast<uint8_t>(fetch() + x);
+        uint16_t lo = rd(z, 0);
+        return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+    };
+    auto izy = [&](bool penalty) {
+        uint8_t z = fetch();
+        uint16_t lo = rd(z, 0);
+        uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+        uint16_t ea = static_cast<uint16_t>(base + y);
+        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+        return ea;
+    };
+    // The value operand of a read instruction, read on its last cycle.
+    auto load = [&](uint16_t ea) { return rd(ea, cyc - 1); };
+    auto store = [&](uint16_t ea, uint8_t v) { wr(ea, v, cyc - 1); };
+    // Read, write back the old value, write the new one: the bus sees all three.
+    auto rmw = [&](uint16_t ea, auto f) {
+        uint8_t v = rd(ea, cyc - 3);
+        wr(ea, v, cyc - 2);
+        v = f(v);
+        wr(ea, v, cyc - 1);
+    };
+    auto asl = [&](uint8_t v) {
+        p = static_cast<uint8_t>((p & ~C) | (v >> 7));
+        v = static_cast<uint8_t>(v << 1);
+        setZN(v);
+        return v;
+    };
+    auto lsr = [&](uint8_t v) {
+        p = static_cast<uint8_t>((p & ~C) | (v & 1));
+        v = static_cast<uint8_t>(v >> 1);
+        setZN(v);
+        return v;
+    };
+    auto rol = [&](uint8_t v) {
+        uint8_t c = p & C;
+        p = static_cast<uint8_t>((p & ~C) | (v >> 7));
+        v = static_cast<uint8_t>((v << 1) | c);
+        setZN(v);
+        return v;
+    };
+    auto ror = [&](uint8_t v) {
+        uint8_t c = p & C;
+        p = static_cast<uint8_t>((p & ~C) | (v & 1));
+        v = static_cast<uint8_t>((v >> 1) | (c << 7));
+        setZN(v);
+        return v;
+    };
+    auto inc = [&](uint8_t v) { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
+    auto dec = [&](uint8_t v) { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
+    auto branch = [&](bool taken) {
+        int8_t off = static_cast<int8_t>(fetch());
+        if (taken) {
+            uint16_t target = static_cast<uint16_t>(pc + off);
+            cyc += ((target ^ pc) & 0xFF00) ? 2 : 1;
+            pc = target;
+        }
+    };
+    auto bit = [&](uint8_t m) {
+        p = static_cast<uint8_t>((p & ~(Z | V | N)) | ((a & m) ? 0 : Z) | (m & (V | N)));
+    };
+
+    // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
+    // bits 2-4 pick the addressing mode.
+    if ((op & 3) == 1 && op != 0x89) {
+        const unsigned mode = (op >> 2) & 7;
+        const unsigned fn = op >> 5;
+        const bool isStore = fn == 4;
+        static const uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
+        cyc = kCycles[mode];
+        if (isStore && (mode == 4 || mode == 6 || mode == 7)) ++cyc;
+        uint16_t ea = 0;
+        switch (mode) {
+        case 0: ea = izx(); break;
+        case 1: ea = zp(); break;
+        case 2: ea = pc++; break;
+        case 3: ea = fetch16(); break;
+        case 4: ea = izy(!isStore); break;
+        case 5: ea = zpi(x); break;
+        case 6: ea = absi(y, !isStore); break;
+        default: ea = absi(x, !isStore); break;
+        }
+        if (isStore) {
+            store(ea, a);
+        } else {
+            uint8_t m = mode == 2 ? rd(ea, 0) : load(ea);
+            switch (fn) {
+            case 0: a |= m; setZN(a); break;
+            case 1: a &= m; setZN(a); break;
+            case 2: a ^= m; setZN(a); break;
+            case 3: adc(m); break;
+            case 5: a = m; setZN(a); break;
+            case 6: compare(a, m); break;
+            default: adc(static_cast<uint8_t>(~m)); break;
+            }
+        }
+        cycles += cyc;
+        return cyc;
+    }
+
+    switch (op) {
+    // Read-modify-write shifts and increments.
+    case 0x0A: a = asl(a); break;
+    case 0x4A: a = lsr(a); break;
+    case 0x2A: a = rol(a); break;
+    case 0x6A: a = ror(a); break;
+    case 0x06: cyc = 5; rmw(zp(), asl); break;
+    case 0x16: cyc = 6; rmw(zpi(x), asl); break;
+    case 0x0E: cyc = 6; rmw(fetch16(), asl); break;
+    case 0x1E: cyc = 7; rmw(absi(x, false), asl); break;
+    case 0x46: cyc = 5; rmw(zp(), lsr); break;
+    case 0x56: cyc = 6; rmw(zpi(x), lsr); break;
+    case 0x4E: cyc = 6; rmw(fetch16(), lsr); break;
+    case 0x5E: cyc = 7; rmw(absi(x, false), lsr); break;
+    case 0x26: cyc = 5; rmw(zp(), rol); break;
+    case 0x36: cyc = 6; rmw(zpi(x), rol); break;
+    case 0x2E: cyc = 6; rmw(fetch16(), rol); break;
+    case 0x3E: cyc = 7; rmw(absi(x, false), rol); break;
+    case 0x66: cyc = 5; rmw(zp(), ror); break;
+    case 0x76: cyc = 6; rmw(zpi(x), ror); break;
+    case 0x6E: cyc = 6; rmw(fetch16(), ror); break;
+    case 0x7E: cyc = 7; rmw(absi(x, false), ror); break;
+    case 0xE6: cyc = 5; rmw(zp(), inc); break;
+    case 0xF6: cyc = 6; rmw(zpi(x), inc); break;
+    case 0xEE: cyc = 6; rmw(fetch16(), inc); break;
+    case 0xFE: cyc = 7; rmw(absi(x, false), inc); break;
+    case 0xC6: cyc = 5; rmw(zp(), dec); break;
+    case 0xD6: cyc = 6; rmw(zpi(x), dec); break;
+    case 0xCE: cyc = 6; rmw(fetch16(), dec); break;
+    case 0xDE: cyc = 7; rmw(absi(x, false), dec); break;
+
+    // Loads and stores of X and Y.
+    case 0xA2: x = fetch(); setZN(x); break;
+    case 0xA6: cyc = 3; x = load(zp()); setZN(x); break;
+    case 0xB6: cyc = 4; x = load(zpi(y)); setZN(x); break;
+    case 0xAE: cyc = 4; x = load(fetch16()); setZN(x); break;
+    case 0xBE: cyc = 4; x = load(absi(y, true)); setZN(x); break;
+    case 0xA0: y = fetch(); setZN(y); break;
+    case 0xA4: cyc = 3; y = load(zp()); setZN(y); break;
+    case 0xB4: cyc = 4; y = load(zpi(x)); setZN(y); break;
+    case 0xAC: cyc = 4; y = load(fetch16()); setZN(y); break;
+    case 0xBC: cyc = 4; y = load(absi(x, true)); setZN(y); break;
+    case 0x86: cyc = 3; store(zp(), x); break;
+    case 0x96: cyc = 4; store(zpi(y), x); break;
+    case 0x8E: cyc = 4; store(fetch16(), x); break;
+    case 0x84: cyc = 3; store(zp(), y); break;
+    case 0x94: cyc = 4; store(zpi(x), y); break;
+    case 0x8C: cyc = 4; store(fetch16(), y); break;
+
+    // Compares and BIT.
+    case 0xE0: compare(x, fetch()); break;
+    case 0xE4: cyc = 3; compare(x, load(zp())); break;
+    case 0xEC: cyc = 4; compare(x, load(fetch16())); break;
+    case 0xC0: compare(y, fetch()); break;
+    case 0xC4: cyc = 3; compare(y, load(zp())); break;
+    case 0xCC: cyc = 4; compare(y, load(fetch16())); break;
+    case 0x24: cyc = 3; bit(load(zp())); break;
+    case 0x2C: cyc = 4; bit(load(fetch16())); break;
+
+    // Register transfers, increments, flags.
+    case 0xAA: x = a; setZN(x); break;
+    case 0x8A: a = x; setZN(a); break;
+    case 0xA8: y = a; setZN(y); break;
+    case 0x98: a = y; setZN(a); break;
+    case 0xBA: x = s; setZN(x); break;
+    case 0x9A: s = x; break;
+    case 0xCA: x = dec(x); break;
+    case 0xE8: x = inc(x); break;
+    case 0x88: y = dec(y); break;
+    case 0xC8: y = inc(y); break;
+    case 0x18: p &= static_cast<uint8_t>(~C); break;
+    case 0x38: p |= C; break;
+    case 0x58: p &= static_cast<uint8_t>(~I); break;
+    case 0x78: p |= I; break;
+    case 0xB8: p &= static_cast<uint8_t>(~V); break;
+    case 0xD8: p &= static_cast<uint8_t>(~D); break;
+    case 0xF8: p |= D; break;
+    case 0xEA: break;
+
+    // Stack.
+    case 0x48: cyc = 3; push(a); break;
+    case 0x08: cyc = 3; push(static_cast<uint8_t>(p | B | U)); break;
+    case 0x68: cyc = 4; a = pull(); setZN(a); break;
+    case 0x28: cyc = 4; p = static_cast<uint8_t>((pull() & ~B) | U); break;
+
+    // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
+    case 0x10: branch(!(p & N)); break;
+    case 0x30: branch(p & N); break;
+    case 0x50: branch(!(p & V)); break;
+    case 0x70: branch(p & V); break;
+    case 0x90: branch(!(p & C)); break;
+    case 0xB0: branch(p & C); break;
+    case 0xD0: branch(!(p & Z)); break;
+    case 0xF0: branch(p & Z); break;
+
+    // Jumps, calls, returns, interrupts.
+    case 0x4C: cyc = 3; pc = fetch16(); break;
+    case 0x6C: {
+        cyc = 5;
+        uint16_t ptr = fetch16();
+        // The pointer's high byte comes from the same page: ($10FF) reads $10FF and $1000.
+        uint16_t lo = rd(ptr, 0);
+        uint16_t hi = rd(static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF)), 0);
+        pc = static_cast<uint16_t>(lo | (hi << 8));
+        break;
+    }
+    case 0x20: {
+        cyc = 6;
+        uint16_t target = fetch16();
+        uint16_t ret = static_cast<uint16_t>(pc - 1);
+        push(static_cast<uint8_t>(ret >> 8));
+        push(static_cast<uint8_t>(ret));
+        pc = target;
+        break;
+    }
+    case 0x60: {
+        cyc = 6;
+        uint16_t lo = pull();
+        uint16_t hi = pull();
+        pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
+        break;
+    }
+    case 0x40: {
+        cyc = 6;
+        p = static_cast<uint8_t>((pull() & ~B) | U);
+        uint16_t lo = pull();
+        uint16_t hi = pull();
+        pc = static_cast<uint16_t>(lo | (hi << 8));
+        break;
+    }
+    case 0x00:
+        cyc = 7;
+        ++pc; // BRK skips a padding byte
+        interrupt(0xFFFE, true);
+        break;
+
+    // Unofficial NOPs and the SBC alias.
+    case 0x1A: case 0x3A: case 0x5A: case 0x7A: case 0xDA: case 0xFA: break;
+    case 0x80: case 0x82: case 0x89: case 0xC2: case 0xE2: ++pc; break;
+    case 0x04: case 0x44: case 0x64: cyc = 3; load(zp()); break;
+    case 0x14: case 0x34: case 0x54: case 0x74: case 0xD4: case 0xF4: cyc = 4; load(zpi(x)); break;
+    case 0x0C: cyc = 4; load(fetch16()); break;
+    case 0x1C: case 0x3C: case 0x5C: case 0x7C: case 0xDC: case 0xFC: cyc = 4; load(absi(x, true)); break;
+    case 0xEB: adc(static_cast<uint8_t>(~fetch())); break;
+
+    case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
+    case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
+        pc = opPc;
+        throw CpuError("CPU jammed at " + hex(opPc, 4) + " (opcode " + hex(op, 2) + ")", opPc, op);
+    default:
+        pc = opPc;
+        throw CpuError("unsupported unofficial opcode " + hex(op, 2) + " at " + hex(opPc, 4), opPc, op);
+    }
+    cycles += cyc;
+    return cyc;
+}
+
+} // namespace pelrin_nsf

@@ -1,0 +1,84 @@
+// A 6502 core as found in the NES/Famicom CPU: every official opcode with its
+// cycle count (page-cross and branch penalties included), the decimal flag
+// stored but without decimal arithmetic, the indirect-JMP page-wrap quirk.
+//
+// Unofficial opcodes: the NOP forms (one, two and three bytes) run as NOPs of
+// their real length and cycle count, $EB runs as SBC immediate; the twelve
+// JAM opcodes and every other unofficial opcode stop the core with CpuError,
+// since emulating them wrongly would only hide the problem.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace pelrin_nsf {
+
+// Memory and I/O seen by the core. cycle is the CPU cycle of the access
+// within the running instruction (instruction start + its position).
+class Bus {
+public:
+    virtual ~Bus() = default;
+    virtual uint8_t read(uint16_t address, uint64_t cycle) = 0;
+    virtual void write(uint16_t address, uint8_t value, uint64_t cycle) = 0;
+};
+
+// The core stopped: a JAM opcode or an unsupported unofficial opcode.
+class CpuError : public std::runtime_error {
+public:
+    CpuError(const std::string &message, uint16_t pc, uint8_t opcode)
+        : std::runtime_error(message), pc_(pc), opcode_(opcode) {}
+    uint16_t pc() const { return pc_; }
+    uint8_t opcode() const { return opcode_; }
+
+private:
+    uint16_t pc_;
+    uint8_t opcode_;
+};
+
+class Cpu6502 {
+public:
+    enum Flag : uint8_t { C = 0x01, Z = 0x02, I = 0x04, D = 0x08, B = 0x10, U = 0x20, V = 0x40, N = 0x80 };
+
+    explicit Cpu6502(Bus &bus) : bus_(bus) {}
+
+    uint8_t a = 0, x = 0, y = 0, s = 0xFD, p = I | U;
+    uint16_t pc = 0;
+    uint64_t cycles = 0; // CPU cycles so far; the start of the next instruction
+
+    // Power-up/reset sequence: S = $FD, I set, PC from $FFFC, 7 cycles.
+    void reset();
+    // Interrupt request: taken only while I is clear. 7 cycles when taken.
+    bool irq();
+    // Non-maskable interrupt through $FFFA. 7 cycles.
+    void nmi();
+    // Runs one instruction; returns its cycles. Throws CpuError.
+    unsigned step();
+    // Cycles stolen from the CPU (sample fetches): the following accesses
+    // and instructions happen that much later.
+    void addStall(uint32_t n) { cycles += n; }
+
+    void push(uint8_t v);
+    uint8_t pull();
+
+private:
+    uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
+    void wr(uint16_t a, uint8_t v, unsigned at) { bus_.write(a, v, cycles + at); }
+    uint8_t fetch() { return bus_.read(pc++, cycles); }
+    uint16_t fetch16() {
+        uint16_t lo = fetch();
+        return static_cast<uint16_t>(lo | (fetch() << 8));
+    }
+    uint16_t read16(uint16_t a) {
+        uint16_t lo = rd(a, 0);
+        return static_cast<uint16_t>(lo | (rd(static_cast<uint16_t>(a + 1), 0) << 8));
+    }
+    void interrupt(uint16_t vector, bool brk);
+    void setZN(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | (v ? 0 : Z) | (v & N)); }
+    void adc(uint8_t m);
+    void compare(uint8_t reg, uint8_t m);
+
+    Bus &bus_;
+};
+
+} // namespace pelrin_nsf

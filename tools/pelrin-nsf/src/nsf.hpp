@@ -1,0 +1,49 @@
+// NSF music files: the 128-byte header and the program data behind it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pelrin_nsf {
+
+// A file that cannot be played; what() is a one-line reason.
+class NsfError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct NsfFile {
+    uint8_t version = 0;
+    uint8_t songCount = 0;
+    uint8_t startSong = 1;            // 1-based, as stored
+    uint16_t loadAddress = 0;
+    uint16_t initAddress = 0;
+    uint16_t playAddress = 0;
+    std::string title, artist, copyright;
+    uint16_t ntscSpeed = 0;           // microseconds between play calls
+    uint16_t palSpeed = 0;
+    std::array<uint8_t, 8> bankInit{}; // $70-$77
+    uint8_t region = 0;               // $7A: bit 0 PAL, bit 1 both
+    uint8_t chips = 0;                // $7B: expansion chips
+    uint8_t flags = 0;                // $7C (version 2): bit 4 interrupts, bit 7 non-returning init
+    std::vector<uint8_t> data;        // program data
+
+    bool bankswitched() const;
+    // Version 2 features this player lacks: interrupts, non-returning init.
+    bool needsInterrupts() const { return version >= 2 && (flags & 0x90); }
+    bool palOnly() const { return (region & 3) == 1; }
+};
+
+// Parses a whole file held in memory. Throws NsfError.
+NsfFile parseNsf(const uint8_t *bytes, size_t size);
+// Reads and parses a file. Throws NsfError (unreadable file included).
+NsfFile loadNsf(const std::filesystem::path &path);
+
+// Names of the chips set in a chip byte, e.g. "VRC6, FDS"; "none" for 0.
+std::string chipNames(uint8_t chips);
+
+} // namespace pelrin_nsf

@@ -1,0 +1,456 @@
+#include "player.hpp"
+
+#include "cpu6502.hpp"
+
+#include <pelrin.h>
+#include <render.hpp>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace pelrin_nsf {
+
+namespace {
+
+using pelrin_render::kNtscClock;
+using pelrin_render::kNtscFrameCycles;
+using pelrin_render::kNtscStepPeriod;
+using pelrin_render::kPalClock;
+using pelrin_render::kPalFrameCycles;
+using pelrin_render::kPalStepPeriod;
+
+constexpr uint16_t kReturnAddress = 0x5FF6; // a routine has returned when the PC gets here
+constexpr size_t kPage = 0x1000;
+const uint8_t kZeroPage[kPage] = {};
+
+std::string hex(unsigned v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "$%0*X", digits, v);
+    return buf;
+}
+
+const char *chipWord(int chip) {
+    switch (chip) {
+    case PELRIN_CHIP_VRC6: return "vrc6";
+    case PELRIN_CHIP_MMC5: return "mmc5";
+    case PELRIN_CHIP_N163: return "n163";
+    default: return "none";
+    }
+}
+
+// The console as an NSF player builds it: RAM, work RAM, the program in
+// 4 KiB pages behind $8000-$FFFF, the sound library behind the sound
+// registers. Library calls follow pelrin-render's host exactly (stretches of
+// one video frame, stops at sound interrupts, stall cycles added to the
+// clock), so a register log replayed by pelrin-render gives the same PCM.
+class Player final : public Bus {
+public:
+    Player(const NsfFile &nsf, const PlayerOptions &opt, pelrin_render::PcmSink &sink, std::ostream *log,
+           const PlayProgress &progress)
+        : nsf_(nsf), opt_(opt), sink_(sink), log_(log), progress_(progress), cpu_(*this) {}
+
+    ~Player() override {
+        // The library keeps the pointers: leave it pointing at memory that outlives us.
+        for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, kZeroPage);
+        APU_SetOutputBuffer(nullptr, 0);
+    }
+
+    PlayResult run();
+
+    uint8_t read(uint16_t a, uint64_t cycle) override;
+    void write(uint16_t a, uint8_t v, uint64_t cycle) override;
+
+private:
+    void loadProgram();
+    void setUpLibrary();
+    const uint8_t *page(unsigned index) const {
+        return index < pageCount_ ? pages_.data() + index * kPage : kZeroPage;
+    }
+    void logMemory(unsigned bank);
+    void bankswitch(unsigned bank, uint8_t value, uint64_t t);
+
+    // Library side, as pelrin-render's host does it.
+    uint64_t nextBoundary() const { return static_cast<uint64_t>(std::ceil(boundary_)); }
+    bool done() const { return result_.frames >= targetFrames_; }
+    void addStall(uint32_t s) {
+        stall_ += s;
+        result_.stallCycles += s;
+        cpu_.addStall(s);
+    }
+    void advance(uint64_t t) {
+        uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
+        addStall(s);
+        hostNow_ = t + s;
+    }
+    void stopAtInterruptsBefore(uint64_t t) {
+        for (;;) {
+            uint32_t n = APU_FindNextIRQ();
+            if (n == 0 || n == 0xFFFFFFFFu || hostNow_ + n >= t) break;
+            advance(hostNow_ + n);
+        }
+    }
+    void runTo(uint64_t t) {
+        stopAtInterruptsBefore(t);
+        if (t > hostNow_) advance(t);
+    }
+    void collect();
+    void finishStretch(uint64_t boundary) {
+        if (log_) endLogCycle_ = boundary - stall_;
+        runTo(boundary);
+        collect();
+        boundary_ += frameCycles_;
+    }
+    // Finishes the stretches that end at or before an access at cycle t and
+    // stops at interrupts due before it; returns t moved by the stalls, or
+    // nothing when the render is complete.
+    std::optional<uint64_t> syncTo(uint64_t t, bool stopAtInterrupts);
+    void apuWrite(uint16_t address, uint8_t value, uint64_t t);
+    uint8_t apuRead(uint16_t address, uint64_t t);
+
+    void startRoutine(uint16_t address);
+    void runaway(const char *what) const;
+
+    const NsfFile &nsf_;
+    const PlayerOptions &opt_;
+    pelrin_render::PcmSink &sink_;
+    std::ostream *log_;
+    const PlayProgress &progress_;
+    Cpu6502 cpu_;
+
+    std::array<uint8_t, 0x800> ram_{};
+    std::array<uint8_t, 0x2000> wram_{};
+    std::array<uint8_t, 0x400> exram_{};
+    std::vector<uint8_t> pages_;
+    unsigned pageCount_ = 0;
+    std::array<unsigned, 8> bank_{};
+    std::array<const uint8_t *, 8> map_{};
+    std::vector<uint8_t> logShadow_ = std::vector<uint8_t>(0x8000, 0); // the replay's memory
+    uint8_t mulA_ = 0xFF, mulB_ = 0xFF;
+    int chip_ = 0;
+    int track_ = 0;
+    bool pal_ = false;
+
+    PlayResult result_;
+    uint64_t targetFrames_ = 0;
+    uint32_t frameBytes_ = 2;
+    std::vector<uint8_t> buffer_;
+    double frameCycles_ = kNtscFrameCycles;
+    double boundary_ = kNtscFrameCycles;
+    uint64_t stall_ = 0;
+    uint64_t hostNow_ = 0;
+    uint64_t endLogCycle_ = 0;
+
+    bool busy_ = false;
+    bool inInit_ = false;
+    uint16_t routine_ = 0;
+    uint64_t routineStart_ = 0;
+    uint64_t budget_ = 0;
+};
+
+void Player::loadProgram() {
+    if (nsf_.bankswitched()) {
+        // The data starts (load address & $FFF) bytes into its first page.
+        const size_t pad = nsf_.loadAddress & 0xFFF;
+        const size_t total = pad + nsf_.data.size();
+        pageCount_ = static_cast<unsigned>((total + kPage - 1) / kPage);
+        pages_.assign(static_cast<size_t>(pageCount_) * kPage, 0);
+        std::memcpy(pages_.data() + pad, nsf_.data.data(), nsf_.data.size());
+        for (unsigned k = 0; k < 8; ++k) bank_[k] = nsf_.bankInit[k];
+    } else {
+        // Flat: the data sits at the load address; what would pass $FFFF is dropped.
+        pageCount_ = 8;
+        pages_.assign(8 * kPage, 0);
+        const size_t offset = nsf_.loadAddress - 0x8000u;
+        const size_t n = std::min(nsf_.data.size(), pages_.size() - offset);
+        std::memcpy(pages_.data() + offset, nsf_.data.data(), n);
+        for (unsigned k = 0; k < 8; ++k) bank_[k] = k;
+    }
+    for (unsigned k = 0; k < 8; ++k) map_[k] = page(bank_[k]);
+}
+
+void Player::logMemory(unsigned bank) {
+    uint8_t *shadow = logShadow_.data() + bank * kPage;
+    if (std::memcmp(shadow, map_[bank], kPage) == 0) return;
+    std::memcpy(shadow, map_[bank], kPage);
+    static const char kDigits[] = "0123456789abcdef";
+    std::string line = "mem " + hex(0x8000 + bank * kPage, 4) + " ";
+    line.reserve(line.size() + 2 * kPage + 1);
+    for (size_t i = 0; i < kPage; ++i) {
+        line.push_back(kDigits[shadow[i] >> 4]);
+        line.push_back(kDigits[shadow[i] & 15]);
+    }
+    line.push_back('\n');
+    *log_ << line;
+}
+
+void Player::setUpLibrary() {
+    const double clock = pal_ ? kPalClock : kNtscClock;
+    const double step = pal_ ? kPalStepPeriod : kNtscStepPeriod;
+    APU_Initialize();
+    APU_Configure(1.0f, 0, 0);
+    APU_SetEnvironment(pal_ ? 1 : 0, static_cast<float>(clock), static_cast<float>(step));
+    APU_SetOutputFormat(opt_.rate, opt_.bits, opt_.channels);
+    frameBytes_ = static_cast<uint32_t>(opt_.bits / 8 * opt_.channels);
+    buffer_.assign(static_cast<size_t>(opt_.rate / 5 + 4096) * frameBytes_, 0);
+    APU_SetOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
+    for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, map_[static_cast<size_t>(k)]);
+    APU_Reset(chip_);
+    for (const auto &[index, enable] : opt_.channelEnable) APU_SetChannelOptions(index, enable, -1, -128);
+    // Stretch length computed as the replaying tool computes it, so both cut
+    // the output at the same cycles.
+    const double c = static_cast<double>(static_cast<float>(clock));
+    frameCycles_ = pal_ ? c * (kPalFrameCycles / kPalClock) : c * (kNtscFrameCycles / kNtscClock);
+    boundary_ = frameCycles_;
+
+    if (log_) {
+        *log_ << "# pelrin-nsf: track " << (track_ + 1) << " of " << int(nsf_.songCount);
+        if (!nsf_.title.empty()) *log_ << ", \"" << nsf_.title << "\"";
+        *log_ << "\n# Cycles exclude stall cycles. Replay with: pelrin-render LOG -l " << opt_.seconds << "\n";
+        *log_ << "format " << opt_.rate << " " << opt_.bits << " " << opt_.channels << "\n";
+        if (pal_) *log_ << "environment pal 1662607.125 8313\n";
+        *log_ << "reset " << chipWord(chip_) << "\n";
+        for (const auto &[index, enable] : opt_.channelEnable)
+            *log_ << "channel " << index << " " << (enable ? "on" : "off") << " - -\n";
+        for (unsigned k = 0; k < 8; ++k) logMemory(k);
+    }
+}
+
+void Player::collect() {
+    uint32_t n = APU_GetWrittenBufferSize(1);
+    if (n + frameBytes_ > buffer_.size())
+        throw std::runtime_error("internal error: the output buffer filled up within one stretch");
+    uint64_t frames = std::min<uint64_t>(n / frameBytes_, targetFrames_ - result_.frames);
+    if (frames) {
+        sink_.write(buffer_.data(), static_cast<size_t>(frames) * frameBytes_);
+        result_.frames += frames;
+        result_.bytes += frames * frameBytes_;
+    }
+    if (progress_) progress_(result_.frames, targetFrames_);
+}
+
+std::optional<uint64_t> Player::syncTo(uint64_t t, bool stopAtInterrupts) {
+    while (t >= nextBoundary() && !done()) {
+        uint64_t before = stall_;
+        finishStretch(nextBoundary());
+        t += stall_ - before; // stalls move the access later
+    }
+    if (done()) return std::nullopt;
+    if (stopAtInterrupts) {
+        uint64_t before = stall_;
+        stopAtInterruptsBefore(t);
+        t += stall_ - before;
+    }
+    return t;
+}
+
+void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
+    std::optional<uint64_t> t = syncTo(cycle, true);
+    if (!t) return;
+    if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
+    uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
+    addStall(s);
+    hostNow_ = *t + s;
+}
+
+uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
+    uint8_t bus = static_cast<uint8_t>(address >> 8); // open bus: the address's high byte
+    std::optional<uint64_t> t = syncTo(cycle, true);
+    if (!t) return bus;
+    if (log_) *log_ << "r " << (*t - stall_) << " " << hex(address, 4) << " " << hex(bus, 2) << "\n";
+    uint32_t s = APU_RegRead(address, &bus, static_cast<uint32_t>(*t));
+    addStall(s);
+    hostNow_ = *t + s;
+    return bus;
+}
+
+void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
+    if (bank_[bank] == value) return;
+    // The sound unit must have fetched from the old page up to this cycle.
+    std::optional<uint64_t> t = syncTo(cycle, false);
+    if (t) {
+        if (log_) *log_ << "run " << (*t - stall_) << "\n";
+        runTo(*t);
+        collect();
+    }
+    bank_[bank] = value;
+    map_[bank] = page(value);
+    APU_SetDMAPointer(static_cast<int32_t>(bank), map_[bank]);
+    if (log_ && t) logMemory(bank);
+}
+
+uint8_t Player::read(uint16_t a, uint64_t cycle) {
+    if (a < 0x2000) return ram_[a & 0x7FF];
+    if (a >= 0x8000) return map_[(a - 0x8000u) >> 12][a & 0xFFF];
+    if (a >= 0x6000) return wram_[a - 0x6000u];
+    if (a >= 0x4000 && a <= 0x4017) return apuRead(a, cycle);
+    if (chip_ == PELRIN_CHIP_N163 && a >= 0x4800 && a <= 0x4FFF) return apuRead(0x4800, cycle);
+    if (chip_ == PELRIN_CHIP_MMC5) {
+        if (a >= 0x5000 && a <= 0x5015) return apuRead(a, cycle);
+        if (a == 0x5205) return static_cast<uint8_t>(mulA_ * mulB_);
+        if (a == 0x5206) return static_cast<uint8_t>((mulA_ * mulB_) >> 8);
+        if (a >= 0x5C00 && a <= 0x5FF5) return exram_[a - 0x5C00u];
+    }
+    return static_cast<uint8_t>(a >> 8); // nothing answers: open bus
+}
+
+void Player::write(uint16_t a, uint8_t v, uint64_t cycle) {
+    if (a < 0x2000) { ram_[a & 0x7FF] = v; return; }
+    if (a >= 0x6000 && a < 0x8000) { wram_[a - 0x6000u] = v; return; }
+    if (a >= 0x4000 && a <= 0x4017) { apuWrite(a, v, cycle); return; }
+    if (a >= 0x5FF8 && a <= 0x5FFF) {
+        if (nsf_.bankswitched()) bankswitch(a - 0x5FF8u, v, cycle);
+        return;
+    }
+    switch (chip_) {
+    case PELRIN_CHIP_VRC6:
+        if (a >= 0x9000 && a <= 0xBFFF && (a & 0x0FFF) <= 3) apuWrite(a, v, cycle);
+        break;
+    case PELRIN_CHIP_MMC5:
+        if (a >= 0x5000 && a <= 0x5015) apuWrite(a, v, cycle);
+        else if (a == 0x5205) mulA_ = v;
+        else if (a == 0x5206) mulB_ = v;
+        else if (a >= 0x5C00 && a <= 0x5FF5) exram_[a - 0x5C00u] = v;
+        break;
+    case PELRIN_CHIP_N163:
+        if (a >= 0x4800 && a <= 0x4FFF) apuWrite(0x4800, v, cycle);
+        else if (a >= 0xF800) apuWrite(0xF800, v, cycle);
+        break;
+    default: break;
+    }
+}
+
+void Player::startRoutine(uint16_t address) {
+    cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) >> 8));
+    cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
+    cpu_.pc = address;
+    busy_ = true;
+    routine_ = address;
+    routineStart_ = cpu_.cycles;
+}
+
+void Player::runaway(const char *what) const {
+    throw NsfError(std::string("the ") + what + " routine at " + hex(routine_, 4) + " did not return within " +
+                   std::to_string(static_cast<int>(opt_.routineBudgetSeconds)) + " s of CPU time (PC " +
+                   hex(cpu_.pc, 4) + ")");
+}
+
+PlayResult Player::run() {
+    const int track = track_ = opt_.track < 0 ? nsf_.startSong - 1 : opt_.track;
+    if (track >= nsf_.songCount)
+        throw NsfError("track " + std::to_string(track + 1) + " is out of range (the file has " +
+                       std::to_string(nsf_.songCount) + (nsf_.songCount == 1 ? " song)" : " songs)"));
+    if (!(opt_.seconds > 0) || opt_.seconds > 24.0 * 3600)
+        throw std::runtime_error("the length must be more than 0 and at most 24 hours");
+    pal_ = opt_.region < 0 ? nsf_.palOnly() : opt_.region != 0;
+    std::string warning;
+    chip_ = selectChip(nsf_.chips, warning);
+    targetFrames_ = static_cast<uint64_t>(std::llround(opt_.seconds * opt_.rate));
+    const double clock = pal_ ? kPalClock : kNtscClock;
+    budget_ = static_cast<uint64_t>(opt_.routineBudgetSeconds * clock);
+
+    loadProgram();
+    setUpLibrary();
+    result_.chip = chip_;
+    result_.pal = pal_;
+
+    // Sound registers as an NSF player leaves them before init.
+    for (uint16_t a = 0x4000; a <= 0x4013; ++a) apuWrite(a, 0, 0);
+    apuWrite(0x4015, 0x00, 0);
+    apuWrite(0x4015, 0x0F, 0);
+    apuWrite(0x4017, 0x40, 0);
+
+    const double period = playPeriod(nsf_, pal_) > 0 ? playPeriod(nsf_, pal_) : frameCycles_;
+    result_.playPeriodCycles = period;
+    double nextPlay = period;
+
+    cpu_.a = static_cast<uint8_t>(track);
+    cpu_.x = pal_ ? 1 : 0;
+    cpu_.y = 0;
+    cpu_.s = 0xFD;
+    cpu_.p = Cpu6502::I | Cpu6502::U;
+    cpu_.cycles = hostNow_;
+    startRoutine(nsf_.initAddress);
+    inInit_ = true;
+
+    while (!done()) {
+        if (busy_) {
+            try {
+                cpu_.step();
+            } catch (const CpuError &e) {
+                throw NsfError(std::string(inInit_ ? "init" : "play") + " routine: " + e.what());
+            }
+            if (cpu_.pc == kReturnAddress) {
+                busy_ = false;
+                inInit_ = false;
+                // Play calls that fell due while the routine ran are missed.
+                while (std::ceil(nextPlay) < static_cast<double>(cpu_.cycles)) {
+                    nextPlay += period;
+                    ++result_.skippedPlays;
+                }
+            } else if (cpu_.cycles - routineStart_ > budget_) {
+                runaway(inInit_ ? "init" : "play");
+            }
+            while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
+        } else {
+            const uint64_t b = nextBoundary();
+            const uint64_t p = static_cast<uint64_t>(std::ceil(nextPlay));
+            if (b <= p) {
+                if (cpu_.cycles < b) cpu_.cycles = b; // the CPU idles up to the frame's end
+                finishStretch(b);
+            } else {
+                if (cpu_.cycles < p) cpu_.cycles = p;
+                nextPlay += period;
+                ++result_.playCalls;
+                startRoutine(nsf_.playAddress);
+            }
+        }
+    }
+    if (log_) *log_ << "run " << endLogCycle_ << "\n";
+    result_.cpuCycles = cpu_.cycles;
+    return result_;
+}
+
+} // namespace
+
+int selectChip(uint8_t chips, std::string &warning) {
+    warning.clear();
+    int chip = PELRIN_CHIP_NONE;
+    std::string chosen;
+    if (chips & 0x01) { chip = PELRIN_CHIP_VRC6; chosen = "VRC6"; }
+    else if (chips & 0x08) { chip = PELRIN_CHIP_MMC5; chosen = "MMC5"; }
+    else if (chips & 0x10) { chip = PELRIN_CHIP_N163; chosen = "Namco 163"; }
+    const uint8_t supported = chips & 0x19;
+    const uint8_t unsupported = chips & static_cast<uint8_t>(~0x19);
+    if (unsupported)
+        warning = "expansion chip byte " + hex(chips, 2) + " names " + chipNames(unsupported) +
+                  ", which cannot be played; " + (chip ? "playing " + chosen + " and the 2A03" : std::string("playing the 2A03 only"));
+    else if (supported & (supported - 1))
+        warning = "expansion chip byte " + hex(chips, 2) + " names several chips (" + chipNames(supported) +
+                  "); playing " + chosen + " and the 2A03 only";
+    return chip;
+}
+
+double playPeriod(const NsfFile &nsf, bool pal) {
+    const double frame = pal ? kPalFrameCycles : kNtscFrameCycles;
+    const double clock = pal ? kPalClock : kNtscClock;
+    const unsigned speed = pal ? nsf.palSpeed : nsf.ntscSpeed;
+    if (speed == 0) return 0.0; // use the video frame
+    const double frameMicros = frame / clock * 1e6;
+    // Header values for one video frame (16639, 16666, 19997, 20000, ...) mean exactly one frame.
+    if (std::fabs(speed - frameMicros) <= frameMicros * 0.005) return 0.0;
+    return speed * clock / 1e6;
+}
+
+PlayResult play(const NsfFile &nsf, const PlayerOptions &options, pelrin_render::PcmSink &sink, std::ostream *log,
+                const PlayProgress &progress) {
+    if (options.rate < 8000 || options.rate > 192000) throw std::runtime_error("the rate must be 8000..192000 Hz");
+    if (options.bits != 8 && options.bits != 16) throw std::runtime_error("bits must be 8 or 16");
+    if (options.channels != 1 && options.channels != 2) throw std::runtime_error("channels must be 1 or 2");
+    auto player = std::make_unique<Player>(nsf, options, sink, log, progress);
+    return player->run();
+}
+
+} // namespace pelrin_nsf

@@ -1,0 +1,61 @@
+// Plays an NSF file through the sound library: runs the file's 6502 code as
+// an NSF player does (init once, then play at the file's rate) and hands the
+// collected PCM to a sink; optionally writes every library call as a
+// register log that pelrin-render can replay without the CPU.
+#pragma once
+
+#include "nsf.hpp"
+
+#include <wav.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pelrin_nsf {
+
+struct PlayerOptions {
+    int track = -1;              // 0-based; -1: the file's starting song
+    double seconds = 120.0;      // length of the render
+    int rate = 44100;
+    int bits = 16;
+    int channels = 1;
+    int region = -1;             // -1 from the file (PAL only when it says so), 0 NTSC, 1 PAL
+    // Mixer channel switches applied before the song starts: (index, enable).
+    std::vector<std::pair<int, int>> channelEnable;
+    // A routine (init or play) that runs longer than this is reported as a runaway.
+    double routineBudgetSeconds = 10.0;
+};
+
+struct PlayResult {
+    uint64_t frames = 0;         // PCM frames written to the sink
+    uint64_t bytes = 0;
+    uint64_t playCalls = 0;
+    uint64_t skippedPlays = 0;   // play calls missed because the previous one was still running
+    uint64_t stallCycles = 0;    // CPU cycles stolen by sample fetches
+    uint64_t cpuCycles = 0;      // CPU cycles emulated, stalls included
+    int chip = 0;                // selector given to APU_Reset
+    bool pal = false;
+    double playPeriodCycles = 0;
+};
+
+// Expansion chip selector for APU_Reset from the header's chip byte, and a
+// warning when the byte names chips that cannot all be played (else empty).
+int selectChip(uint8_t chips, std::string &warning);
+
+// Cycles between play calls for the file in the given region.
+double playPeriod(const NsfFile &nsf, bool pal);
+
+using PlayProgress = std::function<void(uint64_t framesDone, uint64_t framesTotal)>;
+
+// Plays one track into sink (sink.finish() is not called). When log is
+// given, writes the register log there. Throws NsfError for a bad track,
+// a jammed or runaway CPU; std::runtime_error for other failures.
+PlayResult play(const NsfFile &nsf, const PlayerOptions &options, pelrin_render::PcmSink &sink,
+                std::ostream *log = nullptr, const PlayProgress &progress = {});
+
+} // namespace pelrin_nsf
