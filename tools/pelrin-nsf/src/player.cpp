@@ -332,9 +332,10 @@ void Player::startRoutine(uint16_t address) {
 }
 
 void Player::runaway(const char *what) const {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", opt_.routineBudgetSeconds);
     throw NsfError(std::string("the ") + what + " routine at " + hex(routine_, 4) + " did not return within " +
-                   std::to_string(static_cast<int>(opt_.routineBudgetSeconds)) + " s of CPU time (PC " +
-                   hex(cpu_.pc, 4) + ")");
+                   seconds + " s of CPU time (runaway; PC " + hex(cpu_.pc, 4) + ")");
 }
 
 PlayResult Player::run() {

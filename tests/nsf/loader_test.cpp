@@ -1,0 +1,136 @@
+// NSF header parsing and its error messages.
+#include "nsf.hpp"
+#include "nsf_builder.hpp"
+#include "player.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace pelrin_nsf;
+using namespace nsf_test;
+
+namespace {
+
+std::string errorOf(const std::vector<uint8_t> &bytes) {
+    try {
+        parseNsf(bytes.data(), bytes.size());
+    } catch (const NsfError &e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(NsfLoader, ReadsTheHeaderOfARealFile) {
+    NsfFile f = loadNsf(dataFile("pently.nsf"));
+    EXPECT_EQ(f.version, 1);
+    EXPECT_EQ(f.songCount, 21);
+    EXPECT_EQ(f.startSong, 1);
+    EXPECT_EQ(f.loadAddress, 0xC000);
+    EXPECT_EQ(f.initAddress, 0xC000);
+    EXPECT_EQ(f.playAddress, 0xC0B6);
+    EXPECT_EQ(f.title, "argument turned on (inst.)");
+    EXPECT_EQ(f.artist, "DJ Tepples");
+    EXPECT_EQ(f.copyright, "2015 Damian Yerrick");
+    EXPECT_EQ(f.ntscSpeed, 16640);
+    EXPECT_EQ(f.palSpeed, 19998);
+    EXPECT_EQ(f.region & 2, 2); // plays on both systems
+    EXPECT_FALSE(f.palOnly());
+    EXPECT_EQ(f.chips, 0);
+    EXPECT_FALSE(f.bankswitched());
+    EXPECT_EQ(f.data.size(), 6233u - 128u);
+    EXPECT_EQ(chipNames(f.chips), "none");
+
+    NsfFile v = loadNsf(dataFile("bhop_saw_vol_test.nsf"));
+    EXPECT_EQ(v.chips, 0x01);
+    EXPECT_EQ(chipNames(v.chips), "VRC6");
+    NsfFile n2 = loadNsf(dataFile("nat_nsf2_irq.nsf"));
+    EXPECT_EQ(n2.version, 2);
+    EXPECT_TRUE(n2.needsInterrupts());
+    EXPECT_EQ(loadNsf(dataFile("nat_db_n163.nsf")).chips, 0x10);
+    EXPECT_EQ(loadNsf(dataFile("nat_db_mmc5.nsf")).chips, 0x08);
+}
+
+TEST(NsfLoader, RejectsBadFilesWithTheReason) {
+    NsfSpec spec;
+    spec.data = {0x60, 0x60, 0x60, 0x60};
+    std::vector<uint8_t> good = buildNsf(spec);
+    EXPECT_EQ(errorOf(good), "(no error)");
+
+    std::vector<uint8_t> bad = good;
+    bad[3] = 'X';
+    EXPECT_EQ(errorOf(bad), "not an NSF file (bad magic)");
+    EXPECT_EQ(errorOf({'N', 'E', 'S'}), "not an NSF file (bad magic)");
+    EXPECT_EQ(errorOf({}), "not an NSF file (bad magic)");
+
+    std::vector<uint8_t> shortHeader(good.begin(), good.begin() + 100);
+    EXPECT_EQ(errorOf(shortHeader), "truncated header (100 bytes, need 128)");
+    std::vector<uint8_t> headerOnly(good.begin(), good.begin() + 128);
+    EXPECT_EQ(errorOf(headerOnly), "truncated file: no program data after the header");
+
+    NsfSpec zero = spec;
+    zero.songs = 0;
+    EXPECT_EQ(errorOf(buildNsf(zero)), "the file has no songs (song count 0)");
+
+    NsfSpec low = spec;
+    low.load = 0x6000;
+    EXPECT_EQ(errorOf(buildNsf(low)), "load address $6000 is out of range ($8000-$FFFF)");
+
+    // Version 2: a program length longer than the file.
+    NsfSpec v2 = spec;
+    v2.version = 2;
+    std::vector<uint8_t> f2 = buildNsf(v2);
+    f2[0x7D] = 0x00;
+    f2[0x7E] = 0x10; // 4096 bytes claimed, 4 present
+    EXPECT_EQ(errorOf(f2), "truncated program data (4 bytes, header says 4096)");
+
+    // A real file cut short in its header.
+    std::vector<uint8_t> real = readFile(dataFile("pently.nsf"));
+    real.resize(64);
+    EXPECT_EQ(errorOf(real), "truncated header (64 bytes, need 128)");
+
+    try {
+        loadNsf(dataFile("no-such-file.nsf"));
+        FAIL() << "no error for a missing file";
+    } catch (const NsfError &e) {
+        EXPECT_NE(std::string(e.what()).find("cannot open"), std::string::npos) << e.what();
+    }
+}
+
+TEST(NsfLoader, StartingSongOutsideTheRangeFallsBackToTheFirst) {
+    NsfSpec spec;
+    spec.songs = 3;
+    spec.start = 9;
+    spec.data = {0x60};
+    std::vector<uint8_t> f = buildNsf(spec);
+    EXPECT_EQ(parseNsf(f.data(), f.size()).startSong, 1);
+}
+
+TEST(NsfLoader, ChipSelection) {
+    std::string w;
+    EXPECT_EQ(selectChip(0x00, w), 0);
+    EXPECT_EQ(w, "");
+    EXPECT_EQ(selectChip(0x01, w), 1);
+    EXPECT_EQ(w, "");
+    EXPECT_EQ(selectChip(0x08, w), 8);
+    EXPECT_EQ(selectChip(0x10, w), 16);
+    EXPECT_EQ(w, "");
+    EXPECT_EQ(selectChip(0x18, w), 8);
+    EXPECT_EQ(w, "expansion chip byte $18 names several chips (MMC5, Namco 163); playing MMC5 and the 2A03 only");
+    EXPECT_EQ(selectChip(0x04, w), 0);
+    EXPECT_EQ(w, "expansion chip byte $04 names FDS, which cannot be played; playing the 2A03 only");
+    EXPECT_EQ(selectChip(0x21, w), 1);
+    EXPECT_EQ(w, "expansion chip byte $21 names Sunsoft 5B, which cannot be played; playing VRC6 and the 2A03");
+}
+
+TEST(NsfLoader, PlayPeriodFromTheSpeedFields) {
+    NsfFile f;
+    f.ntscSpeed = 16639;
+    f.palSpeed = 20000;
+    EXPECT_EQ(playPeriod(f, false), 0.0); // one video frame
+    EXPECT_EQ(playPeriod(f, true), 0.0);
+    f.ntscSpeed = 8320; // twice a frame
+    EXPECT_NEAR(playPeriod(f, false), 8320 * 1789772.75 / 1e6, 1e-6);
+    f.ntscSpeed = 0;
+    EXPECT_EQ(playPeriod(f, false), 0.0);
+}
+
+} // namespace
