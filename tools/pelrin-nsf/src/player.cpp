@@ -5,6 +5,7 @@
 #include <pelrin.h>
 #include <render.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -147,6 +148,7 @@ private:
     bool inInit_ = false;
     uint16_t routine_ = 0;
     uint64_t routineStart_ = 0;
+    uint64_t lastSound_ = 0; // cycle of the last sound-register access
     uint64_t budget_ = 0;
 };
 
@@ -250,6 +252,7 @@ void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return;
     if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
+    lastSound_ = *t;
     uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
@@ -260,6 +263,7 @@ uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return bus;
     if (log_) *log_ << "r " << (*t - stall_) << " " << hex(address, 4) << " " << hex(bus, 2) << "\n";
+    lastSound_ = *t;
     uint32_t s = APU_RegRead(address, &bus, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
@@ -334,8 +338,8 @@ void Player::startRoutine(uint16_t address) {
 void Player::runaway(const char *what) const {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", opt_.routineBudgetSeconds);
-    throw NsfError(std::string("the ") + what + " routine at " + hex(routine_, 4) + " did not return within " +
-                   seconds + " s of CPU time (runaway; PC " + hex(cpu_.pc, 4) + ")");
+    throw NsfError(std::string("the ") + what + " routine at " + hex(routine_, 4) + " ran for " + seconds +
+                   " s of CPU time without returning or touching a sound register (runaway; PC " + hex(cpu_.pc, 4) + ")");
 }
 
 PlayResult Player::run() {
@@ -391,7 +395,10 @@ PlayResult Player::run() {
                     nextPlay += period;
                     ++result_.skippedPlays;
                 }
-            } else if (cpu_.cycles - routineStart_ > budget_) {
+            } else if (cpu_.cycles - std::max(routineStart_, lastSound_) > budget_) {
+                // A routine may run for long stretches as long as it keeps
+                // playing (some test programs never return from play); one
+                // that neither returns nor touches a sound register is stuck.
                 runaway(inInit_ ? "init" : "play");
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
