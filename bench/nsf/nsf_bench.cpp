@@ -1,0 +1,118 @@
+// Renders real NSF music through the sound library and reports how many
+// seconds of audio one second of CPU time renders (x_real_time): once with
+// the 6502 running the music engine, once replaying the recorded register
+// stream through the library alone.
+#include "nsf.hpp"
+#include "player.hpp"
+
+#include <reglog.hpp>
+#include <render.hpp>
+
+#include <benchmark/benchmark.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace pelrin_nsf;
+
+namespace {
+
+// Counts the bytes and throws them away: no memory or file output is measured.
+class NullSink : public pelrin_render::PcmSink {
+public:
+    uint64_t bytes = 0;
+    void write(const uint8_t *, size_t n) override { bytes += n; }
+    void finish() override {}
+};
+
+const NsfFile &nsfFile(const std::string &name) {
+    static std::vector<std::pair<std::string, NsfFile>> cache;
+    for (const auto &[n, f] : cache)
+        if (n == name) return f;
+    cache.emplace_back(name, loadNsf(std::string(PELRIN_NSF_DATA) + "/" + name));
+    return cache.back().second;
+}
+
+// pently.nsf tracks 1-4, 15 s each: a minute of music.
+constexpr int kTracks = 4;
+constexpr double kSecondsPerTrack = 15.0;
+
+PlayerOptions options(int track) {
+    PlayerOptions o;
+    o.track = track;
+    o.seconds = kSecondsPerTrack;
+    o.rate = 44100;
+    o.channels = 2;
+    return o;
+}
+
+void report(benchmark::State &state, double audioSeconds, double writes) {
+    state.counters["x_real_time"] = benchmark::Counter(audioSeconds, benchmark::Counter::kIsRate);
+    state.counters["audio_s"] = audioSeconds / static_cast<double>(state.iterations());
+    state.counters["writes"] = writes;
+}
+
+// The whole player: 6502 emulation plus the library.
+void BM_PentlyWithCpu(benchmark::State &state) {
+    const NsfFile &nsf = nsfFile("pently.nsf");
+    double audio = 0;
+    for (auto _ : state) {
+        for (int t = 0; t < kTracks; ++t) {
+            NullSink sink;
+            PlayResult r = play(nsf, options(t), sink);
+            benchmark::DoNotOptimize(sink.bytes);
+            audio += static_cast<double>(r.frames) / 44100.0;
+        }
+    }
+    report(state, audio, 0);
+}
+
+// The library alone: the same music recorded first as (cycle, address,
+// value) calls in memory, then replayed, timed, as pelrin-render does.
+void BM_PentlyLibraryOnly(benchmark::State &state) {
+    const NsfFile &nsf = nsfFile("pently.nsf");
+    std::vector<pelrin_render::RegisterLog> logs;
+    double writes = 0;
+    for (int t = 0; t < kTracks; ++t) {
+        NullSink sink;
+        std::ostringstream text;
+        play(nsf, options(t), sink, &text);
+        logs.push_back(pelrin_render::parseLog(text.str(), "pently"));
+        for (const auto &c : logs.back().commands) writes += c.op == pelrin_render::Op::Write;
+    }
+    pelrin_render::RenderSettings settings;
+    settings.lengthSeconds = kSecondsPerTrack;
+    double audio = 0;
+    for (auto _ : state) {
+        for (const auto &log : logs) {
+            NullSink sink;
+            pelrin_render::RenderStats s = pelrin_render::render(log, settings, sink);
+            benchmark::DoNotOptimize(sink.bytes);
+            audio += s.seconds();
+        }
+    }
+    report(state, audio, writes);
+}
+
+// A test program that keeps the 6502 busy all the time (10 s).
+void BM_BusyCpuFile(benchmark::State &state) {
+    const NsfFile &nsf = nsfFile("nat_db_n163.nsf");
+    double audio = 0;
+    for (auto _ : state) {
+        NullSink sink;
+        PlayerOptions o = options(0);
+        o.seconds = 10.0;
+        PlayResult r = play(nsf, o, sink);
+        audio += static_cast<double>(r.frames) / 44100.0;
+    }
+    report(state, audio, 0);
+}
+
+} // namespace
+
+BENCHMARK(BM_PentlyWithCpu)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PentlyLibraryOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BusyCpuFile)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
