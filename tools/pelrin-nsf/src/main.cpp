@@ -149,7 +149,7 @@ void printInfo(const std::string &name, const NsfFile &f) {
     }
     std::printf("expansion:   %s\n", chipNames(f.chips).c_str());
     if (f.version >= 2) std::printf("flags:       $%02X\n", f.flags);
-    std::printf("data:        %zu bytes\n", f.data.size());
+    std::printf("data:        %llu bytes\n", static_cast<unsigned long long>(f.data.size()));
 }
 
 // Discards PCM: a render that only writes the register log.
