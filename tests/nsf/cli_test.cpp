@@ -100,8 +100,8 @@ double wavRms(const std::string &wav) {
     return n ? std::sqrt(acc / static_cast<double>(n)) : 0.0;
 }
 
-NsfSpec program(std::vector<uint8_t> code) {
-    NsfSpec s;
+NsfLayout program(std::vector<uint8_t> code) {
+    NsfLayout s;
     s.data = std::move(code);
     return s;
 }
@@ -157,7 +157,7 @@ TEST_F(NsfCli, DefaultOutputNameAndLogOnly) {
 // The register log replays through pelrin-render (each program with a fresh
 // library) to the very same WAV file.
 TEST_F(NsfCli, LogReplaysByteForByte) {
-    NsfSpec dmc; // DMC looping over a bankswitched page, switched after 30 frames
+    NsfLayout dmc; // DMC looping over a bankswitched page, switched after 30 frames
     dmc.init = 0xF000;
     dmc.play = 0xF015;
     dmc.banks = {0, 0, 0, 0, 1, 0, 0, 0};
@@ -212,7 +212,7 @@ TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     EXPECT_EQ(z.code, 1);
     EXPECT_EQ(z.err, "pelrin-nsf: " + none + ": the file has no songs (song count 0)\n");
 
-    NsfSpec low = program({0x60});
+    NsfLayout low = program({0x60});
     low.load = 0x7000;
     const std::string lowFile = writeNsf("low.nsf", buildNsf(low));
     Outcome l = nsf(quote(lowFile));
@@ -275,7 +275,7 @@ TEST_F(NsfCli, WarnsAboutWhatItCannotPlay) {
     EXPECT_EQ(irq.err,
               "pelrin-nsf: warning: the file relies on version 2 interrupts or a non-returning init, which are not "
               "supported; it may play silence\n");
-    NsfSpec two = program({0x60, 0x60});
+    NsfLayout two = program({0x60, 0x60});
     two.chips = 0x18;
     const std::string twoFile = writeNsf("two.nsf", buildNsf(two));
     Outcome t = nsf(quote(twoFile) + " -l 1 -q -o two.wav");

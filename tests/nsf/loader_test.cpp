@@ -50,9 +50,9 @@ TEST(NsfLoader, ReadsTheHeaderOfARealFile) {
 }
 
 TEST(NsfLoader, RejectsBadFilesWithTheReason) {
-    NsfSpec spec;
-    spec.data = {0x60, 0x60, 0x60, 0x60};
-    std::vector<uint8_t> good = buildNsf(spec);
+    NsfLayout layout;
+    layout.data = {0x60, 0x60, 0x60, 0x60};
+    std::vector<uint8_t> good = buildNsf(layout);
     EXPECT_EQ(errorOf(good), "(no error)");
 
     std::vector<uint8_t> bad = good;
@@ -66,16 +66,16 @@ TEST(NsfLoader, RejectsBadFilesWithTheReason) {
     std::vector<uint8_t> headerOnly(good.begin(), good.begin() + 128);
     EXPECT_EQ(errorOf(headerOnly), "truncated file: no program data after the header");
 
-    NsfSpec zero = spec;
+    NsfLayout zero = layout;
     zero.songs = 0;
     EXPECT_EQ(errorOf(buildNsf(zero)), "the file has no songs (song count 0)");
 
-    NsfSpec low = spec;
+    NsfLayout low = layout;
     low.load = 0x6000;
     EXPECT_EQ(errorOf(buildNsf(low)), "load address $6000 is out of range ($8000-$FFFF)");
 
     // Version 2: a program length longer than the file.
-    NsfSpec v2 = spec;
+    NsfLayout v2 = layout;
     v2.version = 2;
     std::vector<uint8_t> f2 = buildNsf(v2);
     f2[0x7D] = 0x00;
@@ -96,11 +96,11 @@ TEST(NsfLoader, RejectsBadFilesWithTheReason) {
 }
 
 TEST(NsfLoader, StartingSongOutsideTheRangeFallsBackToTheFirst) {
-    NsfSpec spec;
-    spec.songs = 3;
-    spec.start = 9;
-    spec.data = {0x60};
-    std::vector<uint8_t> f = buildNsf(spec);
+    NsfLayout layout;
+    layout.songs = 3;
+    layout.start = 9;
+    layout.data = {0x60};
+    std::vector<uint8_t> f = buildNsf(layout);
     EXPECT_EQ(parseNsf(f.data(), f.size()).startSong, 1);
 }
 

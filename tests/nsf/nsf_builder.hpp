@@ -10,7 +10,7 @@
 
 namespace nsf_test {
 
-struct NsfSpec {
+struct NsfLayout {
     uint8_t version = 1;
     uint8_t songs = 1;
     uint8_t start = 1;
@@ -22,7 +22,7 @@ struct NsfSpec {
     std::vector<uint8_t> data;
 };
 
-inline std::vector<uint8_t> buildNsf(const NsfSpec &s) {
+inline std::vector<uint8_t> buildNsf(const NsfLayout &s) {
     std::vector<uint8_t> f(128, 0);
     std::memcpy(f.data(), "NESM\x1A", 5);
     f[5] = s.version;

@@ -98,8 +98,8 @@ std::string errorOf(const NsfFile &nsf, PlayerOptions opt) {
     return "(no error)";
 }
 
-NsfFile parse(const NsfSpec &spec) {
-    std::vector<uint8_t> bytes = buildNsf(spec);
+NsfFile parse(const NsfLayout &layout) {
+    std::vector<uint8_t> bytes = buildNsf(layout);
     return parseNsf(bytes.data(), bytes.size());
 }
 
@@ -223,7 +223,7 @@ TEST(NsfPlayer, RegisterLogIsReadByTheReplayingTool) {
 }
 
 TEST(NsfPlayer, FlatLoadingPutsBytesAtTheLoadAddress) {
-    NsfSpec s;
+    NsfLayout s;
     s.load = 0x8100;
     s.init = 0x8100;
     s.play = 0x810D;
@@ -249,7 +249,7 @@ TEST(NsfPlayer, FlatLoadingPutsBytesAtTheLoadAddress) {
 }
 
 TEST(NsfPlayer, BankswitchedLoadingPadsTheDataAndSwitchesPages) {
-    NsfSpec s;
+    NsfLayout s;
     s.load = 0x8100; // the data starts $100 bytes into page 0
     s.init = 0xF000;
     s.play = 0xF018;
@@ -286,7 +286,7 @@ TEST(NsfPlayer, BankswitchedLoadingPadsTheDataAndSwitchesPages) {
 // A bankswitched program whose DMC loops over the page behind $C000 (all
 // $FF); after 60 play calls it maps a page of $00 there, unless told not to.
 NsfFile dmcProgram(bool switchPage) {
-    NsfSpec s;
+    NsfLayout s;
     s.load = 0x8000;
     s.init = 0xF000;
     s.play = 0xF015;
@@ -340,7 +340,7 @@ TEST(NsfPlayer, SampleFetchesFollowBankswitchesAndStallTheCpu) {
 }
 
 TEST(NsfPlayer, BadTracksAndRunawayCpusAreReported) {
-    NsfSpec s;
+    NsfLayout s;
     s.songs = 2;
     s.data = {0x60, 0x60, 0x60, 0x60};
     PlayerOptions opt;
