@@ -230,6 +230,72 @@ TEST_F(CpuTest, StackJsrRtsPhaPla) {
     EXPECT_EQ(cpu.x, 0xFF);
 }
 
+TEST_F(CpuTest, IrqInputIsLevelTriggeredAndMaskedByI) {
+    // Handler at $0800: INC $10; RTI. Main program at $0600: NOP; CLI; NOP; NOP; NOP.
+    bus.mem[0xFFFE] = 0x00;
+    bus.mem[0xFFFF] = 0x08;
+    load(0x0800, {0xE6, 0x10, 0x40});
+    load(0x0600, {0xEA, 0x58, 0xEA, 0xEA, 0xEA});
+    cpu.s = 0xFF;
+    cpu.p = Cpu6502::U | Cpu6502::I | Cpu6502::C;
+    cpu.irqLine = true;
+
+    // Masked by I: the NOP runs.
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_EQ(cpu.pc, 0x0601);
+    // CLI clears I, but the poll at its end saw I set: one more instruction runs.
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_FALSE(flag(Cpu6502::I));
+    EXPECT_TRUE(cpu.irqMasked());
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_EQ(cpu.pc, 0x0603);
+    EXPECT_FALSE(cpu.irqMasked());
+
+    // Taken: 7 cycles, PC and P pushed with B clear, I set, PC from $FFFE.
+    uint64_t before = cpu.cycles;
+    EXPECT_EQ(cpu.stepWithInterrupts(), 7u);
+    EXPECT_EQ(cpu.cycles - before, 7u);
+    EXPECT_EQ(cpu.pc, 0x0800);
+    EXPECT_EQ(bus.mem[0x01FF], 0x06);
+    EXPECT_EQ(bus.mem[0x01FE], 0x03);
+    EXPECT_EQ(bus.mem[0x01FD], Cpu6502::U | Cpu6502::C);
+    EXPECT_EQ(cpu.s, 0xFC);
+    EXPECT_TRUE(flag(Cpu6502::I));
+    // Inside the handler the line is still up, but I holds it off.
+    EXPECT_EQ(cpu.stepWithInterrupts(), 5u);
+    EXPECT_EQ(bus.mem[0x10], 1);
+
+    // The line stays up: RTI restores I clear at once and the IRQ comes again.
+    EXPECT_EQ(cpu.stepWithInterrupts(), 6u);
+    EXPECT_EQ(cpu.pc, 0x0603);
+    EXPECT_EQ(cpu.p, Cpu6502::U | Cpu6502::C);
+    EXPECT_EQ(cpu.stepWithInterrupts(), 7u);
+    EXPECT_EQ(cpu.pc, 0x0800);
+    steps(2); // INC, RTI
+    EXPECT_EQ(bus.mem[0x10], 2);
+    EXPECT_EQ(cpu.pc, 0x0603);
+
+    // Acknowledged (line down): the program goes on.
+    cpu.irqLine = false;
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_EQ(cpu.pc, 0x0604);
+    EXPECT_EQ(cpu.s, 0xFF);
+
+    // SEI sets I, but an IRQ that arrives right after it is still taken.
+    load(0x0700, {0x78, 0xEA});
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_TRUE(flag(Cpu6502::I));
+    cpu.irqLine = true;
+    EXPECT_EQ(cpu.stepWithInterrupts(), 7u);
+    EXPECT_EQ(cpu.pc, 0x0800);
+    EXPECT_EQ(bus.mem[0x01FD], Cpu6502::U | Cpu6502::C | Cpu6502::I); // I as SEI left it
+    // Back from it, I masks the line for good.
+    steps(2);
+    EXPECT_EQ(cpu.pc, 0x0701);
+    EXPECT_EQ(cpu.stepWithInterrupts(), 2u);
+    EXPECT_EQ(cpu.pc, 0x0702);
+}
+
 TEST_F(CpuTest, PhpPlpRtiBrkAndInterruptFlags) {
     cpu.s = 0xFF;
     cpu.p = Cpu6502::U | Cpu6502::C;

@@ -41,12 +41,23 @@ bool Cpu6502::irq() {
     if (p & I) return false;
     interrupt(0xFFFE, false);
     cycles += 7;
+    delayedMask_ = -1;
     return true;
+}
+
+unsigned Cpu6502::stepWithInterrupts() {
+    if (!irqLine || irqMasked()) return step();
+    // Decided by the poll, even when SEI has just set I: P is pushed as it is.
+    interrupt(0xFFFE, false);
+    cycles += 7;
+    delayedMask_ = -1;
+    return 7;
 }
 
 void Cpu6502::nmi() {
     interrupt(0xFFFA, false);
     cycles += 7;
+    delayedMask_ = -1;
 }
 
 void Cpu6502::adc(uint8_t m) {
@@ -67,8 +78,18 @@ void Cpu6502::compare(uint8_t reg, uint8_t m) {
 }
 
 unsigned Cpu6502::step() {
+    const bool maskBefore = (p & I) != 0;
+    const unsigned n = execute();
+    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+    const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
+    delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
+    return n;
+}
+
+unsigned Cpu6502::execute() {
     const uint16_t opPc = pc;
     const uint8_t op = fetch();
+    lastOp_ = op;
     unsigned cyc = 2;
 
     // Effective addresses. Read instructions pay one cycle more when an

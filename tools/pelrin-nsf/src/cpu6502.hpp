@@ -49,11 +49,22 @@ public:
     // Power-up/reset sequence: S = $FD, I set, PC from $FFFC, 7 cycles.
     void reset();
     // Interrupt request: taken only while I is clear. 7 cycles when taken.
+    // Pushes PC and P with B clear, sets I, jumps through $FFFE.
     bool irq();
     // Non-maskable interrupt through $FFFA. 7 cycles.
     void nmi();
     // Runs one instruction; returns its cycles. Throws CpuError.
     unsigned step();
+
+    // The IRQ input, level-triggered; the host raises and lowers it.
+    bool irqLine = false;
+    // Whether an IRQ is held off at this instruction boundary. The CPU polls
+    // its interrupt inputs before the last cycle of an instruction, so CLI,
+    // SEI and PLP change the mask one instruction late (RTI at once).
+    bool irqMasked() const { return delayedMask_ >= 0 ? delayedMask_ != 0 : (p & I) != 0; }
+    // One instruction, or the interrupt sequence (7 cycles) when the IRQ
+    // line is up and not masked. Returns the cycles. Throws CpuError.
+    unsigned stepWithInterrupts();
     // Cycles stolen from the CPU (sample fetches): the following accesses
     // and instructions happen that much later.
     void addStall(uint32_t n) { cycles += n; }
@@ -78,7 +89,11 @@ private:
     void adc(uint8_t m);
     void compare(uint8_t reg, uint8_t m);
 
+    unsigned execute();
+
     Bus &bus_;
+    uint8_t lastOp_ = 0xEA;
+    int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
 };
 
 } // namespace pelrin_nsf
