@@ -44,7 +44,10 @@ TEST(NsfLoader, ReadsTheHeaderOfARealFile) {
     EXPECT_EQ(chipNames(v.chips), "VRC6");
     NsfFile n2 = loadNsf(dataFile("nat_nsf2_irq.nsf"));
     EXPECT_EQ(n2.version, 2);
-    EXPECT_TRUE(n2.needsInterrupts());
+    EXPECT_EQ(n2.flags, 0x10);
+    EXPECT_TRUE(n2.usesInterrupts());
+    EXPECT_FALSE(n2.unsupportedModes());
+    EXPECT_EQ(n2.data.size(), 0x2000u); // the metadata after the program is not loaded
     EXPECT_EQ(loadNsf(dataFile("nat_db_n163.nsf")).chips, 0x10);
     EXPECT_EQ(loadNsf(dataFile("nat_db_mmc5.nsf")).chips, 0x08);
 }

@@ -19,6 +19,7 @@ struct NsfLayout {
     uint16_t ntscSpeed = 16639, palSpeed = 19997;
     std::array<uint8_t, 8> banks{};
     uint8_t region = 0, chips = 0;
+    uint8_t flags = 0; // $7C, version 2
     std::vector<uint8_t> data;
 };
 
@@ -41,6 +42,7 @@ inline std::vector<uint8_t> buildNsf(const NsfLayout &s) {
     put16(0x78, s.palSpeed);
     f[0x7A] = s.region;
     f[0x7B] = s.chips;
+    f[0x7C] = s.flags;
     // resize + copy rather than insert: GCC 12 at -O3 warns wrongly about the latter.
     f.resize(128 + s.data.size());
     if (!s.data.empty()) std::memcpy(f.data() + 128, s.data.data(), s.data.size());

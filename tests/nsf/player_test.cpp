@@ -195,12 +195,167 @@ TEST(NsfPlayer, ExpansionFilesSoundInTheirChipsChannels) {
     }
 }
 
-TEST(NsfPlayer, InterruptDrivenVersion2FileIsNotSupported) {
-    // Its music runs in an interrupt handler, which this player never calls:
-    // the file plays without error, and silently.
-    Rendered r = renderFile("nat_nsf2_irq.nsf", -1, 2.0);
-    EXPECT_EQ(r.pcm.size(), 2u * 44100u * 2u);
-    EXPECT_EQ(rms(r.pcm), 0.0);
+// Frequency of a tone from its upward crossings of the mean, over samples [from, to).
+double toneHz(const std::vector<uint8_t> &pcm, size_t from, size_t to, int rate = 44100) {
+    auto at = [&](size_t i) { return static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8))); };
+    double mean = 0;
+    for (size_t i = from; i < to; ++i) mean += at(i);
+    mean /= static_cast<double>(to - from);
+    size_t first = 0, last = 0, n = 0;
+    for (size_t i = from + 1; i < to; ++i) {
+        if (at(i - 1) < mean && at(i) >= mean) {
+            if (n++ == 0) first = i;
+            last = i;
+        }
+    }
+    return n < 2 ? 0.0 : (n - 1) * static_cast<double>(rate) / static_cast<double>(last - first);
+}
+
+TEST(NsfPlayer, InterruptDrivenVersion2FilePlaysItsTimerTune) {
+    // Its tone comes from an interrupt handler that toggles $4011 at the
+    // version 2 timer's rate ($07C3 cycles: 450 Hz); play changes the timer
+    // every 60 calls, stepping through a table of periods.
+    NsfFile nsf = loadNsf(dataFile("nat_nsf2_irq.nsf"));
+    EXPECT_TRUE(nsf.usesInterrupts());
+    Rendered r = renderFile("nat_nsf2_irq.nsf", -1, 3.0, true);
+    ASSERT_EQ(r.pcm.size(), 3u * 44100u * 2u);
+    const size_t half = 22050;
+    for (size_t k = 0; k < 6; ++k) {
+        std::vector<uint8_t> part(r.pcm.begin() + static_cast<long>(2 * k * half),
+                                  r.pcm.begin() + static_cast<long>(2 * (k + 1) * half));
+        EXPECT_GT(rms(part), 1000.0) << "half second " << k;
+    }
+    const double first = toneHz(r.pcm, 4410, 39690);
+    const double second = toneHz(r.pcm, 46305, 83790);
+    const double third = toneHz(r.pcm, 90405, 127890);
+    EXPECT_NEAR(first, 1789772.7 / (2 * 0x07C3), 3.0);
+    EXPECT_NEAR(second, 1789772.7 / (2 * 0x0E8F), 3.0);
+    EXPECT_NEAR(third, 1789772.7 / (2 * 0x0CF1), 3.0);
+    std::printf("nat_nsf2_irq.nsf: rms %.1f, tones %.1f, %.1f, %.1f Hz\n", rms(r.pcm), first, second, third);
+    // The handler's $4011 writes are in the log: the replay plays the tune too.
+    // (Not byte for byte here: the triangle's resting step carries over
+    // between renders in one process.)
+    std::vector<uint8_t> replayed = replay(r.log, 3.0);
+    ASSERT_EQ(replayed.size(), r.pcm.size());
+    EXPECT_NEAR(rms(replayed), rms(r.pcm), rms(r.pcm) * 0.02);
+}
+
+// (cycle, value) of every access of one kind ("w" or "r") to a register in a
+// register log, after the player's own writes at cycle 0.
+std::vector<std::pair<uint64_t, int>> timedAccesses(const std::string &logText, const std::string &op,
+                                                    const std::string &address) {
+    std::vector<std::pair<uint64_t, int>> out;
+    std::istringstream in(logText);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string o, cycle, addr, value = "$00";
+        words >> o >> cycle >> addr >> value;
+        if (o == op && addr == address && std::stoull(cycle) > 0)
+            out.emplace_back(std::stoull(cycle), std::stoi(value.substr(1), nullptr, 16));
+    }
+    return out;
+}
+
+// A version 2 file with interrupts: init points the IRQ vector at the
+// handler at $8080 (which counts in $10, then does its own part), then runs
+// setup (at $8040, ending in CLI; RTS); play at $8020 reports the count to
+// $4009, a register that makes no sound.
+NsfFile irqProgram(std::vector<uint8_t> setup, std::vector<uint8_t> handler) {
+    NsfLayout s;
+    s.version = 2;
+    s.flags = 0x10;
+    s.init = 0x8000;
+    s.play = 0x8020;
+    s.data.assign(0x4100, 0x55);
+    const std::vector<uint8_t> init = {0xA9, 0x80, 0x8D, 0xFE, 0xFF,  // LDA #$80; STA $FFFE
+                                       0xA9, 0x80, 0x8D, 0xFF, 0xFF,  // LDA #$80; STA $FFFF
+                                       0x4C, 0x40, 0x80};             // JMP $8040
+    const std::vector<uint8_t> play = {0xA5, 0x10, 0x8D, 0x09, 0x40, 0x60}; // LDA $10; STA $4009; RTS
+    setup.insert(setup.end(), {0x58, 0x60});                                 // CLI; RTS
+    handler.insert(handler.begin(), {0xE6, 0x10});                           // INC $10
+    handler.push_back(0x40);                                                 // RTI
+    std::copy(init.begin(), init.end(), s.data.begin());
+    std::copy(play.begin(), play.end(), s.data.begin() + 0x20);
+    std::copy(setup.begin(), setup.end(), s.data.begin() + 0x40);
+    std::copy(handler.begin(), handler.end(), s.data.begin() + 0x80);
+    return parse(s);
+}
+
+TEST(NsfPlayer, FrameInterruptsComeOncePer29830Cycles) {
+    // Setup: $4017 = 0, the four-step sequence with its interrupt; the handler
+    // reads $4015 to acknowledge it.
+    NsfFile nsf = irqProgram({0xA9, 0x00, 0x8D, 0x17, 0x40}, {0xAD, 0x15, 0x40});
+    PlayerOptions opt;
+    opt.seconds = 2.0;
+    Rendered r = renderNsf(nsf, opt, true);
+    auto acks = timedAccesses(r.log, "r", "$4015");
+    auto counts = timedAccesses(r.log, "w", "$4009");
+    ASSERT_GE(acks.size(), 110u);
+    ASSERT_GE(counts.size(), 110u);
+    // One interrupt per 29830 cycles; the handler's read lands a few cycles
+    // later when the CPU was in the middle of an instruction.
+    for (size_t k = 1; k < acks.size(); ++k)
+        EXPECT_NEAR(static_cast<double>(acks[k].first - acks[k - 1].first), 29830.0, 8.0) << "interrupt " << k;
+    EXPECT_NEAR(static_cast<double>(acks.back().first - acks.front().first) / static_cast<double>(acks.size() - 1),
+                29830.0, 0.5);
+    for (const auto &[cycle, value] : acks) EXPECT_EQ(value & 0x40, 0x40) << "read at " << cycle;
+    // Each play call reports as many interrupts as were acknowledged before
+    // it: over N video frames (29780.5 cycles each), N * 29780.5 / 29830.
+    for (const auto &[cycle, count] : counts) {
+        size_t before = 0;
+        while (before < acks.size() && acks[before].first < cycle) ++before;
+        EXPECT_EQ(static_cast<size_t>(count), before % 256) << "at cycle " << cycle;
+    }
+    const double frames = static_cast<double>(counts.size());
+    EXPECT_NEAR(counts.back().second, frames * 29780.5 / 29830.0, 1.0);
+    std::printf("frame interrupts: %d in %.0f video frames\n", counts.back().second, frames);
+
+    // Not acknowledged, the level-triggered line stays up: the handler (which
+    // reports its count itself here) runs back to back.
+    opt.seconds = 0.2;
+    Rendered d = renderNsf(irqProgram({0xA9, 0x00, 0x8D, 0x17, 0x40}, {0xA5, 0x10, 0x8D, 0x09, 0x40}), opt, true);
+    EXPECT_GT(timedAccesses(d.log, "w", "$4009").size(), 5000u);
+    // With $4017 = $40 (no frame interrupt) nothing is counted.
+    Rendered q = renderNsf(irqProgram({0xA9, 0x40, 0x8D, 0x17, 0x40}, {0xAD, 0x15, 0x40}), opt, true);
+    EXPECT_TRUE(timedAccesses(q.log, "r", "$4015").empty());
+    for (const auto &[cycle, count] : timedAccesses(q.log, "w", "$4009")) EXPECT_EQ(count, 0) << cycle;
+}
+
+TEST(NsfPlayer, DmcInterruptsRestartTheSample) {
+    // Setup: DMC rate 15 (54 cycles a bit), interrupt on, no loop; 17-byte
+    // sample at $C000; start it. The handler restarts it by writing $4015,
+    // which also acknowledges the interrupt: one interrupt per 17 * 8 * 54
+    // cycles of channel time.
+    NsfFile nsf = irqProgram({0xA9, 0x8F, 0x8D, 0x10, 0x40,   // LDA #$8F; STA $4010
+                              0xA9, 0x00, 0x8D, 0x12, 0x40,   // LDA #$00; STA $4012
+                              0xA9, 0x01, 0x8D, 0x13, 0x40,   // LDA #$01; STA $4013
+                              0xA9, 0x10, 0x8D, 0x15, 0x40},  // LDA #$10; STA $4015
+                             {0xA9, 0x10, 0x8D, 0x15, 0x40}); // LDA #$10; STA $4015
+    PlayerOptions opt;
+    opt.seconds = 0.5;
+    Rendered r = renderNsf(nsf, opt, true);
+    auto restarts = timedAccesses(r.log, "w", "$4015");
+    auto counts = timedAccesses(r.log, "w", "$4009");
+    ASSERT_GE(restarts.size(), 100u);
+    ASSERT_GE(counts.size(), 25u);
+    // The log's cycles leave out the stall cycles of the sample fetches.
+    const double period = static_cast<double>(restarts.back().first - restarts.front().first) /
+                          static_cast<double>(restarts.size() - 1);
+    EXPECT_NEAR(period, 17 * 8 * 54, 17 * 8 * 54 * 0.01);
+    const uint64_t interrupts = restarts.size() - 1; // the first write is setup's
+    // Each play call reports the interrupts handled before it (one fewer when
+    // an interrupt came between its load of the count and its store).
+    for (const auto &[cycle, count] : counts) {
+        size_t before = 0;
+        while (before + 1 < restarts.size() && restarts[before + 1].first < cycle) ++before;
+        EXPECT_TRUE(static_cast<size_t>(count) == before % 256 || static_cast<size_t>(count) == (before + 255) % 256)
+            << "count " << count << ", " << before << " restarts before cycle " << cycle;
+    }
+    EXPECT_GE(r.result.stallCycles, 17u * interrupts);
+    std::printf("DMC interrupts: %llu, one per %.1f cycles (stalls excluded), %llu stall cycles\n",
+                static_cast<unsigned long long>(interrupts), period,
+                static_cast<unsigned long long>(r.result.stallCycles));
 }
 
 TEST(NsfPlayer, RegisterLogIsReadByTheReplayingTool) {

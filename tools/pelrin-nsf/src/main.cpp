@@ -223,9 +223,9 @@ int run(const std::vector<std::string> &args) {
     std::string warning;
     selectChip(nsf.chips, warning);
     if (!warning.empty()) std::fprintf(stderr, "pelrin-nsf: warning: %s\n", warning.c_str());
-    if (nsf.needsInterrupts())
-        std::fprintf(stderr, "pelrin-nsf: warning: the file relies on version 2 interrupts or a non-returning init, "
-                             "which are not supported; it may play silence\n");
+    if (nsf.unsupportedModes())
+        std::fprintf(stderr, "pelrin-nsf: warning: the file asks for a version 2 non-returning init or no play "
+                             "routine, which are not supported; it may not play as intended\n");
 
     std::optional<std::string> wavPath = o.output;
     if (!wavPath && !o.log) wavPath = fs::path(o.input).stem().string() + ".wav";

@@ -29,12 +29,17 @@ struct NsfFile {
     std::array<uint8_t, 8> bankInit{}; // $70-$77
     uint8_t region = 0;               // $7A: bit 0 PAL, bit 1 both
     uint8_t chips = 0;                // $7B: expansion chips
-    uint8_t flags = 0;                // $7C (version 2): bit 4 interrupts, bit 7 non-returning init
+    // $7C (version 2): bit 4 interrupts, bit 5 non-returning init, bit 6 no
+    // play routine, bit 7 metadata chunks after the program
+    uint8_t flags = 0;
     std::vector<uint8_t> data;        // program data
 
     bool bankswitched() const;
-    // Version 2 features this player lacks: interrupts, non-returning init.
-    bool needsInterrupts() const { return version >= 2 && (flags & 0x90); }
+    // Version 2 interrupts: the IRQ vector at $FFFE-$FFFF is writable, the
+    // timer at $401B-$401D and the sound unit's interrupts reach the CPU.
+    bool usesInterrupts() const { return version >= 2 && (flags & 0x10); }
+    // Version 2 playing modes this player lacks: non-returning init, no play routine.
+    bool unsupportedModes() const { return version >= 2 && (flags & 0x60); }
     bool palOnly() const { return (region & 3) == 1; }
 };
 

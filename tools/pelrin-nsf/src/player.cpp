@@ -85,6 +85,7 @@ private:
         uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
         addStall(s);
         hostNow_ = t + s;
+        apuIrqStale_ = true;
     }
     void stopAtInterruptsBefore(uint64_t t) {
         for (;;) {
@@ -113,6 +114,41 @@ private:
 
     void startRoutine(uint16_t address);
     void runaway(const char *what) const;
+
+    // Interrupts (version 2 files that ask for them).
+    uint64_t apuIrqCycle();
+    uint64_t timerPeriod() const { return timerReload_ ? timerReload_ : 0x10000u; }
+    void updateTimer(uint64_t now) {
+        if (timerOn_ && now >= timerNext_) {
+            timerPending_ = true;
+            timerNext_ += (now - timerNext_) / timerPeriod() * timerPeriod() + timerPeriod();
+        }
+    }
+    // Whether the sound unit's frame or DMC interrupt flag is up at cycle now.
+    // The library's prediction is never later than the interrupt but may be
+    // earlier (it names the next event that could raise a flag): run the
+    // library up to each predicted cycle and ask again, as pelrin-render's
+    // host does, until the flag is pending or the next prediction lies past now.
+    bool apuIrqPending(uint64_t now) {
+        for (;;) {
+            const uint64_t at = apuIrqCycle();
+            if (at > now) return false;
+            if (at <= hostNow_) return true; // 0: pending
+            advance(at);
+        }
+    }
+    // The CPU's IRQ input at cycle now: the sound unit's flags or the timer's.
+    bool irqLineAt(uint64_t now) {
+        updateTimer(now);
+        return timerPending_ || apuIrqPending(now);
+    }
+    // The earliest cycle at which the IRQ line may go up (UINT64_MAX: never foreseen).
+    uint64_t nextIrqCycle() {
+        if (timerPending_) return 0;
+        uint64_t t = apuIrqCycle();
+        if (timerOn_) t = std::min(t, timerNext_);
+        return t;
+    }
 
     const NsfFile &nsf_;
     const PlayerOptions &opt_;
@@ -150,7 +186,27 @@ private:
     uint64_t routineStart_ = 0;
     uint64_t lastSound_ = 0; // cycle of the last sound-register access
     uint64_t budget_ = 0;
+
+    bool interrupts_ = false;     // the file uses version 2 interrupts
+    bool apuIrqStale_ = true;     // the library's state changed since the last prediction
+    uint64_t apuIrqAt_ = UINT64_MAX;
+    std::array<uint8_t, 2> irqVector_{}; // the writable IRQ vector at $FFFE-$FFFF
+    uint16_t timerReload_ = 0;
+    bool timerOn_ = false;
+    bool timerPending_ = false;
+    uint64_t timerNext_ = 0;
+    bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
 };
+
+uint64_t Player::apuIrqCycle() {
+    if (apuIrqStale_) {
+        // Cycles from the library's timestamp: 0 pending now, all ones none foreseen.
+        const uint32_t n = APU_FindNextIRQ();
+        apuIrqAt_ = n == 0xFFFFFFFFu ? UINT64_MAX : hostNow_ + n;
+        apuIrqStale_ = false;
+    }
+    return apuIrqAt_;
+}
 
 void Player::loadProgram() {
     if (nsf_.bankswitched()) {
@@ -256,6 +312,7 @@ void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
     uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
+    apuIrqStale_ = true;
 }
 
 uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
@@ -267,6 +324,7 @@ uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
     uint32_t s = APU_RegRead(address, &bus, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
+    apuIrqStale_ = true;
     return bus;
 }
 
@@ -287,9 +345,19 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
 
 uint8_t Player::read(uint16_t a, uint64_t cycle) {
     if (a < 0x2000) return ram_[a & 0x7FF];
-    if (a >= 0x8000) return map_[(a - 0x8000u) >> 12][a & 0xFFF];
+    if (a >= 0x8000) {
+        if (interrupts_ && a >= 0xFFFE) return irqVector_[a - 0xFFFEu];
+        return map_[(a - 0x8000u) >> 12][a & 0xFFF];
+    }
     if (a >= 0x6000) return wram_[a - 0x6000u];
     if (a >= 0x4000 && a <= 0x4017) return apuRead(a, cycle);
+    if (interrupts_ && a == 0x401D) {
+        // Reading the timer's control acknowledges its interrupt.
+        updateTimer(cycle);
+        const uint8_t v = static_cast<uint8_t>(timerPending_ ? 0x80 : 0x00) | (timerOn_ ? 1 : 0);
+        timerPending_ = false;
+        return v;
+    }
     if (chip_ == PELRIN_CHIP_N163 && a >= 0x4800 && a <= 0x4FFF) return apuRead(0x4800, cycle);
     if (chip_ == PELRIN_CHIP_MMC5) {
         if (a >= 0x5000 && a <= 0x5015) return apuRead(a, cycle);
@@ -304,6 +372,19 @@ void Player::write(uint16_t a, uint8_t v, uint64_t cycle) {
     if (a < 0x2000) { ram_[a & 0x7FF] = v; return; }
     if (a >= 0x6000 && a < 0x8000) { wram_[a - 0x6000u] = v; return; }
     if (a >= 0x4000 && a <= 0x4017) { apuWrite(a, v, cycle); return; }
+    if (interrupts_) {
+        if (a >= 0xFFFE) { irqVector_[a - 0xFFFEu] = v; return; }
+        if (a == 0x401B) { timerReload_ = static_cast<uint16_t>((timerReload_ & 0xFF00) | v); return; }
+        if (a == 0x401C) { timerReload_ = static_cast<uint16_t>((timerReload_ & 0x00FF) | (v << 8)); return; }
+        if (a == 0x401D) {
+            // Bit 0 starts the timer from its reload value, or stops it; either acknowledges.
+            updateTimer(cycle);
+            timerPending_ = false;
+            timerOn_ = (v & 1) != 0;
+            timerNext_ = cycle + timerPeriod();
+            return;
+        }
+    }
     if (a >= 0x5FF8 && a <= 0x5FFF) {
         if (nsf_.bankswitched()) bankswitch(a - 0x5FF8u, v, cycle);
         return;
@@ -357,6 +438,8 @@ PlayResult Player::run() {
     budget_ = static_cast<uint64_t>(opt_.routineBudgetSeconds * clock);
 
     loadProgram();
+    interrupts_ = nsf_.usesInterrupts();
+    irqVector_ = {map_[7][0xFFE], map_[7][0xFFF]}; // until the program writes its own
     setUpLibrary();
     result_.chip = chip_;
     result_.pal = pal_;
@@ -381,31 +464,51 @@ PlayResult Player::run() {
     inInit_ = true;
 
     while (!done()) {
-        if (busy_) {
+        // The CPU is idle, waiting for the next play call, while its PC rests
+        // on the return address; an interrupt then runs its handler from there.
+        const bool idle = cpu_.pc == kReturnAddress;
+        if (interrupts_ && !idle) cpu_.irqLine = irqLineAt(cpu_.cycles);
+        if (!idle) {
             try {
-                cpu_.step();
+                cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
-                throw NsfError(std::string(inInit_ ? "init" : "play") + " routine: " + e.what());
+                throw NsfError(std::string(inHandler_ ? "interrupt handler" : inInit_ ? "init routine" : "play routine") +
+                               ": " + e.what());
             }
             if (cpu_.pc == kReturnAddress) {
-                busy_ = false;
-                inInit_ = false;
-                // Play calls that fell due while the routine ran are missed.
-                while (std::ceil(nextPlay) < static_cast<double>(cpu_.cycles)) {
-                    nextPlay += period;
-                    ++result_.skippedPlays;
+                if (busy_) {
+                    busy_ = false;
+                    inInit_ = false;
+                    // Play calls that fell due while the routine ran are missed.
+                    while (std::ceil(nextPlay) < static_cast<double>(cpu_.cycles)) {
+                        nextPlay += period;
+                        ++result_.skippedPlays;
+                    }
                 }
+                inHandler_ = false;
             } else if (cpu_.cycles - std::max(routineStart_, lastSound_) > budget_) {
                 // A routine may run for long stretches as long as it keeps
                 // playing (some test programs never return from play); one
                 // that neither returns nor touches a sound register is stuck.
-                runaway(inInit_ ? "init" : "play");
+                runaway(inHandler_ ? "interrupt" : inInit_ ? "init" : "play");
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
         } else {
             const uint64_t b = nextBoundary();
             const uint64_t p = static_cast<uint64_t>(std::ceil(nextPlay));
-            if (b <= p) {
+            const uint64_t i = interrupts_ && !cpu_.irqMasked() ? nextIrqCycle() : UINT64_MAX;
+            if (i < b && i <= p) {
+                // An interrupt while idle: its handler runs, RTI comes back here.
+                if (cpu_.cycles < i) cpu_.cycles = i;
+                cpu_.irqLine = irqLineAt(cpu_.cycles);
+                if (cpu_.irqLine) {
+                    cpu_.stepWithInterrupts();
+                    inHandler_ = true;
+                    routine_ = static_cast<uint16_t>(irqVector_[0] | (irqVector_[1] << 8));
+                    routineStart_ = cpu_.cycles;
+                }
+                while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
+            } else if (b <= p) {
                 if (cpu_.cycles < b) cpu_.cycles = b; // the CPU idles up to the frame's end
                 finishStretch(b);
             } else {
