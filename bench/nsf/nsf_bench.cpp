@@ -95,9 +95,9 @@ void BM_PentlyLibraryOnly(benchmark::State &state) {
     report(state, audio, writes);
 }
 
-// A test program that keeps the 6502 busy all the time (10 s).
-void BM_BusyCpuFile(benchmark::State &state) {
-    const NsfFile &nsf = nsfFile("nat_db_n163.nsf");
+// Ten seconds of one file's first track, 6502 included.
+void RenderTenSeconds(benchmark::State &state, const char *file) {
+    const NsfFile &nsf = nsfFile(file);
     double audio = 0;
     for (auto _ : state) {
         NullSink sink;
@@ -109,20 +109,12 @@ void BM_BusyCpuFile(benchmark::State &state) {
     report(state, audio, 0);
 }
 
+// A test program that keeps the 6502 busy all the time.
+void BM_BusyCpuFile(benchmark::State &state) { RenderTenSeconds(state, "nat_db_n163.nsf"); }
+
 // A version 2 file whose tone comes from timer interrupts, 900 a second,
-// while play keeps the CPU busy half of each frame (10 s).
-void BM_InterruptDrivenFile(benchmark::State &state) {
-    const NsfFile &nsf = nsfFile("nat_nsf2_irq.nsf");
-    double audio = 0;
-    for (auto _ : state) {
-        NullSink sink;
-        PlayerOptions o = options(0);
-        o.seconds = 10.0;
-        PlayResult r = play(nsf, o, sink);
-        audio += static_cast<double>(r.frames) / 44100.0;
-    }
-    report(state, audio, 0);
-}
+// while play keeps the CPU busy half of each frame.
+void BM_InterruptDrivenFile(benchmark::State &state) { RenderTenSeconds(state, "nat_nsf2_irq.nsf"); }
 
 } // namespace
 
