@@ -36,11 +36,13 @@ const char* const kOptionLabels[3] = {"&Fullscreen", "&Trace", "&Stats"};
 
 // Size of the dialog record without the extension fields added after
 // Windows 2000 (pvReserved, dwReserved, FlagsEx), so that every version of
-// the common dialog accepts it.
-constexpr DWORD kOpenRecordSize = 76;
+// the common dialog accepts it: the record up to and including
+// lpTemplateName, 76 bytes on 32-bit Windows and 136 on 64-bit.
+constexpr DWORD kOpenRecordSize = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
 #if defined(_WIN32) && !defined(_WIN64)
-static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == kOpenRecordSize,
-              "the short dialog record ends after lpTemplateName");
+static_assert(kOpenRecordSize == 76, "the short dialog record is 76 bytes on 32-bit Windows");
+#elif defined(_WIN64)
+static_assert(kOpenRecordSize == 136, "the short dialog record is 136 bytes on 64-bit Windows");
 #endif
 
 // Only existing files in existing folders, no read-only check box, and the

@@ -4,24 +4,39 @@
 #   m32     32-bit x86 Linux (cmake/linux-i686.cmake, SSE2 float math),
 #           with the library's test suite run by ctest
 #   win     32-bit Windows cross build (cmake/mingw-i686.cmake): pelrin.dll,
-#           its import library and launcher.exe; export/import check; the
-#           programs run under Wine, and the test suite too when the tests
-#           can be built for Windows (CROSS_WIN_TESTS, default auto)
-# In each build pelrin-checksum plays its scenarios and pelrin-dllprobe loads
-# the library by name and calls all sixteen exports. The three checksum
-# outputs must be identical byte for byte.
+#           its import library and launcher.exe; export/import check; where
+#           32-bit programs run natively, the programs and the test suite
+#           (CROSS_WIN_TESTS, default auto) run under 32-bit Wine
+#   win64   the same Windows code built for x86-64 (cmake/mingw-x86_64.cmake),
+#           run under 64-bit Wine with its test suite: the default in place
+#           of running win where 32-bit programs are emulated or cannot run
+# In each build that runs, pelrin-checksum plays its scenarios and
+# pelrin-dllprobe loads the library by name and calls all sixteen exports.
+# The checksum outputs must be identical byte for byte.
 #
-# Usage: scripts/cross-test.sh [native|m32|win ...]   (default: all three)
+# 32-bit x86 Linux programs (the m32 leg) run natively or under qemu-i386
+# (scripts/i386-exec.sh); the output says which. A leg that cannot run fails
+# with the reason, unless PELRIN_ALLOW_SKIP=1 lets it be skipped (reported).
+#
+# Usage: scripts/cross-test.sh [native|m32|win|win64 ...]
+#   default: native m32 win, plus win64 unless 32-bit programs run natively
 # Environment: CROSS_BUILD_DIR (default build-cross), CROSS_JOBS (ninja -j),
-#   CROSS_WIN_TESTS (ON, OFF or auto: ON when pelrin.h supports PELRIN_STATIC).
+#   CROSS_WIN_TESTS (ON, OFF or auto: ON when pelrin.h supports PELRIN_STATIC),
+#   PELRIN_ALLOW_SKIP=1.
 # Exit status 0 only when every step passed.
 set -u
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${CROSS_BUILD_DIR:-$root/build-cross}
 jobs=${CROSS_JOBS:-$(nproc 2>/dev/null || echo 2)}
+. "$root/scripts/wine-env.sh"
+i386_mode=$("$root/scripts/i386-exec.sh" status)
 legs=("$@")
-[ ${#legs[@]} -eq 0 ] && legs=(native m32 win)
+if [ ${#legs[@]} -eq 0 ]; then
+  legs=(native m32 win)
+  [ "$i386_mode" = native ] || legs+=(win64)
+fi
+echo "cross-test: $("$root/scripts/i386-exec.sh" explain)"
 
 mkdir -p "$out"
 logdir=$out/logs
@@ -32,6 +47,14 @@ start_all=$(date +%s)
 
 pass() { results+=("PASS  $1"); echo "PASS: $1"; }
 fail() { results+=("FAIL  $1"); echo "FAIL: $1"; failed=1; }
+# A leg that cannot run on this machine: a failure unless skips are allowed.
+cannot_run() {
+  if [ "${PELRIN_ALLOW_SKIP:-0}" = 1 ]; then
+    results+=("SKIP  $1"); echo "SKIP: $1 (PELRIN_ALLOW_SKIP=1)"
+  else
+    fail "$1 (PELRIN_ALLOW_SKIP=1 skips it)"
+  fi
+}
 
 # run_logged NAME TIMEOUT CMD...: runs CMD with a time limit, output to a log;
 # on failure shows the log's tail.
@@ -112,6 +135,12 @@ leg_native() {
 
 leg_m32() {
   local b=$out/m32
+  case $i386_mode in
+    native) echo "m32: 32-bit programs run natively" ;;
+    emulated) echo "m32: 32-bit programs run under qemu-i386" ;;
+    *) cannot_run "m32: 32-bit x86 programs cannot run here (scripts/install-deps.sh registers qemu-i386 where binfmt_misc works)"
+       return ;;
+  esac
   prepare_gtest_m32 || { fail "m32: 32-bit GoogleTest"; return; }
   run_logged m32-configure 300 cmake -S "$root" -B "$b" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-i686.cmake" -DPELRIN_WERROR=ON \
@@ -138,7 +167,7 @@ leg_m32() {
   local total
   total=$(sed -n 's/.*out of \([0-9]*\).*/\1/p' <<<"$summary")
   if grep -q '^100% tests passed, 0 tests failed out of' <<<"$summary" && [ "${total:-0}" -gt 0 ]; then
-    pass "m32: ctest ($summary)"
+    pass "m32: ctest, $i386_mode ($summary)"
   else
     fail "m32: ctest (${summary:-no summary}); see $logdir/m32-ctest.log"
     grep -E 'Failed|\*\*\*|Not Run|Timeout' "$logdir/m32-ctest.log" | head -n 30
@@ -165,67 +194,104 @@ win_tests() {
   esac
 }
 
-leg_win() {
-  local b=$out/win
-  local tests
-  tests=$(win_tests)
-  run_logged win-configure 300 cmake -S "$root" -B "$b" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DPELRIN_WERROR=ON \
-    -DPELRIN_BUILD_TESTS="$tests" -DPELRIN_BUILD_BENCH=OFF || { fail "win: configure"; return; }
-  run_logged win-build 900 ninja -C "$b" -j "$jobs" || { fail "win: build"; return; }
-  local dll implib launcher
-  dll=$(find "$b" -name pelrin.dll -not -path '*/tools/*' -not -path '*/CMakeFiles/*' | head -n 1)
-  implib=$(find "$b" \( -name pelrin.lib -o -name libpelrin.dll.a -o -name pelrin.dll.a \) | head -n 1)
-  launcher=$(find "$b" -name launcher.exe | head -n 1)
-  [ -n "$dll" ] || { fail "win: no pelrin.dll produced"; return; }
-  find "$b" -iname 'libpelrin*.dll' | grep -q . && fail "win: a lib-prefixed DLL was produced"
-  [ -n "$implib" ] && pass "win: build (pelrin.dll, $(basename "$implib"))" || fail "win: no import library for pelrin.dll"
-  [ -n "$launcher" ] && pass "win: launcher.exe built" || fail "win: launcher.exe not built"
+# A fresh Wine prefix for ARCH (i686 or x86_64), a persistent server and a
+# warm-up command.
+wine_prefix_up() {
+  local name=$1 arch=$2
+  wine_use "$arch"
+  command -v "$WINE" >/dev/null || { fail "$name: $WINE not installed"; return 1; }
+  wine_prefix=$(mktemp -d "${TMPDIR:-/tmp}/pelrin-wine.XXXXXX")
+  export WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  unset DISPLAY
+  run_logged "$name-wineboot" 240 "$WINE" wineboot -i || { fail "$name: wineboot"; return 1; }
+  timeout 30 wineserver -p >/dev/null 2>&1
+  run_logged "$name-warmup" 120 "$WINE" cmd /c exit || { fail "$name: wine warm-up"; return 1; }
+}
 
-  if "$root/scripts/cross-check-dll.sh" "$dll" ${implib:+"$implib"} >"$logdir/win-dllcheck.log" 2>&1; then
+# Runs pelrin-checksum, pelrin-dllprobe and (when built) the test suite of
+# the Windows build in $2 under Wine.
+run_windows_build() {
+  local name=$1 b=$2 dll=$3 tests=$4
+  local run=$out/$name-run
+  rm -rf "$run" && mkdir -p "$run"
+  cp "$dll" "$b/tools/pelrin-checksum/pelrin-checksum.exe" "$b/tools/pelrin-dllprobe/pelrin-dllprobe.exe" "$run/" \
+    || { fail "$name: programs missing"; return; }
+  (cd "$run" && timeout --kill-after=10 180 "$WINE" ./pelrin-checksum.exe) 2>"$logdir/$name-checksum.err" \
+    | tr -d '\r' >"$out/checksum-$name.txt"
+  check_checksum_output "$name" "$out/checksum-$name.txt" || tail -n 5 "$logdir/$name-checksum.err"
+  (cd "$run" && timeout --kill-after=10 120 "$WINE" ./pelrin-dllprobe.exe pelrin.dll) 2>"$logdir/$name-probe.err" \
+    | tr -d '\r' >"$out/probe-$name.txt"
+  check_probe_output "$name" "$out/probe-$name.txt" || tail -n 5 "$logdir/$name-probe.err"
+  if [ "$tests" = ON ]; then
+    # ctest runs every Windows test program through Wine (the toolchain's
+    # emulator) in the prefix prepared above.
+    timeout --kill-after=10 900 ctest --test-dir "$b" -j "$jobs" --timeout 300 --output-on-failure \
+      >"$logdir/$name-ctest.log" 2>&1
+    local summary total
+    summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logdir/$name-ctest.log" | tail -n 1)
+    total=$(sed -n 's/.*out of \([0-9]*\).*/\1/p' <<<"$summary")
+    if grep -q '^100% tests passed, 0 tests failed out of' <<<"$summary" && [ "${total:-0}" -gt 0 ]; then
+      pass "$name: ctest under Wine ($summary)"
+    else
+      fail "$name: ctest under Wine (${summary:-no summary}); see $logdir/$name-ctest.log"
+      grep -E '\*\*\*|Not Run|Timeout|^[[:space:]]+[0-9]+ - ' "$logdir/$name-ctest.log" | head -n 30
+    fi
+  else
+    echo "note: $name: Windows test suite not built (CROSS_WIN_TESTS=${CROSS_WIN_TESTS:-auto})"
+  fi
+}
+
+# Builds the Windows targets with TOOLCHAIN into $out/NAME; sets win_dll.
+build_windows() {
+  local name=$1 toolchain=$2 tests=$3
+  local b=$out/$name
+  win_dll=""
+  run_logged "$name-configure" 300 cmake -S "$root" -B "$b" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" -DPELRIN_WERROR=ON \
+    -DPELRIN_BUILD_TESTS="$tests" -DPELRIN_BUILD_BENCH=OFF || { fail "$name: configure"; return 1; }
+  run_logged "$name-build" 900 ninja -C "$b" -j "$jobs" || { fail "$name: build"; return 1; }
+  win_dll=$(find "$b" -name pelrin.dll -not -path '*/tools/*' -not -path '*/CMakeFiles/*' | head -n 1)
+  [ -n "$win_dll" ] || { fail "$name: no pelrin.dll produced"; return 1; }
+  find "$b" -iname 'libpelrin*.dll' | grep -q . && fail "$name: a lib-prefixed DLL was produced"
+  find "$b" -name launcher.exe | grep -q . && pass "$name: launcher.exe built" || fail "$name: launcher.exe not built"
+  return 0
+}
+
+# The shipped 32-bit Windows deliverables: built and checked everywhere, run
+# under 32-bit Wine where 32-bit programs run natively.
+leg_win() {
+  local b=$out/win tests
+  tests=$(win_tests)
+  [ "$i386_mode" = native ] || tests=OFF
+  build_windows win mingw-i686.cmake "$tests" || return
+  local implib
+  implib=$(find "$b" \( -name pelrin.lib -o -name libpelrin.dll.a -o -name pelrin.dll.a \) | head -n 1)
+  [ -n "$implib" ] && pass "win: build (pelrin.dll, $(basename "$implib"))" || fail "win: no import library for pelrin.dll"
+  if "$root/scripts/cross-check-dll.sh" "$win_dll" ${implib:+"$implib"} >"$logdir/win-dllcheck.log" 2>&1; then
     pass "win: export/import check"
   else
     fail "win: export/import check"
     grep -v '^ok:' "$logdir/win-dllcheck.log"
   fi
-
-  # Wine: a fresh 32-bit prefix, a persistent server and a warm-up command,
-  # then the two programs next to the DLL.
-  command -v wine >/dev/null || { fail "win: wine not installed"; return; }
-  wine_prefix=$(mktemp -d "${TMPDIR:-/tmp}/pelrin-wine.XXXXXX")
-  export WINEPREFIX=$wine_prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  unset DISPLAY
-  run_logged win-wineboot 240 wineboot -i || { fail "win: wineboot"; return; }
-  timeout 30 wineserver -p >/dev/null 2>&1
-  run_logged win-warmup 120 wine cmd /c exit || { fail "win: wine warm-up"; return; }
-
-  local run=$out/win-run
-  rm -rf "$run" && mkdir -p "$run"
-  cp "$dll" "$b/tools/pelrin-checksum/pelrin-checksum.exe" "$b/tools/pelrin-dllprobe/pelrin-dllprobe.exe" "$run/" \
-    || { fail "win: programs missing"; return; }
-  (cd "$run" && timeout --kill-after=10 180 wine ./pelrin-checksum.exe) 2>"$logdir/win-checksum.err" \
-    | tr -d '\r' >"$out/checksum-win.txt"
-  check_checksum_output win "$out/checksum-win.txt" || tail -n 5 "$logdir/win-checksum.err"
-  (cd "$run" && timeout --kill-after=10 120 wine ./pelrin-dllprobe.exe pelrin.dll) 2>"$logdir/win-probe.err" \
-    | tr -d '\r' >"$out/probe-win.txt"
-  check_probe_output win "$out/probe-win.txt" || tail -n 5 "$logdir/win-probe.err"
-  if [ "$tests" = ON ]; then
-    # ctest runs every Windows test program through Wine (the toolchain's
-    # emulator) in the prefix prepared above.
-    timeout --kill-after=10 900 ctest --test-dir "$b" -j "$jobs" --timeout 300 --output-on-failure \
-      >"$logdir/win-ctest.log" 2>&1
-    local summary total
-    summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logdir/win-ctest.log" | tail -n 1)
-    total=$(sed -n 's/.*out of \([0-9]*\).*/\1/p' <<<"$summary")
-    if grep -q '^100% tests passed, 0 tests failed out of' <<<"$summary" && [ "${total:-0}" -gt 0 ]; then
-      pass "win: ctest under Wine ($summary)"
-    else
-      fail "win: ctest under Wine (${summary:-no summary}); see $logdir/win-ctest.log"
-      grep -E '\*\*\*|Not Run|Timeout|^[[:space:]]+[0-9]+ - ' "$logdir/win-ctest.log" | head -n 30
-    fi
-  else
-    echo "note: Windows test suite not built (CROSS_WIN_TESTS=${CROSS_WIN_TESTS:-auto})"
+  if [ "$i386_mode" != native ]; then
+    echo "note: win: 32-bit programs are not native here ($i386_mode), so the 32-bit Windows programs are not run;"
+    echo "      the win64 leg runs the same Windows code under 64-bit Wine"
+    return
   fi
+  wine_prefix_up win i686 || return
+  run_windows_build win "$b" "$win_dll" "$tests"
+  cleanup_wine
+  wine_prefix=""
+}
+
+# The Windows code built for x86-64 and run under native 64-bit Wine.
+leg_win64() {
+  local tests
+  tests=$(win_tests)
+  build_windows win64 mingw-x86_64.cmake "$tests" || return
+  pass "win64: build (pelrin.dll for x86-64)"
+  wine_prefix_up win64 x86_64 || return
+  run_windows_build win64 "$out/win64" "$win_dll" "$tests"
   cleanup_wine
   wine_prefix=""
 }
@@ -238,7 +304,8 @@ for leg in "${legs[@]}"; do
     native) leg_native ;;
     m32) leg_m32 ;;
     win) leg_win ;;
-    *) echo "unknown leg $leg (native, m32, win)"; exit 2 ;;
+    win64) leg_win64 ;;
+    *) echo "unknown leg $leg (native, m32, win, win64)"; exit 2 ;;
   esac
   echo "== $leg took $(( $(date +%s) - t0 )) s"
 done

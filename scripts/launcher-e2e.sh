@@ -7,10 +7,12 @@
 #
 # Usage: scripts/launcher-e2e.sh path/to/launcher.exe [WORK_DIR]
 #
-# WORK_DIR (default: a new temporary folder) receives a fresh 32-bit Wine
-# prefix, the logs and the screenshot launcher-options-checked.png. Needs
-# Xvfb, xdotool, xwininfo, xwd, wine with its 32-bit half, python3 and the
-# i686-w64-mingw32 C compiler and objdump. Exits 0 only if every check passed.
+# WORK_DIR (default: a new temporary folder) receives a fresh Wine prefix
+# of the program's own architecture (32-bit for an i686 launcher.exe, 64-bit
+# for an x86-64 one), the logs and the screenshot launcher-options-checked.png.
+# Needs Xvfb, xdotool, xwininfo, xwd, Wine for that architecture, python3 and
+# the matching mingw-w64 C compiler and objdump. Exits 0 only if every check
+# passed.
 set -uo pipefail
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
@@ -34,10 +36,15 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 note() { echo "---- $*"; }
 die() { echo "FAIL: $*"; echo "RESULT: FAIL (setup)"; exit 1; }
 
-for tool in Xvfb xdotool xwininfo xwd wine wineserver wineboot python3 i686-w64-mingw32-gcc i686-w64-mingw32-objdump; do
+[ -f "$EXE" ] || die "no such file: $EXE"
+. "$(dirname "$0")/wine-env.sh"
+ARCH=$(pe_arch "$EXE")
+[ -n "$ARCH" ] || die "$EXE is not a 32-bit or 64-bit x86 Windows program"
+wine_use "$ARCH"
+for tool in Xvfb xdotool xwininfo xwd "$WINE" wineserver python3 "$MINGW-gcc" "$MINGW-objdump"; do
   command -v "$tool" >/dev/null || die "missing tool: $tool"
 done
-[ -f "$EXE" ] || die "no such file: $EXE"
+echo "---- $ARCH launcher.exe under $WINE"
 
 START=$(date +%s)
 PREFIX=$WORK/prefix
@@ -197,7 +204,7 @@ int main(void)
     return 3;
 }
 C
-i686-w64-mingw32-gcc -O1 -o "$RUNDIR/morvane.exe" "$WORK/morvane.c" >"$WORK/morvane-build.log" 2>&1 ||
+"$MINGW-gcc" -O1 -o "$RUNDIR/morvane.exe" "$WORK/morvane.c" >"$WORK/morvane-build.log" 2>&1 ||
   die "could not build the stand-in emulator (see $WORK/morvane-build.log)"
 
 # Processes of this run's Wine prefix whose command line matches $1.
@@ -297,7 +304,7 @@ trap 'echo "FAIL: interrupted"; exit 1' INT TERM
 # ------------------------------------------------------- the program file
 
 note "launcher.exe as built"
-headers=$(i686-w64-mingw32-objdump -p "$EXE")
+headers=$("$MINGW-objdump" -p "$EXE")
 imports=$(sed -n 's/.*DLL Name: //p' <<<"$headers" | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
 if [ "$imports" = "COMDLG32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ]; then
   pass "imports only: $imports"
@@ -331,31 +338,31 @@ for n in $(seq 90 140); do
 done
 [ -n "$XVFB_PID" ] || die "Xvfb did not start (see $WORK/xvfb.log)"
 
-export WINEPREFIX=$PREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-timeout 240 wineboot -i >"$WORK/wineboot.log" 2>&1 || die "wineboot failed (see $WORK/wineboot.log)"
+export WINEPREFIX=$PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+timeout 240 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1 || die "wineboot failed (see $WORK/wineboot.log)"
 [ -d "$PREFIX/drive_c/windows" ] || die "wineboot made no prefix"
 mkdir -p "$PREFIX/drive_c/windows/Fonts"
 # Marlett draws the check marks and the caption buttons.
 [ -f /usr/share/wine/fonts/marlett.ttf ] && cp /usr/share/wine/fonts/marlett.ttf "$PREFIX/drive_c/windows/Fonts/"
 timeout 30 wineserver -p
-timeout 120 wine cmd /c exit >/dev/null 2>&1
-arch=$(timeout 60 wine cmd /c echo %PROCESSOR_ARCHITECTURE% 2>/dev/null | tr -d '\r')
-[ "$arch" = x86 ] || die "the Wine prefix is not a 32-bit one (PROCESSOR_ARCHITECTURE '$arch')"
+timeout 120 "$WINE" cmd /c exit >/dev/null 2>&1
+arch=$(timeout 60 "$WINE" cmd /c echo %PROCESSOR_ARCHITECTURE% 2>/dev/null | tr -d '\r')
+[ "$arch" = "$WINE_PROCESSOR" ] || die "the Wine prefix reports PROCESSOR_ARCHITECTURE '$arch', want $WINE_PROCESSOR"
 
-# A 32-bit program really runs (a Wine without its 32-bit half exits 0
-# without running anything).
-(cd "$RUNDIR" && timeout 60 wine morvane.exe probe >/dev/null 2>&1)
+# A program of this architecture really runs (a Wine without its 32-bit
+# half exits 0 without running anything).
+(cd "$RUNDIR" && timeout 60 "$WINE" morvane.exe probe >/dev/null 2>&1)
 if grep -q 'probe' "$RECORD" 2>/dev/null && [ -f "$DONE" ]; then
-  pass "32-bit Windows programs run"
+  pass "$ARCH Windows programs run"
 else
-  die "the 32-bit stand-in did not run under Wine"
+  die "the $ARCH stand-in did not run under Wine"
 fi
 rm -f "$RECORD" "$DONE"
 
 # ------------------------------------------------------------- the window
 
 note "start launcher.exe"
-(cd "$RUNDIR" && exec wine explorer /desktop=LauncherE2E,640x480 launcher.exe >"$WORK/launcher.log" 2>&1) &
+(cd "$RUNDIR" && exec "$WINE" explorer /desktop=LauncherE2E,640x480 launcher.exe >"$WORK/launcher.log" 2>&1) &
 LAUNCHER_JOB=$!
 TIMEOUT=40 wait_for launcher_window >/dev/null || die "no window titled 'Morvane Launcher' appeared"
 WIN=$(launcher_window)

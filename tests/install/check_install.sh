@@ -22,4 +22,12 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 cc "$here/consumer.c" -o "$scratch/pc-consumer" $(pkg-config --cflags --libs pelrin)
 out=$(LD_LIBRARY_PATH="$prefix/lib" "$scratch/pc-consumer")
 [ "$out" = 48 ] || { echo "pkg-config consumer printed '$out', want 48"; exit 1; }
-echo "installed library, header, pkg-config file and CMake package work"
+# The installed programs find the installed library on their own.
+for run in "pelrin-render --version" "pelrin-nsf --help"; do
+  set -- $run
+  [ -x "$prefix/bin/$1" ] || { echo "not installed: bin/$1"; exit 1; }
+  out=$(env -u LD_LIBRARY_PATH "$prefix/bin/$1" "$2" 2>&1) \
+    || { echo "installed '$run' failed: $out"; exit 1; }
+done
+
+echo "installed programs, library, header, pkg-config file and CMake package work"

@@ -27,6 +27,10 @@ namespace {
 
 const std::string kInitialOptions(OptionString);
 
+// The dialog record without its post-2000 extension fields: 76 bytes with
+// 32-bit pointers, 136 with 64-bit ones.
+constexpr DWORD kShortRecordSize = sizeof(void*) == 4 ? 76 : 136;
+
 // Win32 values, written out so that a wrong constant in the stand-in
 // headers cannot hide a wrong call.
 constexpr UINT kWmCommand = 0x0111;
@@ -303,7 +307,7 @@ TEST_F(LauncherWindow, LoadRomOpensTheDialogWithTheRomFilter)
     const fakewin::DialogCall& d = S().dialogs[0];
     const OPENFILENAMEA& r = d.record;
 
-    EXPECT_EQ(r.lStructSize, 76u);
+    EXPECT_EQ(r.lStructSize, kShortRecordSize);
     EXPECT_EQ(r.hwndOwner, window);
     std::string filter("NES ROM Files (*.nes)\0*.nes\0", 28);
     filter.resize(256, '\0');
@@ -475,7 +479,7 @@ TEST_F(Launcher, FillOpenParamsSetsOnlyItsFields)
     static int ownerObject;
     HWND owner = reinterpret_cast<HWND>(&ownerObject);
     FillOpenParams(record, owner, filter, file);
-    expected.lStructSize = 76;
+    expected.lStructSize = kShortRecordSize;
     expected.hwndOwner = owner;
     expected.lpstrFilter = filter;
     expected.lpstrFile = file;

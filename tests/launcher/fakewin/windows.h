@@ -13,10 +13,10 @@
 
 typedef int BOOL;
 typedef unsigned int UINT;
-typedef unsigned long DWORD;
+typedef std::uint32_t DWORD;  // 32 bits on every Windows, as in the real headers
 typedef unsigned short WORD;
 typedef unsigned short ATOM;
-typedef long LONG;
+typedef std::int32_t LONG;
 typedef std::intptr_t INT_PTR;
 typedef std::uintptr_t UINT_PTR;
 typedef std::uintptr_t WPARAM;
