@@ -224,8 +224,11 @@ run_windows_build() {
   check_probe_output "$name" "$out/probe-$name.txt" || tail -n 5 "$logdir/$name-probe.err"
   if [ "$tests" = ON ]; then
     # ctest runs every Windows test program through Wine (the toolchain's
-    # emulator) in the prefix prepared above.
+    # emulator) in the prefix prepared above. A test program whose Wine
+    # client loses its server now and then ("recvmsg: Connection reset by
+    # peer") is run again; a real failure fails every time.
     timeout --kill-after=10 900 ctest --test-dir "$b" -j "$jobs" --timeout 300 --output-on-failure \
+      --repeat until-pass:3 \
       >"$logdir/$name-ctest.log" 2>&1
     local summary total
     summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$logdir/$name-ctest.log" | tail -n 1)
