@@ -183,7 +183,7 @@ TEST_F(NsfCli, LogReplaysByteForByte) {
         {dmcFile, "", "2"},
     };
     for (const Case &c : cases) {
-        Outcome a = nsf(quote(c.file) + " " + c.options + " -l " + c.seconds + " -q -o direct.wav --log song.log");
+        Outcome a = nsf(quote(c.file) + " " + c.options + " -l " + c.seconds + " -q --no-filter -o direct.wav --log song.log");
         ASSERT_EQ(a.code, 0) << c.file << ": " << a.err;
         Outcome b = render("song.log -q -l " + c.seconds + " -o replay.wav");
         ASSERT_EQ(b.code, 0) << c.file << ": " << b.err;
@@ -230,19 +230,27 @@ TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     expectOnly({"magic.nsf", "cut.nsf", "none.nsf", "low.nsf"});
 }
 
-TEST_F(NsfCli, JammedAndRunawayCpusAreReportedWithoutOutput) {
+TEST_F(NsfCli, JammedCpusEndTracksAndLoopingOnesPlay) {
     const std::string jam = writeNsf("jam.nsf", buildNsf(program({0xEA, 0x12})));
     Outcome j = nsf(quote(jam) + " -o out.wav --log out.log");
     EXPECT_EQ(j.code, 1);
     EXPECT_EQ(j.err, "pelrin-nsf: " + jam + ": init routine: CPU jammed at $8001 (opcode $12)\n");
 
+    // A program that sets nothing up and loops is silence, rendered in full.
     const std::string loop = writeNsf("loop.nsf", buildNsf(program({0x4C, 0x00, 0x80})));
-    Outcome r = nsf(quote(loop) + " -l 30 -o out.wav");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "pelrin-nsf: " + loop +
-                         ": the init routine at $8000 ran for 10 s of CPU time without returning or touching a sound "
-                         "register (runaway; PC $8000)\n");
-    expectOnly({"jam.nsf", "loop.nsf"}); // no WAV, no log, no temporary file
+    Outcome r = nsf(quote(loop) + " -l 3 -o out.wav");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(dir / "out.wav").size(), 44u + 3u * 44100u * 2u);
+
+    // Play jams after some frames: the track ends there, with a warning.
+    NsfLayout late = program({0x60, 0xE6, 0x00, 0xA5, 0x00, 0xC9, 0x14, 0xD0, 0x01, 0x02, 0x60});
+    late.play = 0x8001;
+    const std::string lateFile = writeNsf("late.nsf", buildNsf(late));
+    Outcome l = nsf(quote(lateFile) + " -l 3 -q -o late.wav");
+    EXPECT_EQ(l.code, 0);
+    EXPECT_EQ(l.err, "pelrin-nsf: warning: " + lateFile + ": play routine: CPU jammed at $8009 (opcode $02); the track ends there\n");
+    EXPECT_NEAR(static_cast<double>(slurp(dir / "late.wav").size() - 44) / 2 / 44100, 20 / 60.0, 0.02);
+    expectOnly({"jam.nsf", "loop.nsf", "late.nsf", "out.wav", "late.wav"}); // nothing from the jam at init
 }
 
 TEST_F(NsfCli, UsageAndOutputErrors) {

@@ -2,6 +2,8 @@
 // sound library, one call a line. See docs/register-log.md for the format.
 #pragma once
 
+#include "names.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -77,19 +79,5 @@ RegisterLog parseLog(std::string_view text, const std::string &name,
 
 // Reads and parses a log file. Throws LogError (line 0 for an unreadable file).
 RegisterLog loadLog(const std::filesystem::path &path);
-
-// Mixer channel names: pulse1 ... n163-7, in index order.
-const std::vector<std::string> &channelNames();
-// Index 0..18 of a channel name or of a decimal index; nullopt if unknown.
-std::optional<int> channelIndex(std::string_view name);
-
-// Chip names for `reset` and --chip: none, vrc6, mmc5, n163.
-std::optional<int> chipValue(std::string_view name);
-const char *chipName(int chip);
-
-// Number syntax shared with the command line: decimal, $hex, 0xhex, 0bbinary.
-std::optional<uint64_t> parseUnsigned(std::string_view text);
-std::optional<int64_t> parseSigned(std::string_view text);
-std::optional<double> parseReal(std::string_view text);
 
 } // namespace pelrin_render
