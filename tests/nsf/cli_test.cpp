@@ -194,6 +194,83 @@ TEST_F(NsfCli, LogReplaysByteForByte) {
     }
 }
 
+// The mixer and format options are pelrin-render's, parsed by the same
+// code: the same words given to both tools give the same bytes, whether
+// pelrin-render replays a plain log with them or pelrin-nsf plays with them.
+TEST_F(NsfCli, MixerOptionsMatchPelrinRender) {
+    const std::string mix = "--stereo --pan all=0 --pan pulse1=-100 --pan=pulse2=90 --volume triangle=100 --mute noise "
+                            "-m 0.8 --triangle symmetric --dmc-ramp on -b 8 -r 22050";
+    const std::string song = quote(dataFile("pently.nsf")) + " -t 2 -l 2 -q --no-filter";
+    ASSERT_EQ(nsf(song + " -o plain.wav --log plain.log").code, 0);
+    Outcome a = nsf(song + " " + mix + " -o mixed.wav --log mixed.log");
+    ASSERT_EQ(a.code, 0) << a.err;
+    ASSERT_EQ(render("plain.log -q -l 2 " + mix + " -o replay-plain.wav").code, 0);
+    ASSERT_EQ(render("mixed.log -q -l 2 -o replay-mixed.wav").code, 0);
+    const std::string mixed = slurp(dir / "mixed.wav");
+    EXPECT_EQ(mixed.size(), 44u + 2u * 22050u * 2u);
+    EXPECT_TRUE(mixed == slurp(dir / "replay-plain.wav"));
+    EXPECT_TRUE(mixed == slurp(dir / "replay-mixed.wav"));
+    EXPECT_FALSE(mixed == slurp(dir / "plain.wav"));
+
+    // -o -: a WAV on stdout, or with --raw the same samples without a header.
+    Outcome w = nsf(song + " " + mix + " -o -");
+    Outcome r = nsf(song + " " + mix + " -o - --raw");
+    EXPECT_EQ(w.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(w.out.substr(44), mixed.substr(44));
+    EXPECT_EQ(r.out, mixed.substr(44));
+    // Stereo without pans spreads the channels: the two sides differ.
+    ASSERT_EQ(nsf(song + " --stereo -o spread.wav").code, 0);
+    const std::string spread = slurp(dir / "spread.wav");
+    size_t differ = 0;
+    for (size_t i = 44; i + 3 < spread.size(); i += 4) differ += spread.compare(i, 2, spread, i + 2, 2) != 0;
+    EXPECT_GT(differ, 10000u);
+    Outcome v = nsf("--version");
+    EXPECT_EQ(v.out.rfind("pelrin-nsf ", 0), 0u);
+    Outcome bad = nsf(song + " --solo kazoo");
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_EQ(bad.err.rfind("pelrin-nsf: --solo: unknown channel 'kazoo'", 0), 0u);
+}
+
+// NSFe and M3U files: titles, lengths, fades, playing order; tracks without
+// a length end in silence; the listening filter starts and ends at zero.
+TEST_F(NsfCli, TracksEndWhereTheirFilesSay) {
+    const std::vector<uint8_t> real = readFile(dataFile("pently.nsf"));
+    writeFile(file("tune.nsfe"), nsfeFrom(real, {{"tlbl", cstrings({"Intro", "Theme/Main"})},
+                                                {"time", le32s({1000, 1500})},
+                                                {"fade", le32s({500, 0})},
+                                                {"plst", {1, 0}}}));
+    Outcome i = nsf("tune.nsfe --info");
+    ASSERT_EQ(i.code, 0) << i.err;
+    EXPECT_NE(i.out.find("tracks:      2 in playing order (number, length + fade, title)\n"
+                         "    2  0:02       Theme/Main\n    1  0:01+0:01  Intro\n"),
+              std::string::npos) << i.out;
+    Outcome one = nsf("tune.nsfe -t 1 -o one.wav");
+    ASSERT_EQ(one.code, 0) << one.err;
+    EXPECT_EQ(one.out, "pelrin-nsf: track 1 of 21 \"Intro\", 1.50 s, 44100 Hz mono, wrote one.wav\n");
+    const std::string w = slurp(dir / "one.wav");
+    ASSERT_EQ(w.size(), 44u + 2u * 66150u);
+    auto sample = [&](size_t k) { return static_cast<int16_t>(static_cast<uint8_t>(w[44 + 2 * k]) | static_cast<uint8_t>(w[45 + 2 * k]) << 8); };
+    EXPECT_EQ(sample(0), 0);         // the high-pass starts at rest, not at -8192
+    EXPECT_EQ(sample(66149), 0);     // faded out
+
+    fs::copy_file(dataFile("pently.nsf"), file("pently.nsf"));
+    std::ofstream(file("list.m3u")) << "#EXTM3U\npently.nsf::NSF,2,Second\\, short,0:01,,0\npently.nsf::NSF,3,,,,\n";
+    Outcome m = nsf("list.m3u --info");
+    EXPECT_NE(m.out.find("    2  0:01       Second, short\n    3  ?          \n"), std::string::npos) << m.out;
+    Outcome all = nsf("list.m3u --all --silence 1 -o songs");
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_EQ(slurp(dir / "songs" / "01 Second, short.wav").size(), 44u + 2u * 44100u);
+    // Without a length, track 3 ends after a second of silence.
+    const auto second = fs::file_size(dir / "songs" / "02 track 3.wav");
+    EXPECT_GT(second, 44u + 2u * 44100u * 5);
+    EXPECT_LT(second, 44u + 2u * 44100u * 120);
+
+    Outcome stems = nsf("pently.nsf -t 2 -l 1 --stems parts");
+    ASSERT_EQ(stems.code, 0) << stems.err;
+    EXPECT_EQ(stems.out, "pelrin-nsf: track 2: 3 stems in parts: dmc pulse1 pulse2\n");
+    EXPECT_EQ(fs::file_size(dir / "parts" / "pulse1.wav"), 44u + 2u * 44100u);
+}
+
 TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     const std::string magic = writeNsf("magic.nsf", {'h', 'e', 'l', 'l', 'o', '\n'});
     Outcome m = nsf(quote(magic) + " -o out.wav");
