@@ -271,6 +271,28 @@ TEST_F(NsfCli, TracksEndWhereTheirFilesSay) {
     EXPECT_EQ(fs::file_size(dir / "parts" / "pulse1.wav"), 44u + 2u * 44100u);
 }
 
+// --play renders exactly what a WAV render writes: SDL's disk driver
+// records what was played (then silence until the device closes).
+TEST_F(NsfCli, PlayedSoundEqualsTheWavRender) {
+    const std::string song = quote(dataFile("pently.nsf")) + " -t 2 -l 1.5 --stereo --rate 22050";
+    Outcome p = nsf("--play " + song);
+    if (!PELRIN_NSF_PLAY) {
+        EXPECT_EQ(p.code, 2);
+        EXPECT_EQ(p.err.rfind("pelrin-nsf: --play is unavailable", 0), 0u) << p.err;
+        return;
+    }
+    const std::string env = "SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=" + quote(file("played.raw")) + " ";
+    Outcome wav = nsf(song + " -q -o song.wav");
+    ASSERT_EQ(wav.code, 0) << wav.err;
+    const std::string cmd = "cd " + quote(dir.string()) + " && " + env + quote(PELRIN_NSF_EXE) + " --play " + song +
+                            " </dev/null >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string played = slurp(dir / "played.raw"), data = slurp(dir / "song.wav").substr(44);
+    ASSERT_GE(played.size(), data.size());
+    EXPECT_TRUE(played.compare(0, data.size(), data) == 0);
+    EXPECT_EQ(played.find_first_not_of('\0', data.size()), std::string::npos);
+}
+
 TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     const std::string magic = writeNsf("magic.nsf", {'h', 'e', 'l', 'l', 'o', '\n'});
     Outcome m = nsf(quote(magic) + " -o out.wav");

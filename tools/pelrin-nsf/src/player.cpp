@@ -362,6 +362,7 @@ void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return;
     if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
+    if (opt_.onSoundWrite) opt_.onSoundWrite(address, value);
     uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;

@@ -34,6 +34,8 @@ struct PlayerOptions {
     pelrin_render::MixerSettings mixer;
     // Stop when the output has not changed for this long (0: never).
     double silenceSeconds = 0.0;
+    // Called with every sound-register write (meters, pictures).
+    std::function<void(uint16_t address, uint8_t value)> onSoundWrite;
 };
 
 struct PlayResult {
