@@ -293,6 +293,27 @@ TEST_F(NsfCli, PlayedSoundEqualsTheWavRender) {
     EXPECT_EQ(played.find_first_not_of('\0', data.size()), std::string::npos);
 }
 
+// --picture: a PNG with one lane per channel heard (libpng), or a clear
+// message in a build without it.
+TEST_F(NsfCli, PictureOfATrack) {
+    Outcome p = nsf(quote(dataFile("pently.nsf")) + " -t 5 -l 20 --picture roll.png");
+    if (!PELRIN_NSF_PICTURE) {
+        EXPECT_EQ(p.code, 2);
+        EXPECT_EQ(p.err.rfind("pelrin-nsf: --picture is unavailable", 0), 0u) << p.err;
+        return;
+    }
+    ASSERT_EQ(p.code, 0) << p.err;
+    EXPECT_EQ(p.out, "pelrin-nsf: track 5: 20.00 s, 4 lanes, 328x598 picture roll.png\n");
+    const std::string png = slurp(dir / "roll.png");
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    auto be32 = [&](size_t at) { return static_cast<uint32_t>(static_cast<uint8_t>(png[at]) << 24 | static_cast<uint8_t>(png[at + 1]) << 16 |
+                                                             static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3])); };
+    EXPECT_EQ(be32(16), 328u);
+    EXPECT_EQ(be32(20), 598u);
+}
+
 TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     const std::string magic = writeNsf("magic.nsf", {'h', 'e', 'l', 'l', 'o', '\n'});
     Outcome m = nsf(quote(magic) + " -o out.wav");
