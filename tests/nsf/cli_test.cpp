@@ -266,7 +266,7 @@ TEST_F(NsfCli, UsageAndOutputErrors) {
     EXPECT_EQ(noDir.err.rfind("pelrin-nsf: cannot", 0), 0u) << noDir.err;
     Outcome noLog = nsf(quote(dataFile("pently.nsf")) + " -l 1 -o fine.wav --log no/such/folder/x.log");
     EXPECT_EQ(noLog.code, 1);
-    EXPECT_EQ(noLog.err, "pelrin-nsf: cannot write 'no/such/folder/x.log'\n");
+    EXPECT_EQ(noLog.err, "pelrin-nsf: cannot write 'no/such/folder/x.log': No such file or directory\n");
     expectOnly({});
 }
 

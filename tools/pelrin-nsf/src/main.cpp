@@ -4,6 +4,7 @@
 #include "nsf.hpp"
 #include "player.hpp"
 
+#include <output_file.hpp>
 #include <wav.hpp>
 
 #include <chrono>
@@ -37,7 +38,8 @@ const char kHelp[] =
     "  -t, --track N      track to play, 1-based (default: the file's starting song)\n"
     "  -l, --length SEC   seconds to render (default 120)\n"
     "  -o, --output FILE  WAV file to write (default: FILE's name with .wav, in the\n"
-    "                     current folder, unless only --log is given)\n"
+    "                     current folder, unless only --log is given); - writes\n"
+    "                     raw PCM (16-bit little-endian) to standard output\n"
     "      --rate HZ      sample rate, 8000..192000 (default 44100)\n"
     "      --stereo       two channels (default mono)\n"
     "      --log FILE     also write the library calls as a register log;\n"
@@ -119,7 +121,7 @@ Options parseArgs(const std::vector<std::string> &args) {
 }
 
 int fail(const std::string &message, int code = 1) {
-    std::fprintf(stderr, "pelrin-nsf: %s\n", message.c_str());
+    std::fprintf(stderr, "pelrin-nsf: %s\n", pelrin_tools::printable(message).c_str());
     return code;
 }
 
@@ -130,12 +132,13 @@ std::string hex4(unsigned v) {
 }
 
 void printInfo(const std::string &name, const NsfFile &f) {
-    std::printf("file:        %s\n", name.c_str());
+    using pelrin_tools::printable;
+    std::printf("file:        %s\n", printable(name).c_str());
     std::printf("version:     %d\n", f.version);
     std::printf("songs:       %d (starting song %d)\n", f.songCount, f.startSong);
-    std::printf("title:       %s\n", f.title.c_str());
-    std::printf("artist:      %s\n", f.artist.c_str());
-    std::printf("copyright:   %s\n", f.copyright.c_str());
+    std::printf("title:       %s\n", printable(f.title).c_str());
+    std::printf("artist:      %s\n", printable(f.artist).c_str());
+    std::printf("copyright:   %s\n", printable(f.copyright).c_str());
     std::printf("load:        %s\ninit:        %s\nplay:        %s\n", hex4(f.loadAddress).c_str(),
                 hex4(f.initAddress).c_str(), hex4(f.playAddress).c_str());
     std::printf("NTSC speed:  %u us\nPAL speed:   %u us\n", f.ntscSpeed, f.palSpeed);
@@ -157,40 +160,6 @@ class NullSink : public pelrin_render::PcmSink {
 public:
     void write(const uint8_t *, size_t) override {}
     void finish() override {}
-};
-
-// A text file written beside its target and renamed over it when complete.
-class TempTextFile {
-public:
-    explicit TempTextFile(const fs::path &target) : target_(target) {
-        temp_ = target;
-        temp_ += ".part";
-        out_.open(temp_, std::ios::binary | std::ios::trunc);
-        if (!out_) throw std::runtime_error("cannot write '" + target.string() + "'");
-    }
-    ~TempTextFile() {
-        if (!committed_) {
-            out_.close();
-            std::error_code ec;
-            fs::remove(temp_, ec);
-        }
-    }
-    std::ostream &stream() { return out_; }
-    void commit() {
-        out_.flush();
-        bool ok = static_cast<bool>(out_);
-        out_.close();
-        if (!ok || out_.fail()) throw std::runtime_error("cannot write '" + target_.string() + "'");
-        std::error_code ec;
-        fs::rename(temp_, target_, ec);
-        if (ec) throw std::runtime_error("cannot write '" + target_.string() + "': " + ec.message());
-        committed_ = true;
-    }
-
-private:
-    fs::path target_, temp_;
-    std::ofstream out_;
-    bool committed_ = false;
 };
 
 int run(const std::vector<std::string> &args) {
@@ -237,16 +206,23 @@ int run(const std::vector<std::string> &args) {
     po.channels = o.stereo ? 2 : 1;
     po.region = o.region;
 
+    const bool toStdout = wavPath && *wavPath == "-";
+    if (toStdout && NSF_ISATTY(1)) return fail("refusing to write raw PCM to a terminal; redirect it or use -o FILE", 2);
+    // Refuse at once what a WAV file could not hold, rather than after rendering it.
+    const uint64_t wavBytes = static_cast<uint64_t>(std::llround(o.seconds * po.rate)) * 2u * po.channels;
+    if (wavPath && !toStdout && wavBytes > pelrin_render::kMaxWavData)
+        return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o - for raw PCM");
+
     try {
-        for (const auto *p : {&wavPath, &o.log}) {
-            std::error_code ec;
-            if (*p && fs::is_directory(**p, ec)) return fail("'" + **p + "' is a directory");
-        }
+        pelrin_tools::removeTemporaryFilesOnSignal();
         std::unique_ptr<pelrin_render::PcmSink> sink;
-        if (wavPath) sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(po.rate), 16, po.channels);
+        if (toStdout) sink = std::make_unique<pelrin_render::RawStreamSink>(stdout);
+        else if (wavPath)
+            sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(po.rate), 16,
+                                                                po.channels, wavBytes);
         else sink = std::make_unique<NullSink>();
-        std::unique_ptr<TempTextFile> log;
-        if (o.log) log = std::make_unique<TempTextFile>(*o.log);
+        std::unique_ptr<pelrin_tools::OutputStream> log;
+        if (o.log) log = std::make_unique<pelrin_tools::OutputStream>(*o.log);
 
         const bool showProgress = !o.quiet && NSF_ISATTY(2) && o.seconds > 30;
         auto last = std::chrono::steady_clock::now();
@@ -264,7 +240,7 @@ int run(const std::vector<std::string> &args) {
             };
         PlayResult r;
         try {
-            r = play(nsf, po, *sink, log ? &log->stream() : nullptr, progress);
+            r = play(nsf, po, *sink, log.get(), progress);
         } catch (...) {
             if (shown) std::fprintf(stderr, "\r%40s\r", "");
             throw;
@@ -273,11 +249,12 @@ int run(const std::vector<std::string> &args) {
         sink->finish();
         if (log) log->commit();
         if (!o.quiet) {
-            std::printf("pelrin-nsf: track %d of %d, %.2f s, %d Hz %s%s%s%s%s\n",
+            const std::string wavName = toStdout ? "raw PCM to stdout" : wavPath ? pelrin_tools::printable(*wavPath) : "";
+            const std::string logName = o.log ? pelrin_tools::printable(*o.log) : "";
+            std::fprintf(toStdout ? stderr : stdout, "pelrin-nsf: track %d of %d, %.2f s, %d Hz %s%s%s%s%s\n",
                         (o.track ? *o.track : nsf.startSong), nsf.songCount,
                         static_cast<double>(r.frames) / po.rate, po.rate, po.channels == 2 ? "stereo" : "mono",
-                        wavPath ? ", wrote " : "", wavPath ? wavPath->c_str() : "", o.log ? ", log " : "",
-                        o.log ? o.log->c_str() : "");
+                        wavPath ? ", wrote " : "", wavName.c_str(), o.log ? ", log " : "", logName.c_str());
         }
     } catch (const NsfError &e) {
         return fail(o.input + ": " + e.what());

@@ -1,5 +1,7 @@
 #include "nsf.hpp"
 
+#include <output_file.hpp>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -32,6 +34,8 @@ bool NsfFile::bankswitched() const {
 }
 
 NsfFile parseNsf(const uint8_t *bytes, size_t size) {
+    if (size >= 4 && bytes[0] == 'N' && bytes[1] == 'S' && bytes[2] == 'F' && bytes[3] == 'E')
+        throw NsfError("this is an NSFe file, which pelrin-nsf cannot read yet; only NSF files play");
     if (size < 5 || bytes[0] != 'N' || bytes[1] != 'E' || bytes[2] != 'S' || bytes[3] != 'M' || bytes[4] != 0x1A)
         throw NsfError("not an NSF file (bad magic)");
     if (size < kHeaderSize)
@@ -71,10 +75,12 @@ NsfFile parseNsf(const uint8_t *bytes, size_t size) {
 }
 
 NsfFile loadNsf(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw NsfError("cannot open '" + path.string() + "'");
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw NsfError("cannot read '" + path.string() + "'");
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = pelrin_tools::readInputFile(path, kMaxNsfBytes, 0, UINT64_MAX, "NSF file");
+    } catch (const std::runtime_error &e) {
+        throw NsfError(e.what());
+    }
     return parseNsf(bytes.data(), bytes.size());
 }
 
