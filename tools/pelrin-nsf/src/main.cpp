@@ -8,6 +8,7 @@
 #include "session.hpp"
 
 #include <mixer_options.hpp>
+#include <output_file.hpp>
 #include <wav.hpp>
 
 #include <chrono>
@@ -161,7 +162,7 @@ Options parseArgs(const std::vector<std::string> &args) {
 }
 
 int fail(const std::string &message, int code = 1) {
-    std::fprintf(stderr, "pelrin-nsf: %s\n", message.c_str());
+    std::fprintf(stderr, "pelrin-nsf: %s\n", pelrin_tools::printable(message).c_str());
     return code;
 }
 
@@ -172,13 +173,14 @@ std::string hex4(unsigned v) {
 }
 
 void printInfo(const std::string &name, const NsfFile &f, const std::vector<Track> &tracks) {
-    std::printf("file:        %s\n", name.c_str());
+    using pelrin_tools::printable;
+    std::printf("file:        %s\n", printable(name).c_str());
     std::printf("version:     %d%s\n", f.version, f.nsfe ? " (NSFe)" : "");
     std::printf("songs:       %d (starting song %d)\n", f.songCount, f.startSong);
-    std::printf("title:       %s\n", f.title.c_str());
-    std::printf("artist:      %s\n", f.artist.c_str());
-    std::printf("copyright:   %s\n", f.copyright.c_str());
-    if (!f.ripper.empty()) std::printf("ripper:      %s\n", f.ripper.c_str());
+    std::printf("title:       %s\n", printable(f.title).c_str());
+    std::printf("artist:      %s\n", printable(f.artist).c_str());
+    std::printf("copyright:   %s\n", printable(f.copyright).c_str());
+    if (!f.ripper.empty()) std::printf("ripper:      %s\n", printable(f.ripper).c_str());
     std::printf("load:        %s\ninit:        %s\nplay:        %s\n", hex4(f.loadAddress).c_str(),
                 hex4(f.initAddress).c_str(), hex4(f.playAddress).c_str());
     std::printf("NTSC speed:  %u us\nPAL speed:   %u us\n", f.ntscSpeed, f.palSpeed);
@@ -195,40 +197,6 @@ void printInfo(const std::string &name, const NsfFile &f, const std::vector<Trac
     std::printf("data:        %llu bytes\n", static_cast<unsigned long long>(f.data.size()));
     printTrackList(tracks, stdout);
 }
-
-// A text file written beside its target and renamed over it when complete.
-class TempTextFile {
-public:
-    explicit TempTextFile(const fs::path &target) : target_(target) {
-        temp_ = target;
-        temp_ += ".part";
-        out_.open(temp_, std::ios::binary | std::ios::trunc);
-        if (!out_) throw std::runtime_error("cannot write '" + target.string() + "'");
-    }
-    ~TempTextFile() {
-        if (!committed_) {
-            out_.close();
-            std::error_code ec;
-            fs::remove(temp_, ec);
-        }
-    }
-    std::ostream &stream() { return out_; }
-    void commit() {
-        out_.flush();
-        bool ok = static_cast<bool>(out_);
-        out_.close();
-        if (!ok || out_.fail()) throw std::runtime_error("cannot write '" + target_.string() + "'");
-        std::error_code ec;
-        fs::rename(temp_, target_, ec);
-        if (ec) throw std::runtime_error("cannot write '" + target_.string() + "': " + ec.message());
-        committed_ = true;
-    }
-
-private:
-    fs::path target_, temp_;
-    std::ofstream out_;
-    bool committed_ = false;
-};
 
 // A WAV file on a stream that cannot seek: the header's sizes say "as long
 // as the stream", as streaming WAV writers do.
@@ -260,6 +228,12 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
         if (*p && **p != "-" && fs::is_directory(**p, ec)) return fail("'" + **p + "' is a directory");
     }
     const RenderPlan plan = planFor(o, t);
+    // Refuse at once what a WAV file could not hold, rather than after rendering it.
+    const uint64_t wavBytes = static_cast<uint64_t>(std::llround(plan.player.seconds * plan.player.rate)) *
+                              static_cast<uint64_t>(plan.player.bits / 8 * plan.player.channels);
+    if (wavPath && !toStdout && wavBytes > pelrin_render::kMaxWavData)
+        return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o -");
+    pelrin_tools::removeTemporaryFilesOnSignal();
     std::unique_ptr<pelrin_render::PcmSink> sink;
     if (toStdout) {
 #if defined(_WIN32)
@@ -269,12 +243,12 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
         else sink = std::make_unique<WavStreamSink>(stdout, plan.player.rate, plan.player.bits, plan.player.channels);
     } else if (wavPath) {
         sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(plan.player.rate),
-                                                            plan.player.bits, plan.player.channels);
+                                                            plan.player.bits, plan.player.channels, wavBytes);
     } else {
         sink = std::make_unique<NullSink>();
     }
-    std::unique_ptr<TempTextFile> log;
-    if (o.log) log = std::make_unique<TempTextFile>(*o.log);
+    std::unique_ptr<pelrin_tools::OutputStream> log;
+    if (o.log) log = std::make_unique<pelrin_tools::OutputStream>(*o.log);
 
     const bool showProgress = o.progress && !o.quiet && NSF_ISATTY(2) && plan.player.seconds > 30;
     auto last = std::chrono::steady_clock::now();
@@ -293,24 +267,25 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
         };
     PlayResult r;
     try {
-        r = renderTrack(nsf, plan, *sink, log ? &log->stream() : nullptr, progress);
+        r = renderTrack(nsf, plan, *sink, log.get(), progress);
     } catch (...) {
         if (shown) std::fprintf(stderr, "\r%40s\r", "");
         throw;
     }
     if (shown) std::fprintf(stderr, "\r%40s\r", "");
     if (!r.cpuStopped.empty())
-        std::fprintf(stderr, "pelrin-nsf: warning: %s: %s; the track ends there\n", t.file.string().c_str(),
-                     r.cpuStopped.c_str());
+        std::fprintf(stderr, "pelrin-nsf: warning: %s: %s; the track ends there\n",
+                     pelrin_tools::printable(t.file.string()).c_str(), r.cpuStopped.c_str());
     if (log) log->commit();
     if (!o.quiet) {
         std::FILE *msg = toStdout ? stderr : stdout;
-        std::string title = t.title.empty() ? "" : " \"" + t.title + "\"";
+        const std::string title = t.title.empty() ? "" : " \"" + pelrin_tools::printable(t.title) + "\"";
+        const std::string wavName = wavPath ? (toStdout ? "stdout" : pelrin_tools::printable(*wavPath)) : "";
+        const std::string logName = o.log ? pelrin_tools::printable(*o.log) : "";
         std::fprintf(msg, "pelrin-nsf: track %d of %d%s, %.2f s%s, %d Hz %s%s%s%s%s\n", t.track + 1, nsf.songCount,
                      title.c_str(), static_cast<double>(r.frames) / rate, r.endedBySilence ? " (ended in silence)" : "",
                      rate, plan.player.channels == 2 ? "stereo" : "mono", wavPath ? ", wrote " : "",
-                     wavPath ? (toStdout ? "stdout" : wavPath->c_str()) : "", o.log ? ", log " : "",
-                     o.log ? o.log->c_str() : "");
+                     wavName.c_str(), o.log ? ", log " : "", logName.c_str());
     }
     return 0;
 }

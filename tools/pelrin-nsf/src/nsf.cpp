@@ -1,5 +1,7 @@
 #include "nsf.hpp"
 
+#include <output_file.hpp>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -192,10 +194,12 @@ NsfFile parseNsf(const uint8_t *bytes, size_t size) {
 }
 
 NsfFile loadNsf(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw NsfError("cannot open '" + path.string() + "'");
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw NsfError("cannot read '" + path.string() + "'");
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = pelrin_tools::readInputFile(path, kMaxNsfBytes, 0, UINT64_MAX, "NSF file");
+    } catch (const std::runtime_error &e) {
+        throw NsfError(e.what());
+    }
     return parseNsf(bytes.data(), bytes.size());
 }
 

@@ -57,9 +57,13 @@ struct NsfFile {
     std::vector<int> playOrder() const;
 };
 
+// Largest NSF file read: 256 banks of 4 KiB, the header and room for metadata.
+constexpr uint64_t kMaxNsfBytes = 4u << 20;
+
 // Parses a whole file held in memory (NSF or NSFe). Throws NsfError.
 NsfFile parseNsf(const uint8_t *bytes, size_t size);
-// Reads and parses a file. Throws NsfError (unreadable file included).
+// Reads and parses a file (a regular file of at most kMaxNsfBytes). Throws
+// NsfError (unreadable file included).
 NsfFile loadNsf(const std::filesystem::path &path);
 
 // Names of the chips set in a chip byte, e.g. "VRC6, FDS"; "none" for 0.

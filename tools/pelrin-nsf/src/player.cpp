@@ -3,6 +3,7 @@
 #include "cpu6502.hpp"
 
 #include <pelrin.h>
+#include <output_file.hpp>
 #include <render.hpp>
 
 #include <algorithm>
@@ -300,7 +301,8 @@ void Player::setUpLibrary() {
 
     if (log_) {
         *log_ << "# pelrin-nsf: track " << (track_ + 1) << " of " << int(nsf_.songCount);
-        if (!nsf_.title.empty()) *log_ << ", \"" << nsf_.title << "\"";
+        // Escaped, so that a title cannot end the comment and start a command.
+        if (!nsf_.title.empty()) *log_ << ", \"" << pelrin_tools::printable(nsf_.title) << "\"";
         *log_ << "\n# Cycles exclude stall cycles. Replay with: pelrin-render LOG -l " << opt_.seconds << "\n";
         *log_ << "format " << opt_.rate << " " << opt_.bits << " " << opt_.channels << "\n";
         if (pal_ || clock != regionClock || step != (pal_ ? kPalStepPeriod : kNtscStepPeriod)) {

@@ -1,5 +1,6 @@
 #include "session.hpp"
 
+#include <output_file.hpp>
 #include <pelrin.h>
 
 #include <algorithm>
@@ -69,9 +70,13 @@ PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render
 }
 
 std::vector<Track> loadPlaylist(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw NsfError("cannot open '" + path.string() + "'");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = pelrin_tools::readInputFile(path, 1u << 20, 0, UINT64_MAX, "playlist");
+    } catch (const std::runtime_error &e) {
+        throw NsfError(e.what());
+    }
+    const std::string text(bytes.begin(), bytes.end());
     std::vector<Track> tracks = parseM3u(text, path.parent_path());
     if (tracks.empty()) throw NsfError("the playlist has no file.nsf::NSF,track entries");
     return tracks;
@@ -85,7 +90,7 @@ void printTrackList(const std::vector<Track> &tracks, std::FILE *out) {
             len.push_back('+');
             len.append(formatTime(t.fadeMs));
         }
-        std::fprintf(out, "  %3d  %-10s %s\n", t.track + 1, len.c_str(), t.title.c_str());
+        std::fprintf(out, "  %3d  %-10s %s\n", t.track + 1, len.c_str(), pelrin_tools::printable(t.title).c_str());
     }
 }
 

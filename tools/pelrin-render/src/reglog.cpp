@@ -1,5 +1,7 @@
 #include "reglog.hpp"
 
+#include <output_file.hpp>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -9,9 +11,10 @@
 namespace pelrin_render {
 
 LogError::LogError(const std::string &file, int line, const std::string &message)
-    : std::runtime_error(line > 0 ? file + ":" + std::to_string(line) + ": " + message
-                                  : file + ": " + message),
-      line_(line), message_(message) {}
+    : std::runtime_error(line > 0 ? pelrin_tools::printable(file) + ":" + std::to_string(line) + ": " +
+                                        pelrin_tools::printable(message)
+                                  : pelrin_tools::printable(file) + ": " + pelrin_tools::printable(message)),
+      line_(line), message_(pelrin_tools::printable(message)) {}
 
 namespace {
 
@@ -107,27 +110,52 @@ private:
     std::vector<std::string> tok_;
 };
 
-std::vector<uint8_t> readFileBytes(const std::filesystem::path &path, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) { error = "cannot open '" + path.string() + "'"; return {}; }
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) { error = "cannot read '" + path.string() + "'"; return {}; }
-    return data;
+// Longest line read; longer ones are an error, so one line never fills memory.
+constexpr size_t kMaxLineBytes = 1u << 20;
+
+// Reads one line (without its \n) into line; false at the end of the input.
+bool readLine(std::istream &in, std::string &line, bool &tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf *sb = in.rdbuf();
+    bool any = false;
+    for (;;) {
+        const int c = sb->sbumpc();
+        if (c == std::char_traits<char>::eof()) return any;
+        any = true;
+        if (c == '\n') return true;
+        if (line.size() >= kMaxLineBytes) {
+            tooLong = true;
+            return true;
+        }
+        line.push_back(static_cast<char>(c));
+    }
 }
 
 } // namespace
 
 RegisterLog parseLog(std::string_view text, const std::string &name, const std::filesystem::path &baseDir) {
+    std::istringstream in{std::string(text)};
+    return parseLog(in, name, baseDir);
+}
+
+RegisterLog parseLog(std::istream &in, const std::string &name, const std::filesystem::path &baseDir,
+                     const CommandSink &sink, std::ostream *copy) {
     RegisterLog log;
     log.name = name;
     uint64_t prevCycle = 0;
     int lineNo = 0;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t nl = text.find('\n', pos);
-        std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-        pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
+    std::string line;
+    bool tooLong = false;
+    while (readLine(in, line, tooLong)) {
         ++lineNo;
+        if (tooLong) throw LogError(name, lineNo, "line is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (lineNo == 1 && (line.rfind("NESM\x1a", 0) == 0 || line.rfind("NSFE", 0) == 0))
+            throw LogError(name, 0, "this is an NSF music file, not a register log; play it with pelrin-nsf");
+        if (line.find('\0') != std::string::npos)
+            throw LogError(name, lineNo, "line contains a NUL byte; a register log is text");
+        if (copy) *copy << line << '\n';
+        std::string_view raw = line;
         if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
         std::string tokError;
         auto tokens = tokenize(raw, tokError);
@@ -144,6 +172,7 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             if (!t.empty() && t[0] == '+') {
                 auto d = parseUnsigned(std::string_view(t).substr(1));
                 if (!d) p.fail("bad cycle '" + t + "'");
+                if (*d >= (uint64_t(1) << 52)) p.fail("cycle " + t + " is too large");
                 v = prevCycle + *d;
             } else {
                 auto a = parseUnsigned(t);
@@ -223,6 +252,11 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             continue;
         } else if (cmd == "mem" || cmd == "memfile") {
             c.op = Op::Memory;
+            auto pastEnd = [&](uint64_t n) {
+                std::ostringstream o;
+                o << std::hex << std::uppercase << c.address;
+                p.fail("bytes run past $FFFF (" + std::to_string(n) + " bytes from $" + o.str() + ")");
+            };
             if (cmd == "mem") {
                 if (p.args() < 2) p.fail("expected: mem ADDRESS HEXBYTES...");
                 c.address = static_cast<uint32_t>(p.number(0, "address", 0x8000, 0xFFFF));
@@ -238,35 +272,50 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             } else {
                 p.expectArgs(2, 4, "memfile ADDRESS PATH [OFFSET [LENGTH]]");
                 c.address = static_cast<uint32_t>(p.number(0, "address", 0x8000, 0xFFFF));
+                if (p.arg(1).empty()) p.fail("empty file name");
                 std::filesystem::path path(p.arg(1));
                 if (path.is_relative()) path = baseDir / path;
-                std::string err;
-                auto data = readFileBytes(path, err);
-                if (!err.empty()) p.fail(err);
                 uint64_t off = p.args() >= 3 ? p.number(2, "offset", 0, UINT32_MAX) : 0;
-                if (off > data.size()) p.fail("offset lies past the end of '" + p.arg(1) + "'");
-                uint64_t len = p.args() >= 4 ? p.number(3, "length", 0, 0x8000) : data.size() - off;
-                if (off + len > data.size()) p.fail("'" + p.arg(1) + "' is shorter than offset + length");
-                c.bytes.assign(data.begin() + static_cast<std::ptrdiff_t>(off),
-                               data.begin() + static_cast<std::ptrdiff_t>(off + len));
+                std::optional<uint64_t> len;
+                if (p.args() >= 4) len = p.number(3, "length", 0, 0x8000);
+                uint64_t size = 0;
+                try {
+                    // Only the bytes asked for are read, never the whole file.
+                    size = pelrin_tools::checkInputFile(path, UINT64_MAX);
+                    if (off > size) p.fail("offset lies past the end of '" + p.arg(1) + "'");
+                    if (!len) len = size - off;
+                    if (off + *len > size) p.fail("'" + p.arg(1) + "' is shorter than offset + length");
+                    if (c.address + *len > 0x10000) pastEnd(*len);
+                    c.bytes = pelrin_tools::readInputFile(path, UINT64_MAX, off, *len);
+                } catch (const LogError &) {
+                    throw;
+                } catch (const std::exception &e) {
+                    p.fail(e.what());
+                }
+                if (c.bytes.size() != *len)
+                    p.fail("'" + p.arg(1) + "' changed while it was read");
             }
-            if (c.address + c.bytes.size() > 0x10000)
-                p.fail("bytes run past $FFFF (" + std::to_string(c.bytes.size()) + " bytes from $" +
-                       [&] { std::ostringstream o; o << std::hex << std::uppercase << c.address; return o.str(); }() + ")");
+            if (c.address + c.bytes.size() > 0x10000) pastEnd(c.bytes.size());
         } else {
             p.fail("unknown command '" + p.command() + "'");
         }
-        log.commands.push_back(std::move(c));
+        if (sink) sink(std::move(c));
+        else log.commands.push_back(std::move(c));
     }
+    if (in.bad()) throw LogError(name, 0, "cannot read the log");
     return log;
 }
 
-RegisterLog loadLog(const std::filesystem::path &path) {
-    std::string err;
-    auto data = readFileBytes(path, err);
-    if (!err.empty()) throw LogError(path.string(), 0, err);
-    std::string_view text(reinterpret_cast<const char *>(data.data()), data.size());
-    return parseLog(text, path.string(), path.parent_path());
+RegisterLog loadLog(const std::filesystem::path &path, const CommandSink &sink) {
+    std::ifstream in;
+    try {
+        pelrin_tools::checkInputFile(path, UINT64_MAX, "register log");
+        in.open(path, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot open '" + path.string() + "'");
+    } catch (const std::exception &e) {
+        throw LogError(path.string(), 0, e.what());
+    }
+    return parseLog(in, path.string(), path.parent_path(), sink);
 }
 
 } // namespace pelrin_render

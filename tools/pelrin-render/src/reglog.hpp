@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <istream>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -73,11 +76,21 @@ struct RegisterLog {
     bool hasTimed = false;
 };
 
+// Receives each command as it is parsed, instead of the log's list.
+using CommandSink = std::function<void(Command &&)>;
+
 // Parses log text. baseDir resolves `memfile` paths. Throws LogError.
 RegisterLog parseLog(std::string_view text, const std::string &name,
                      const std::filesystem::path &baseDir = {});
 
-// Reads and parses a log file. Throws LogError (line 0 for an unreadable file).
-RegisterLog loadLog(const std::filesystem::path &path);
+// Parses a log line by line from a stream (lines are at most 1 MiB). With a
+// sink, each command goes there and the returned log holds none, so memory
+// does not grow with the log. With copy, every line read is written there too.
+RegisterLog parseLog(std::istream &in, const std::string &name, const std::filesystem::path &baseDir,
+                     const CommandSink &sink = {}, std::ostream *copy = nullptr);
+
+// Reads and parses a log file (a regular file; a folder, FIFO or device is
+// refused). Throws LogError (line 0 for an unreadable file).
+RegisterLog loadLog(const std::filesystem::path &path, const CommandSink &sink = {});
 
 } // namespace pelrin_render

@@ -57,4 +57,11 @@ public:
 RenderStats render(const RegisterLog &log, const RenderSettings &settings, PcmSink &sink,
                    const ProgressFn &progress = {}, const CancelFn &cancel = {});
 
+// The same for a log too large to hold: summary is the log as parsed once
+// (with its commands left out), and the commands are parsed again from `in`
+// and rendered one by one, so memory does not grow with the log.
+RenderStats renderStream(const RegisterLog &summary, std::istream &in, const std::filesystem::path &baseDir,
+                         const RenderSettings &settings, PcmSink &sink, const ProgressFn &progress = {},
+                         const CancelFn &cancel = {});
+
 } // namespace pelrin_render
