@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,9 @@ namespace pelrin_nsf {
 namespace {
 
 enum class Action { None, Next, Previous, Restart, Quit };
+
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void onInterrupt(int) { gInterrupted = 1; }
 
 // Thrown out of the render when a key asks to leave the track.
 struct Leave {
@@ -52,21 +56,36 @@ public:
         if (restore_) tcsetattr(0, TCSANOW, &saved_);
 #endif
     }
-    // The next key pressed, or 0.
+    // The next key pressed, or 0. The arrow keys' sequences come back as
+    // kLeft, kRight; other sequences are dropped, so that they do not read
+    // as Esc.
     int poll() {
 #if !defined(_WIN32)
         if (!on_) return 0;
-        pollfd p{0, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return 0;
-        unsigned char c = 0;
-        if (read(0, &c, 1) != 1) return 0;
-        return c;
+        const int c = byte(0);
+        if (c != 27) return c < 0 ? 0 : c;
+        const int b = byte(20);
+        if (b < 0) return 27; // Esc alone
+        if (b != '[' && b != 'O') return 0;
+        int last = byte(20);
+        while (last >= 0 && !(last >= 0x40 && last <= 0x7E)) last = byte(20);
+        return last == 'C' ? kRight : last == 'D' ? kLeft : 0;
 #else
         return 0;
 #endif
     }
+    static constexpr int kLeft = 0x100, kRight = 0x101;
 
 private:
+#if !defined(_WIN32)
+    // One byte from the terminal within timeoutMs, or -1.
+    static int byte(int timeoutMs) {
+        pollfd p{0, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return -1;
+        unsigned char c = 0;
+        return read(0, &c, 1) == 1 ? c : -1;
+    }
+#endif
     bool on_;
 #if !defined(_WIN32)
     termios saved_{};
@@ -91,6 +110,11 @@ private:
     void openDevice(const RenderPlan &plan);
     void waitForRoom();
     void handle(int key);
+    void pollKeys() {
+        for (int k = keys_.poll(); k; k = keys_.poll()) handle(k);
+        if (gInterrupted) handle(0);
+        drawStatus(false);
+    }
     void drawStatus(bool force);
     double heardSeconds() const;
 
@@ -163,19 +187,18 @@ void LivePlayer::waitForRoom() {
         started_ = true;
     }
     while (started_ && (SDL_GetQueuedAudioSize(device_) > ahead || paused_)) {
-        for (int k = keys_.poll(); k; k = keys_.poll()) handle(k);
-        drawStatus(false);
+        pollKeys();
         SDL_Delay(5);
     }
-    for (int k = keys_.poll(); k; k = keys_.poll()) handle(k);
-    drawStatus(false);
+    pollKeys();
 }
 
 void LivePlayer::handle(int key) {
+    if (gInterrupted) throw Leave{Action::Quit};
     if (soloNext_) {
         soloNext_ = false;
-        const char *p = std::strchr(kChannelKeys, key);
-        if (key && p && static_cast<size_t>(p - kChannelKeys) < chans_.size()) {
+        const char *p = key > 0 && key < 0x80 ? std::strchr(kChannelKeys, key) : nullptr;
+        if (p && static_cast<size_t>(p - kChannelKeys) < chans_.size()) {
             const int ch = chans_[static_cast<size_t>(p - kChannelKeys)];
             const bool already = enable_[static_cast<size_t>(ch)] && std::count(enable_.begin(), enable_.end(), 1) == 1;
             for (int c = 0; c < 19; ++c) enable_[static_cast<size_t>(c)] = already || c == ch ? 1 : 0;
@@ -185,8 +208,8 @@ void LivePlayer::handle(int key) {
     }
     switch (key) {
     case 'q': case 27: throw Leave{Action::Quit};
-    case 'n': throw Leave{Action::Next};
-    case 'p': throw Leave{Action::Previous};
+    case 'n': case Keys::kRight: throw Leave{Action::Next};
+    case 'p': case Keys::kLeft: throw Leave{Action::Previous};
     case 'r': throw Leave{Action::Restart};
     case ' ':
         paused_ = !paused_;
@@ -200,7 +223,7 @@ void LivePlayer::handle(int key) {
         return;
     default: break;
     }
-    const char *p = key ? std::strchr(kChannelKeys, key) : nullptr;
+    const char *p = key > 0 && key < 0x80 ? std::strchr(kChannelKeys, key) : nullptr;
     if (p && static_cast<size_t>(p - kChannelKeys) < chans_.size()) {
         const int ch = chans_[static_cast<size_t>(p - kChannelKeys)];
         int &e = enable_[static_cast<size_t>(ch)];
@@ -291,8 +314,7 @@ int LivePlayer::run(size_t index) {
             }
             // Let the track play out.
             while (SDL_GetQueuedAudioSize(device_) > 0) {
-                for (int k = keys_.poll(); k; k = keys_.poll()) handle(k);
-                drawStatus(false);
+                pollKeys();
                 SDL_Delay(5);
             }
         } catch (const Leave &l) {
@@ -322,8 +344,17 @@ int playLive(const Options &o, const std::vector<Track> &tracks, size_t index) {
 #else
     const bool interactive = isatty(0) && isatty(2) && !o.quiet;
 #endif
-    LivePlayer player(o, tracks, interactive);
-    return player.run(index);
+    gInterrupted = 0;
+    auto oldInt = std::signal(SIGINT, onInterrupt);
+    auto oldTerm = std::signal(SIGTERM, onInterrupt);
+    int status = 0;
+    {
+        LivePlayer player(o, tracks, interactive);
+        status = player.run(index);
+    }
+    std::signal(SIGINT, oldInt);
+    std::signal(SIGTERM, oldTerm);
+    return gInterrupted ? 130 : status;
 }
 
 } // namespace pelrin_nsf
