@@ -126,10 +126,6 @@ Options parseArgs(const std::vector<std::string> &args) {
             auto v = parseInt(r.value());
             if (!v || *v < 1 || *v > 256) throw UsageError("track must be a number 1..256");
             o.track = static_cast<int>(*v);
-        } else if (a == "--entry") { // used by --all for its children: position in the track list
-            auto v = parseInt(r.value());
-            if (!v || *v < 1 || *v > 100000) throw UsageError("--entry must be a positive number");
-            o.entry = static_cast<int>(*v);
         } else if (a == "--jobs") {
             auto v = parseInt(r.value());
             if (!v || *v < 1 || *v > 256) throw UsageError("--jobs must be a number 1..256");
@@ -290,7 +286,7 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
     return 0;
 }
 
-int run(const std::vector<std::string> &args, const char *argv0) {
+int run(const std::vector<std::string> &args) {
     Options o;
     try {
         o = parseArgs(args);
@@ -327,11 +323,7 @@ int run(const std::vector<std::string> &args, const char *argv0) {
 
     // The entry of the track list to play.
     size_t index = 0;
-    if (o.entry) {
-        if (static_cast<size_t>(*o.entry) > tracks.size())
-            return fail(o.input + ": entry " + std::to_string(*o.entry) + " is out of range");
-        index = static_cast<size_t>(*o.entry - 1);
-    } else if (isPlaylistName(o.input)) {
+    if (isPlaylistName(o.input)) {
         if (o.track && static_cast<size_t>(*o.track) > tracks.size())
             return fail(o.input + ": track " + std::to_string(*o.track) + " is out of range (the playlist has " +
                         std::to_string(tracks.size()) + " entries)");
@@ -362,7 +354,7 @@ int run(const std::vector<std::string> &args, const char *argv0) {
                              "routine, which are not supported; it may not play as intended\n");
 
     try {
-        if (o.all) return renderAll(o, tracks, argv0);
+        if (o.all) return renderAll(o, tracks);
         if (o.stems) return renderStems(o, tracks[index]);
         if (o.picture) return renderPicture(o, tracks[index]);
         if (o.play) return playLive(o, tracks, index);
@@ -379,7 +371,7 @@ int run(const std::vector<std::string> &args, const char *argv0) {
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        return run(args, argv[0]);
+        return run(args);
     } catch (const std::exception &e) {
         return fail(e.what());
     } catch (...) {

@@ -169,7 +169,7 @@ void renderToFile(const NsfFile &nsf, const RenderPlan &plan, const fs::path &ta
 
 } // namespace
 
-int renderAll(const Options &o, const std::vector<Track> &tracks, const char *) {
+int renderAll(const Options &o, const std::vector<Track> &tracks) {
     const fs::path dir = o.output ? fs::path(*o.output) : fs::path(".");
     std::error_code ec;
     fs::create_directories(dir, ec);

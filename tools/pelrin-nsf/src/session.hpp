@@ -26,7 +26,7 @@ constexpr double kDefaultSilenceSeconds = 5.0;
 
 struct Options {
     std::string input;
-    std::optional<int> track, entry;
+    std::optional<int> track;
     std::optional<double> length, fade;
     double silence = kDefaultSilenceSeconds;
     std::optional<std::string> output, log, stems, picture;
@@ -78,7 +78,7 @@ std::vector<int> channelsOf(int chip);
 int runParallel(size_t count, int parallel, const std::function<int(size_t)> &job,
                 const std::function<void(size_t, int)> &done);
 
-int renderAll(const Options &o, const std::vector<Track> &tracks, const char *argv0);
+int renderAll(const Options &o, const std::vector<Track> &tracks);
 int renderStems(const Options &o, const Track &t);
 int renderPicture(const Options &o, const Track &t);
 int playLive(const Options &o, const std::vector<Track> &tracks, size_t index);
