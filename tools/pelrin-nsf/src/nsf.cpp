@@ -75,7 +75,7 @@ void readChunks(const uint8_t *p, const uint8_t *end, NsfFile &f, bool program) 
         else if (id == "fade") f.trackFadeMs = times(d, len);
         else if (id == "plst") f.playlist.assign(d, d + len);
         else if (program && id == "INFO") {
-            if (len < 9) throw NsfError("INFO chunk too short (" + std::to_string(len) + " bytes, need 9)");
+            if (len < 8) throw NsfError("INFO chunk too short (" + std::to_string(len) + " bytes, need 8)");
             f.loadAddress = le16(d);
             f.initAddress = le16(d + 2);
             f.playAddress = le16(d + 4);

@@ -209,8 +209,6 @@ private:
 
     bool busy_ = false;
     bool inInit_ = false;
-    uint16_t routine_ = 0;
-    uint64_t routineStart_ = 0;
     uint64_t silentFrames_ = 0; // frames since the output last changed
     std::vector<uint8_t> lastFrame_;
 
@@ -467,8 +465,6 @@ void Player::startRoutine(uint16_t address) {
     cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
     cpu_.pc = address;
     busy_ = true;
-    routine_ = address;
-    routineStart_ = cpu_.cycles;
 }
 
 PlayResult Player::run() {
@@ -548,9 +544,7 @@ PlayResult Player::run() {
                 if (cpu_.irqLine) {
                     cpu_.stepWithInterrupts();
                     inHandler_ = true;
-                    routine_ = static_cast<uint16_t>(irqVector_[0] | (irqVector_[1] << 8));
-                    routineStart_ = cpu_.cycles;
-                }
+                                }
                 while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
             } else if (b <= p) {
                 if (cpu_.cycles < b) cpu_.cycles = b; // the CPU idles up to the frame's end
