@@ -306,14 +306,14 @@ TEST_F(NsfCli, PictureOfATrack) {
         return;
     }
     ASSERT_EQ(p.code, 0) << p.err;
-    EXPECT_EQ(p.out, "pelrin-nsf: track 5: 20.00 s, 4 lanes, 328x598 picture roll.png\n");
+    EXPECT_EQ(p.out, "pelrin-nsf: track 5: 20.00 s, 4 lanes, 416x598 picture roll.png\n");
     const std::string png = slurp(dir / "roll.png");
     ASSERT_GT(png.size(), 1000u);
     EXPECT_EQ(png.substr(1, 3), "PNG");
     EXPECT_EQ(png.substr(12, 4), "IHDR");
     auto be32 = [&](size_t at) { return static_cast<uint32_t>(static_cast<uint8_t>(png[at]) << 24 | static_cast<uint8_t>(png[at + 1]) << 16 |
                                                              static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3])); };
-    EXPECT_EQ(be32(16), 328u);
+    EXPECT_EQ(be32(16), 416u);
     EXPECT_EQ(be32(20), 598u);
 }
 

@@ -201,13 +201,14 @@ int renderPicture(const Options &o, const Track &t) {
         if (loud >= 3) lanes.push_back(std::move(lane));
     }
 
-    const int width = kLeft + columns + 32;
-    const int height = kTop + static_cast<int>(std::max<size_t>(lanes.size(), 1)) * (kLaneHeight + kGap) + kBottom;
-    Image img(width, height);
-    img.fill(0, 0, width, height, {14, 14, 22});
     std::string title = "TRACK " + std::to_string(t.track + 1);
     if (!t.title.empty()) title += "  " + t.title;
     if (!nsf.title.empty()) title += "  (" + nsf.title + (nsf.artist.empty() ? "" : " - " + nsf.artist) + ")";
+    // Wide enough for the title line, however short the track.
+    const int width = std::max(kLeft + columns + 32, std::min(16 + 8 * static_cast<int>(title.size()), 1600));
+    const int height = kTop + static_cast<int>(std::max<size_t>(lanes.size(), 1)) * (kLaneHeight + kGap) + kBottom;
+    Image img(width, height);
+    img.fill(0, 0, width, height, {14, 14, 22});
     img.text(8, 8, title, {235, 235, 235});
 
     for (size_t k = 0; k < lanes.size(); ++k) {
