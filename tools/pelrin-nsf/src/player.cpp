@@ -4,7 +4,7 @@
 
 #include <pelrin.h>
 #include <output_file.hpp>
-#include <render.hpp>
+#include <region.hpp>
 
 #include <algorithm>
 #include <array>
