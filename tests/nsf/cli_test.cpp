@@ -211,6 +211,11 @@ TEST_F(NsfCli, MixerOptionsMatchPelrinRender) {
     EXPECT_TRUE(mixed == slurp(dir / "replay-plain.wav"));
     EXPECT_TRUE(mixed == slurp(dir / "replay-mixed.wav"));
     EXPECT_FALSE(mixed == slurp(dir / "plain.wav"));
+    // The listening filter too (on by default in pelrin-nsf, asked for here in both).
+    ASSERT_EQ(nsf(song + " " + mix + " --filter --lowpass 6000 -o filtered.wav").code, 0);
+    ASSERT_EQ(render("plain.log -q -l 2 " + mix + " --filter --lowpass 6000 -o replay-filtered.wav").code, 0);
+    EXPECT_TRUE(slurp(dir / "filtered.wav") == slurp(dir / "replay-filtered.wav"));
+    EXPECT_FALSE(slurp(dir / "filtered.wav") == mixed);
 
     // -o -: a WAV on stdout, or with --raw the same samples without a header.
     Outcome w = nsf(song + " " + mix + " -o -");

@@ -141,6 +141,9 @@ bool parseMixerOption(ArgReader &r, MixerSettings &s, MixerParse &state) {
         for (int idx : list) (vol ? s.channelOptions[static_cast<size_t>(idx)].volume
                                   : s.channelOptions[static_cast<size_t>(idx)].pan) = n;
     }
+    else if (opt == "--filter") { r.noValue(); s.filter = true; }
+    else if (opt == "--no-filter") { r.noValue(); s.filter = false; }
+    else if (opt == "--lowpass") s.lowPassHz = realOption(opt, r.value(), 1.0, 96000.0);
     else return false;
     return true;
 }
@@ -178,6 +181,10 @@ Mixer:
       --solo NAMES        mix only these channels
       --dmc-ramp on|off   smooth jumps of the DMC level written to $4011
       --triangle SHAPE    staircase (hardware) or symmetric
+Listening filter (after the library, which stays exact):
+      --filter            a 20 Hz high-pass that removes the output's offset
+      --no-filter         the library's exact bytes
+      --lowpass HZ        also a first-order low-pass at HZ
   Channel NAMES: pulse1 pulse2 triangle noise dmc vrc6-pulse1 vrc6-pulse2
   vrc6-saw mmc5-pulse1 mmc5-pulse2 mmc5-pcm n163-0 .. n163-7, a mixer
   index 0..18, or all.

@@ -33,6 +33,10 @@ struct MixerSettings {
     float master = -1.0f;                      // negative keeps
     int ramp = -1, shape = -1;                 // three-valued
     std::array<ChannelSetting, kMixerChannels> channelOptions{};
+    // The listening filter after the library (20 Hz high-pass): --filter,
+    // --no-filter; unset, each tool has its default. 0: no low-pass.
+    std::optional<bool> filter;
+    double lowPassHz = 0.0;
 };
 
 // Walks a command line (program name excluded). Options are "--name",

@@ -62,8 +62,6 @@ std::string helpText() {
                "      --raw          with -o -: raw PCM instead of a WAV\n"
                "      --log FILE     also write the library calls as a register log;\n"
                "                     `pelrin-render FILE -l SEC` replays it without the CPU\n"
-               "      --no-filter    the library's exact output: no 20 Hz high-pass\n"
-               "      --lowpass HZ   also a low-pass at HZ (default: none)\n"
                "      --play         play on the sound card (interactive on a terminal)\n"
                "      --all          render every track, in playlist order, in parallel\n"
                "      --jobs N       tracks rendered at once by --all (default: the cores)\n"
@@ -76,6 +74,7 @@ std::string helpText() {
                "  -V, --version      version\n"
                "Output, sound unit and mixer (as in pelrin-render):\n") +
            pelrin_render::mixerOptionsHelp() +
+           "  The listening filter is on unless --no-filter is given.\n"
            "  In stereo, channels without --pan get a default spread: pulse1 -48,\n"
            "  pulse2 +48, triangle and DMC 0, noise +24, expansion channels apart.\n"
            "\n"
@@ -118,7 +117,6 @@ Options parseArgs(const std::vector<std::string> &args) {
         else if (a == "--info") { r.noValue(); o.info = true; }
         else if (a == "-q" || a == "--quiet") { r.noValue(); o.quiet = true; }
         else if (a == "--no-progress") { r.noValue(); o.progress = false; }
-        else if (a == "--no-filter") { r.noValue(); o.filter = false; }
         else if (a == "--raw") { r.noValue(); o.raw = true; }
         else if (a == "--play") { r.noValue(); o.play = true; }
         else if (a == "--all") { r.noValue(); o.all = true; }
@@ -136,8 +134,6 @@ Options parseArgs(const std::vector<std::string> &args) {
             o.fade = seconds(a, r.value(), 0, "fade must be a number of seconds, 0..86400");
         } else if (a == "--silence") {
             o.silence = seconds(a, r.value(), 0, "silence must be a number of seconds, 0..86400");
-        } else if (a == "--lowpass") {
-            o.lowPass = seconds(a, r.value(), 1e-9, "lowpass must be a frequency in Hz above 0");
         } else if (a == "-o" || a == "--output") {
             o.output = r.value();
             if (o.output->empty()) throw UsageError(a + ": empty file name");

@@ -45,7 +45,9 @@ RenderPlan planFor(const Options &o, const Track &t) {
         po.seconds = kDefaultLengthSeconds + p.fadeSeconds;
         po.silenceSeconds = o.silence;
     }
-    if (o.filter) p.filter = pelrin_render::FilterSettings{20.0, o.lowPass};
+    // On unless --no-filter: pelrin-nsf's output is for listening.
+    if (o.mixer.filter.value_or(true) || o.mixer.lowPassHz > 0)
+        p.filter = pelrin_render::FilterSettings{o.mixer.filter.value_or(true) ? 20.0 : 0.0, o.mixer.lowPassHz};
     return p;
 }
 

@@ -31,8 +31,7 @@ struct Options {
     double silence = kDefaultSilenceSeconds;
     std::optional<std::string> output, log, stems, picture;
     pelrin_render::MixerSettings mixer;
-    bool filter = true, raw = false;
-    double lowPass = 0.0;
+    bool raw = false;
     bool info = false, help = false, version = false, quiet = false, progress = true;
     bool play = false, all = false;
     int jobs = 0; // 0: the cores

@@ -6,6 +6,7 @@
 #include "render.hpp"
 
 #include <output_file.hpp>
+#include <output_filter.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -189,6 +190,14 @@ int run(const std::vector<std::string> &args) {
             fade = std::make_unique<FadeOutSink>(*sink, static_cast<size_t>(opt.fadeSeconds * fmt.rate), fmt.bits,
                                                  fmt.channels);
             target = fade.get();
+        }
+        // The listening filter, when asked for: after the library, before the fade.
+        std::unique_ptr<FilterSink> filter;
+        if (opt.settings.filter.value_or(false) || opt.settings.lowPassHz > 0) {
+            filter = std::make_unique<FilterSink>(
+                *target, FilterSettings{opt.settings.filter.value_or(false) ? 20.0 : 0.0, opt.settings.lowPassHz},
+                fmt.rate, fmt.bits, fmt.channels);
+            target = filter.get();
         }
         const uint64_t expected = expectedFrames(log, opt.settings);
         std::unique_ptr<ProgressBar> bar;
