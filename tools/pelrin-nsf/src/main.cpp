@@ -78,6 +78,9 @@ std::string helpText() {
            "  In stereo, channels without --pan get a default spread: pulse1 -48,\n"
            "  pulse2 +48, triangle and DMC 0, noise +24, expansion channels apart.\n"
            "\n"
+           "Keys while playing on a terminal: n/p or right/left next/previous track,\n"
+           "r restart, space pause, 1-9 0 a-c mute a channel, s then a channel key solo,\n"
+           "u all channels on, q quit.\n"
            "Expansion sound: VRC6, MMC5 and Namco 163 (one chip per file).\n";
 }
 

@@ -16,6 +16,13 @@
 #include <cstring>
 #include <memory>
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
 namespace pelrin_nsf {
 
 namespace {
@@ -177,7 +184,12 @@ int renderPicture(const Options &o, const Track &t) {
         std::vector<Measure> cols;
     };
     std::vector<Lane> lanes;
+    const bool progress = o.progress && !o.quiet && isatty(2);
     for (int ch : channels) {
+        if (progress) {
+            std::fprintf(stderr, "\rmeasuring %-12s", pelrin_render::channelNames()[static_cast<size_t>(ch)].c_str());
+            std::fflush(stderr);
+        }
         RenderPlan p = plan;
         p.player.silenceSeconds = 0;
         p.player.seconds = seconds;
@@ -205,6 +217,7 @@ int renderPicture(const Options &o, const Track &t) {
     if (!t.title.empty()) title += "  " + t.title;
     if (!nsf.title.empty()) title += "  (" + nsf.title + (nsf.artist.empty() ? "" : " - " + nsf.artist) + ")";
     // Wide enough for the title line, however short the track.
+    if (progress) std::fprintf(stderr, "\r%30s\r", "");
     const int width = std::max(kLeft + columns + 32, std::min(16 + 8 * static_cast<int>(title.size()), 1600));
     const int height = kTop + static_cast<int>(std::max<size_t>(lanes.size(), 1)) * (kLaneHeight + kGap) + kBottom;
     Image img(width, height);
