@@ -362,6 +362,10 @@ TEST_F(NsfCli, OutputsAreSafe) {
     EXPECT_EQ(raw.out.size(), 2u * 44100u);
     EXPECT_FALSE(fs::exists(dir / "-"));
 
+    Outcome twice = nsf("song.nsf -l 1 -o x.out --log x.out");
+    EXPECT_EQ(twice.err, "pelrin-nsf: 'x.out' is given as two outputs\n");
+    EXPECT_EQ(nsf("song.nsf -q -l 1 -o /dev/null --log /dev/null").code, 0); // written straight, never renamed over
+
     Outcome big = nsf("song.nsf -l 86400 --rate 192000 --stereo -o big.wav");
     EXPECT_EQ(big.code, 1);
     EXPECT_EQ(big.err, "pelrin-nsf: the output would exceed the 4 GiB a WAV file can hold; render less or use -o - "

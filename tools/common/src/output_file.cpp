@@ -185,12 +185,14 @@ OutputFile::OutputFile(const fs::path &target) : target_(target) {
             if (fs::equivalent(resolved_, in, ec))
                 throw std::runtime_error("refusing to write over the input file " + quoted(target));
     }
+    // Two outputs into one file would spoil both; a device such as /dev/null may take several.
     const fs::path key = absoluteNormal(resolved_);
+    const bool device = fs::exists(st) && !fs::is_regular_file(st);
     for (const fs::path &out : openOutputs())
-        if (out == key || (fs::exists(st) && fs::equivalent(out, key, ec)))
+        if (!device && (out == key || (fs::exists(st) && fs::equivalent(out, key, ec))))
             throw std::runtime_error(quoted(target) + " is given as two outputs");
 
-    if (fs::exists(st) && !fs::is_regular_file(st)) {
+    if (device) {
         // A device or FIFO: no rename over it, write straight into it.
         direct_ = true;
         file_ = std::fopen(resolved_.string().c_str(), "wb");
