@@ -204,6 +204,9 @@ TEST_F(CliRun, HostileInputsGetClearErrors) {
         EXPECT_EQ(r.err, message) << input;
         EXPECT_FALSE(fs::exists(dir_ / "out.wav")) << input;
     }
+    Result in = run("- -o out.wav < sub");
+    EXPECT_EQ(in.code, 1);
+    EXPECT_EQ(in.err, "pelrin-render: cannot read standard input: Is a directory\n");
 }
 
 // Logs that used to fail inside the render: empty memory images, a clock
@@ -254,6 +257,10 @@ TEST_F(CliRun, OutputsOntoDevicesLinksFifosAndInputs) {
                  "' song.log -q -o pipe && wait").c_str());
     EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
     EXPECT_EQ(read(dir_ / "piped.wav"), read(dir_ / "real/target.wav"));
+
+    Result out = run("song.log -q -o /dev/stdout"); // a link whose text is no path
+    EXPECT_EQ(out.code, 0) << out.err;
+    EXPECT_EQ(out.out, read(dir_ / "real/target.wav"));
 
     fs::create_hard_link(dir_ / "song.log", dir_ / "alias.log");
     for (const char *target : {"song.log", "alias.log"}) {
