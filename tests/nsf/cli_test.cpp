@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -217,9 +219,9 @@ TEST_F(NsfCli, MixerOptionsMatchPelrinRender) {
     EXPECT_TRUE(slurp(dir / "filtered.wav") == slurp(dir / "replay-filtered.wav"));
     EXPECT_FALSE(slurp(dir / "filtered.wav") == mixed);
 
-    // -o -: a WAV on stdout, or with --raw the same samples without a header.
-    Outcome w = nsf(song + " " + mix + " -o -");
-    Outcome r = nsf(song + " " + mix + " -o - --raw");
+    // -o -: raw PCM on stdout, as from pelrin-render, or with --wav a WAV stream.
+    Outcome w = nsf(song + " " + mix + " -o - --wav");
+    Outcome r = nsf(song + " " + mix + " -o -");
     EXPECT_EQ(w.out.substr(0, 4), "RIFF");
     EXPECT_EQ(w.out.substr(44), mixed.substr(44));
     EXPECT_EQ(r.out, mixed.substr(44));
@@ -432,3 +434,90 @@ TEST_F(NsfCli, WarnsAboutWhatItCannotPlay) {
 }
 
 } // namespace
+
+// Inputs that are not NSF files, or that cannot be read whole safely.
+TEST_F(NsfCli, WrongKindsOfInputAreNamed) {
+    const std::string nsfe = writeNsf("song.nsfe", {'N', 'S', 'F', 'E', 8, 0, 0, 0, 'I', 'N', 'F', 'O'});
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0600), 0);
+    std::vector<uint8_t> huge = readFile(dataFile("pently.nsf"));
+    huge.resize((4u << 20) + 1);
+    const std::string big = writeNsf("big.nsf", huge);
+    const std::pair<std::string, std::string> cases[] = {
+        {nsfe, nsfe + ": truncated chunk 'INFO' (8 bytes, 0 left)"}, // NSFe files are read now
+        {dir.string(), dir.string() + ": '" + dir.string() + "' is a directory, not a NSF file"},
+        {file("fifo"), file("fifo") + ": '" + file("fifo") +
+                           "' is not a regular file (a device, FIFO or socket cannot be read as a NSF file)"},
+        {big, big + ": '" + big + "' is too large for a NSF file (4194305 bytes, at most 4194304)"},
+    };
+    for (const auto &[input, message] : cases) {
+        Outcome r = nsf(quote(input) + " -o out.wav");
+        EXPECT_EQ(r.code, 1) << input;
+        EXPECT_EQ(r.err, "pelrin-nsf: " + message + "\n");
+    }
+    expectOnly({"song.nsfe", "fifo", "big.nsf"});
+}
+
+// Control bytes of a title are escaped on the terminal and in the log, whose
+// header stays one comment line, so the replay equals the direct render.
+TEST_F(NsfCli, ControlBytesInTitlesAreEscaped) {
+    NsfLayout s = program({0x60, 0x60});
+    s.title = "a\nw 0 $4015 $1F\x1b[2J";
+    const std::string f = writeNsf("t.nsf", buildNsf(s));
+    Outcome i = nsf(quote(f) + " --info");
+    EXPECT_NE(i.out.find("title:       a\\x0Aw 0 $4015 $1F\\x1B[2J\n"), std::string::npos) << i.out;
+    ASSERT_EQ(nsf(quote(f) + " -q -l 1 --no-filter -o direct.wav --log t.log").code, 0);
+    EXPECT_EQ(slurp(dir / "t.log").rfind("# pelrin-nsf: track 1 of 1, \"a\\x0Aw 0 $4015 $1F\\x1B[2J\"\n# Cyc", 0), 0u);
+    ASSERT_EQ(render("t.log -q -l 1 -o replay.wav").code, 0);
+    EXPECT_EQ(slurp(dir / "direct.wav"), slurp(dir / "replay.wav"));
+}
+
+// Outputs: never over an input (by identity), a full device fails, a log
+// through a symbolic link, `-o -` is standard output, and a WAV file that
+// could not hold the length is refused before any rendering.
+TEST_F(NsfCli, OutputsAreSafe) {
+    const std::string song = writeNsf("song.nsf", readFile(dataFile("pently.nsf")));
+    fs::create_hard_link(song, file("alias.nsf"));
+    for (const std::string args : {"-o song.nsf", "-o alias.nsf", "--log alias.nsf"}) {
+        Outcome r = nsf("song.nsf -l 1 " + args);
+        EXPECT_EQ(r.code, 1) << args;
+        EXPECT_EQ(r.err.rfind("pelrin-nsf: refusing to write over the input file '", 0), 0u) << r.err;
+        EXPECT_EQ(readFile(song), readFile(dataFile("pently.nsf")));
+    }
+    fs::path full = "/dev/full"; // replaced by a node of our own when root may make one
+    if (geteuid() == 0 && mknod(file("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) full = file("full");
+    Outcome d = nsf("song.nsf -l 1 -o " + full.string());
+    EXPECT_EQ(d.code, 1);
+    EXPECT_EQ(d.err, "pelrin-nsf: cannot write '" + full.string() + "': No space left on device\n");
+    EXPECT_TRUE(fs::is_character_file(full));
+
+    fs::create_symlink("logs.txt", dir / "link.log");
+    Outcome raw = nsf("song.nsf -q -l 1 -o - --log link.log");
+    ASSERT_EQ(raw.code, 0) << raw.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link.log")));
+    EXPECT_EQ(slurp(dir / "logs.txt").rfind("# pelrin-nsf: track 1 of 21", 0), 0u);
+    EXPECT_EQ(raw.out.size(), 2u * 44100u);
+    EXPECT_FALSE(fs::exists(dir / "-"));
+
+    Outcome twice = nsf("song.nsf -l 1 -o x.out --log x.out");
+    EXPECT_EQ(twice.err, "pelrin-nsf: 'x.out' is given as two outputs\n");
+    EXPECT_EQ(nsf("song.nsf -q -l 1 -o /dev/null --log /dev/null").code, 0); // written straight, never renamed over
+
+    Outcome big = nsf("song.nsf -l 86400 --rate 192000 --stereo -o big.wav");
+    EXPECT_EQ(big.code, 1);
+    EXPECT_EQ(big.err, "pelrin-nsf: the output would exceed the 4 GiB a WAV file can hold; render less or use -o - "
+                       "for raw PCM\n");
+    expectOnly({"song.nsf", "alias.nsf", "full", "link.log", "logs.txt"});
+}
+
+// SIGINT and SIGTERM remove the temporary WAV and log files.
+TEST_F(NsfCli, SignalsLeaveNoTemporaryFiles) {
+    writeNsf("song.nsf", readFile(dataFile("pently.nsf")));
+    for (const char *sig : {"INT", "TERM"}) {
+        const std::string cmd = "cd " + quote(dir.string()) + " && { " + quote(PELRIN_NSF_EXE) +
+                                " song.nsf -q -l 3000 -o out.wav --log out.log & } && sleep 0.5 && kill -" + sig +
+                                " $! && wait $!";
+        int status = std::system(cmd.c_str());
+        EXPECT_NE(status, 0) << sig;
+        expectOnly({"song.nsf"});
+    }
+}

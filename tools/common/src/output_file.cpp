@@ -176,21 +176,26 @@ void removeTemporaryFilesOnSignal() {
 
 OutputFile::OutputFile(const fs::path &target) : target_(target) {
     if (target.empty()) throw std::runtime_error("empty output file name");
-    resolved_ = resolveLinks(target);
+    // What the name ends at, links followed by the system (this also covers
+    // links such as /dev/stdout whose text is no path).
     std::error_code ec;
-    const fs::file_status st = fs::status(resolved_, ec);
+    const fs::file_status st = fs::status(target, ec);
     if (fs::is_directory(st)) throw std::runtime_error(quoted(target) + " is a directory");
+    const bool device = fs::exists(st) && !fs::is_regular_file(st);
+    // A regular file or a new one: the rename goes to the file a link names.
+    resolved_ = device ? target : resolveLinks(target);
     if (fs::exists(st)) {
         for (const fs::path &in : inputs())
-            if (fs::equivalent(resolved_, in, ec))
+            if (fs::equivalent(target, in, ec))
                 throw std::runtime_error("refusing to write over the input file " + quoted(target));
     }
+    // Two outputs into one file would spoil both; a device such as /dev/null may take several.
     const fs::path key = absoluteNormal(resolved_);
     for (const fs::path &out : openOutputs())
-        if (out == key || (fs::exists(st) && fs::equivalent(out, key, ec)))
+        if (!device && (out == key || (fs::exists(st) && fs::equivalent(out, key, ec))))
             throw std::runtime_error(quoted(target) + " is given as two outputs");
 
-    if (fs::exists(st) && !fs::is_regular_file(st)) {
+    if (device) {
         // A device or FIFO: no rename over it, write straight into it.
         direct_ = true;
         file_ = std::fopen(resolved_.string().c_str(), "wb");

@@ -58,8 +58,8 @@ std::string helpText() {
                "                     silence (default 5; 0: never)\n"
                "  -o, --output FILE  WAV file to write (default: FILE's name with .wav, in the\n"
                "                     current folder, unless only --log is given); '-' writes\n"
-               "                     a WAV to stdout; with --all, the folder for the files\n"
-               "      --raw          with -o -: raw PCM instead of a WAV\n"
+               "                     raw PCM to stdout; with --all, the folder for the files\n"
+               "      --wav          with -o -: a WAV stream instead of raw PCM\n"
                "      --log FILE     also write the library calls as a register log;\n"
                "                     `pelrin-render FILE -l SEC` replays it without the CPU\n"
                "      --play         play on the sound card (interactive on a terminal)\n"
@@ -120,7 +120,7 @@ Options parseArgs(const std::vector<std::string> &args) {
         else if (a == "--info") { r.noValue(); o.info = true; }
         else if (a == "-q" || a == "--quiet") { r.noValue(); o.quiet = true; }
         else if (a == "--no-progress") { r.noValue(); o.progress = false; }
-        else if (a == "--raw") { r.noValue(); o.raw = true; }
+        else if (a == "--wav") { r.noValue(); o.wavToStdout = true; }
         else if (a == "--play") { r.noValue(); o.play = true; }
         else if (a == "--all") { r.noValue(); o.all = true; }
         else if (a == "-t" || a == "--track") {
@@ -148,7 +148,7 @@ Options parseArgs(const std::vector<std::string> &args) {
     pelrin_render::finishMixerOptions(o.mixer, mixerState);
     if (o.help || o.version) return o;
     if (!haveInput) throw UsageError("no NSF file given");
-    if (o.raw && !(o.output && *o.output == "-")) throw UsageError("--raw needs -o -");
+    if (o.wavToStdout && !(o.output && *o.output == "-")) throw UsageError("--wav needs -o -");
     int modes = o.play + o.all + (o.stems ? 1 : 0) + (o.picture ? 1 : 0) + o.info;
     if (modes > 1) throw UsageError("--info, --play, --all, --stems and --picture go one at a time");
     if ((o.all || o.play || o.stems) && o.log) throw UsageError("--log goes with a single WAV render only");
@@ -227,14 +227,14 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
     const uint64_t wavBytes = static_cast<uint64_t>(std::llround(plan.player.seconds * plan.player.rate)) *
                               static_cast<uint64_t>(plan.player.bits / 8 * plan.player.channels);
     if (wavPath && !toStdout && wavBytes > pelrin_render::kMaxWavData)
-        return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o -");
+        return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o - for raw PCM");
     pelrin_tools::removeTemporaryFilesOnSignal();
     std::unique_ptr<pelrin_render::PcmSink> sink;
     if (toStdout) {
 #if defined(_WIN32)
         _setmode(_fileno(stdout), _O_BINARY);
 #endif
-        if (o.raw) sink = std::make_unique<pelrin_render::RawStreamSink>(stdout);
+        if (!o.wavToStdout) sink = std::make_unique<pelrin_render::RawStreamSink>(stdout);
         else sink = std::make_unique<WavStreamSink>(stdout, plan.player.rate, plan.player.bits, plan.player.channels);
     } else if (wavPath) {
         sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(plan.player.rate),
@@ -275,7 +275,8 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
     if (!o.quiet) {
         std::FILE *msg = toStdout ? stderr : stdout;
         const std::string title = t.title.empty() ? "" : " \"" + pelrin_tools::printable(t.title) + "\"";
-        const std::string wavName = wavPath ? (toStdout ? "stdout" : pelrin_tools::printable(*wavPath)) : "";
+        const std::string wavName =
+            wavPath ? (toStdout ? (o.wavToStdout ? "a WAV to stdout" : "raw PCM to stdout") : pelrin_tools::printable(*wavPath)) : "";
         const std::string logName = o.log ? pelrin_tools::printable(*o.log) : "";
         std::fprintf(msg, "pelrin-nsf: track %d of %d%s, %.2f s%s, %d Hz %s%s%s%s%s\n", t.track + 1, nsf.songCount,
                      title.c_str(), static_cast<double>(r.frames) / rate, r.endedBySilence ? " (ended in silence)" : "",

@@ -31,7 +31,7 @@ struct Options {
     double silence = kDefaultSilenceSeconds;
     std::optional<std::string> output, log, stems, picture;
     pelrin_render::MixerSettings mixer;
-    bool raw = false;
+    bool wavToStdout = false; // -o - --wav
     bool info = false, help = false, version = false, quiet = false, progress = true;
     bool play = false, all = false;
     int jobs = 0; // 0: the cores

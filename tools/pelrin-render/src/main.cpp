@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -140,6 +141,7 @@ int run(const std::vector<std::string> &args) {
             spool = std::make_unique<Spool>();
             baseDir = std::filesystem::current_path();
             log = parseLog(std::cin, "<stdin>", baseDir, drop, &spool->stream());
+            if (std::ferror(stdin)) return fail(std::string("cannot read standard input: ") + std::strerror(errno));
             spool->rewind();
             second = &spool->stream();
         } else {
