@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <cstdio>
 #include <string>
 
@@ -133,6 +134,12 @@ private:
     std::vector<int> chans_;
     std::array<int, 19> enable_{};
     ChannelMeter meter_;
+    struct Write {
+        double time;
+        uint16_t address;
+        uint8_t value;
+    };
+    std::deque<Write> pending_; // register writes not yet heard
     std::chrono::steady_clock::time_point lastDraw_{};
 };
 
@@ -238,6 +245,10 @@ void LivePlayer::drawStatus(bool force) {
     if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
     const double t = heardSeconds();
+    while (!pending_.empty() && pending_.front().time <= t) {
+        meter_.write(pending_.front().address, pending_.front().value, pending_.front().time);
+        pending_.pop_front();
+    }
     std::string line = "\r[" + std::to_string(index_ + 1) + "/" + std::to_string(tracks_.size()) + "] ";
     line += std::to_string(tracks_[index_].track + 1) + " ";
     line += (title_.size() > 24 ? title_.substr(0, 24) : title_);
@@ -285,26 +296,19 @@ int LivePlayer::run(size_t index) {
         length_ = plan.player.seconds;
         queuedBytes_ = 0;
         meter_.reset();
-        // Meter times follow the render: the frames the sink has been given.
-        uint64_t rendered = 0;
-        QueueSink sink(*this);
-        struct Counting : pelrin_render::PcmSink {
-            pelrin_render::PcmSink &next;
-            uint64_t &frames;
-            int frameBytes;
-            Counting(pelrin_render::PcmSink &n, uint64_t &f, int fb) : next(n), frames(f), frameBytes(fb) {}
-            void write(const uint8_t *d, size_t n) override {
-                frames += n / static_cast<size_t>(frameBytes);
-                next.write(d, n);
-            }
-            void finish() override { next.finish(); }
-        } counting(sink, rendered, frameBytes_);
+        // Register writes wait in a queue with their time in the track (the
+        // player's frame count, which runs ahead of what is heard by the
+        // queued sound and the fade's hold) and reach the meter when heard.
+        uint64_t playerFrames = 0;
+        pending_.clear();
+        PlayProgress progress = [&](uint64_t done, uint64_t) { playerFrames = done; };
         plan.player.onSoundWrite = [&](uint16_t a, uint8_t v) {
-            meter_.write(a, v, static_cast<double>(rendered) / rate);
+            pending_.push_back({static_cast<double>(playerFrames) / rate, a, v});
         };
+        QueueSink sink(*this);
         Action action = Action::Next;
         try {
-            PlayResult r = renderTrack(nsf, plan, counting);
+            PlayResult r = renderTrack(nsf, plan, sink, nullptr, progress);
             length_ = static_cast<double>(r.frames) / rate;
             if (!r.cpuStopped.empty() && interactive_)
                 std::fprintf(stderr, "\npelrin-nsf: warning: %s; the track ends there\n", r.cpuStopped.c_str());

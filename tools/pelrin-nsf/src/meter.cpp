@@ -30,16 +30,24 @@ void ChannelMeter::write(uint16_t a, uint8_t value, double t) {
     case 0x4003: noteOn(0, t); break;
     case 0x4007: noteOn(1, t); break;
     case 0x400F: noteOn(3, t); break;
-    case 0x4008:
-        v_[2].volume = (value & 0x7F) || (value & 0x80) ? 0.8 : 0.0;
+    case 0x4008: // a linear counter reload of 0 silences the triangle
+        v_[2].volume = (value & 0x7F) ? 0.8 : 0.0;
         break;
     case 0x400B: noteOn(2, t); break;
-    case 0x4011: v_[4].volume = value / 127.0; noteOn(4, t); break;
+    case 0x4011: // a level written directly: a click or a sample played by the CPU
+        v_[4].volume = 0.6;
+        v_[4].decayPerSecond = 4.0;
+        noteOn(4, t);
+        break;
     case 0x4015:
         enabled_ = value;
         for (int c = 0; c < 5; ++c)
             if (!(value & (1 << c))) v_[static_cast<size_t>(c)].on = false;
-        if (value & 0x10) { v_[4].volume = std::max(v_[4].volume, 0.6); noteOn(4, t); }
+        if (value & 0x10) { // a sample starts
+            v_[4].volume = 0.6;
+            v_[4].decayPerSecond = 0.5;
+            noteOn(4, t);
+        }
         break;
     // VRC6: volume in the low bits, enable in bit 7 of the high period byte.
     case 0x9000: v_[5].volume = (value & 15) / 15.0; break;
