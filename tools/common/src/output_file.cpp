@@ -174,6 +174,12 @@ void removeTemporaryFilesOnSignal() {
     std::signal(SIGTERM, removeTempsAndExit);
 }
 
+int rememberTemporaryFile(const fs::path &path) { return registerTemp(path); }
+
+void forgetTemporaryFile(int handle) {
+    if (handle >= 0 && handle < kSlots) gTempUsed[handle] = 0;
+}
+
 OutputFile::OutputFile(const fs::path &target) : target_(target) {
     if (target.empty()) throw std::runtime_error("empty output file name");
     // What the name ends at, links followed by the system (this also covers

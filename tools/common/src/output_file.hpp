@@ -43,6 +43,11 @@ void noteInput(const std::filesystem::path &path);
 // then ends the process by the signal as it would have ended anyway.
 void removeTemporaryFilesOnSignal();
 
+// Adds a temporary file of the caller's to those removed on a signal; the
+// handle (negative when the list is full) takes it off again.
+int rememberTemporaryFile(const std::filesystem::path &path);
+void forgetTemporaryFile(int handle);
+
 class OutputFile {
 public:
     // Opens the output; throws when it is a folder, an input file, or cannot
