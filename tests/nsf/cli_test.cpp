@@ -444,10 +444,10 @@ TEST_F(NsfCli, WrongKindsOfInputAreNamed) {
     const std::string big = writeNsf("big.nsf", huge);
     const std::pair<std::string, std::string> cases[] = {
         {nsfe, nsfe + ": truncated chunk 'INFO' (8 bytes, 0 left)"}, // NSFe files are read now
-        {dir.string(), dir.string() + ": '" + dir.string() + "' is a directory, not a NSF file"},
+        {dir.string(), dir.string() + ": '" + dir.string() + "' is a directory, not an NSF file"},
         {file("fifo"), file("fifo") + ": '" + file("fifo") +
-                           "' is not a regular file (a device, FIFO or socket cannot be read as a NSF file)"},
-        {big, big + ": '" + big + "' is too large for a NSF file (4194305 bytes, at most 4194304)"},
+                           "' is not a regular file (a device, FIFO or socket cannot be read as an NSF file)"},
+        {big, big + ": '" + big + "' is too large for an NSF file (4194305 bytes, at most 4194304)"},
     };
     for (const auto &[input, message] : cases) {
         Outcome r = nsf(quote(input) + " -o out.wav");

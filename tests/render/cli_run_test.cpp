@@ -293,3 +293,16 @@ TEST_F(CliRun, LongLogsRenderInBoundedMemory) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "peak resident set in KiB";
 }
+
+// SIGINT while standard input is read removes its temporary copy.
+TEST_F(CliRun, InterruptedStandardInputLeavesNoTemporaryFile) {
+    ASSERT_EQ(mkfifo((dir_ / "in").c_str(), 0600), 0);
+    fs::create_directories(dir_ / "tmp");
+    // A writer holds the FIFO open and silent, so the program waits in its read.
+    const std::string cmd = "cd '" + dir_.string() + "' && { sleep 2 > in & } && { TMPDIR=tmp '" PELRIN_RENDER_EXE
+                            "' - -o out.wav < in & } && sleep 0.5 && ls tmp > listed.txt && kill -INT $! && wait $!";
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(read(dir_ / "listed.txt").rfind("pelrin-render-stdin-", 0), 0u);
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+    EXPECT_FALSE(fs::exists(dir_ / "out.wav"));
+}

@@ -128,7 +128,7 @@ void noteInput(const fs::path &path) {
 }
 
 uint64_t checkInputFile(const fs::path &path, uint64_t maxBytes, const char *what) {
-    if (path.empty()) throw std::runtime_error(std::string("empty ") + what + " name");
+    if (path.empty()) throw std::runtime_error("empty file name");
     if (path.string().find('\0') != std::string::npos)
         throw std::runtime_error(quoted(path) + ": a file name cannot contain a NUL byte");
     std::error_code ec;
@@ -138,14 +138,14 @@ uint64_t checkInputFile(const fs::path &path, uint64_t maxBytes, const char *wha
             throw std::runtime_error("cannot open " + quoted(path) + ": " + ec.message());
         throw std::runtime_error("cannot open " + quoted(path));
     }
-    if (fs::is_directory(st)) throw std::runtime_error(quoted(path) + " is a directory, not a " + what);
+    if (fs::is_directory(st)) throw std::runtime_error(quoted(path) + " is a directory, not " + what);
     if (!fs::is_regular_file(st))
-        throw std::runtime_error(quoted(path) + " is not a regular file (a device, FIFO or socket cannot be read as a " +
+        throw std::runtime_error(quoted(path) + " is not a regular file (a device, FIFO or socket cannot be read as " +
                                  what + ")");
     const uint64_t size = fs::file_size(path, ec);
     if (ec) throw std::runtime_error("cannot read " + quoted(path) + ": " + ec.message());
     if (size > maxBytes)
-        throw std::runtime_error(quoted(path) + " is too large for a " + what + " (" + std::to_string(size) +
+        throw std::runtime_error(quoted(path) + " is too large for " + what + " (" + std::to_string(size) +
                                  " bytes, at most " + std::to_string(maxBytes) + ")");
     noteInput(path);
     return size;
@@ -172,6 +172,12 @@ std::vector<uint8_t> readInputFile(const fs::path &path, uint64_t maxBytes, uint
 void removeTemporaryFilesOnSignal() {
     std::signal(SIGINT, removeTempsAndExit);
     std::signal(SIGTERM, removeTempsAndExit);
+}
+
+int rememberTemporaryFile(const fs::path &path) { return registerTemp(path); }
+
+void forgetTemporaryFile(int handle) {
+    if (handle >= 0 && handle < kSlots) gTempUsed[handle] = 0;
 }
 
 OutputFile::OutputFile(const fs::path &target) : target_(target) {

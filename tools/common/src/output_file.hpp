@@ -29,12 +29,12 @@ std::string printable(std::string_view text);
 
 // Checks that path names a regular file of at most maxBytes and remembers it
 // as an input; returns its size. Refuses folders, FIFOs, devices and larger
-// files with a clear message. `what` names the file in messages ("NSF file").
-uint64_t checkInputFile(const std::filesystem::path &path, uint64_t maxBytes, const char *what = "file");
+// files with a clear message. `what` names the file in messages ("an NSF file").
+uint64_t checkInputFile(const std::filesystem::path &path, uint64_t maxBytes, const char *what = "a file");
 
 // Reads up to `length` bytes at `offset` of a file checked as above.
 std::vector<uint8_t> readInputFile(const std::filesystem::path &path, uint64_t maxBytes, uint64_t offset = 0,
-                                   uint64_t length = UINT64_MAX, const char *what = "file");
+                                   uint64_t length = UINT64_MAX, const char *what = "a file");
 
 // Remembers a file as an input (by device and inode) without reading it.
 void noteInput(const std::filesystem::path &path);
@@ -42,6 +42,11 @@ void noteInput(const std::filesystem::path &path);
 // Removes the temporary files of every open OutputFile on SIGINT and SIGTERM,
 // then ends the process by the signal as it would have ended anyway.
 void removeTemporaryFilesOnSignal();
+
+// Adds a temporary file of the caller's to those removed on a signal; the
+// handle (negative when the list is full) takes it off again.
+int rememberTemporaryFile(const std::filesystem::path &path);
+void forgetTemporaryFile(int handle);
 
 class OutputFile {
 public:

@@ -196,7 +196,7 @@ NsfFile parseNsf(const uint8_t *bytes, size_t size) {
 NsfFile loadNsf(const std::filesystem::path &path) {
     std::vector<uint8_t> bytes;
     try {
-        bytes = pelrin_tools::readInputFile(path, kMaxNsfBytes, 0, UINT64_MAX, "NSF file");
+        bytes = pelrin_tools::readInputFile(path, kMaxNsfBytes, 0, UINT64_MAX, "an NSF file");
     } catch (const std::runtime_error &e) {
         throw NsfError(e.what());
     }

@@ -74,7 +74,7 @@ PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render
 std::vector<Track> loadPlaylist(const fs::path &path) {
     std::vector<uint8_t> bytes;
     try {
-        bytes = pelrin_tools::readInputFile(path, 1u << 20, 0, UINT64_MAX, "playlist");
+        bytes = pelrin_tools::readInputFile(path, 1u << 20, 0, UINT64_MAX, "a playlist");
     } catch (const std::runtime_error &e) {
         throw NsfError(e.what());
     }

@@ -51,8 +51,11 @@ public:
                  ".log");
         file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
         if (!file_) throw std::runtime_error("cannot create a temporary file for standard input");
+        slot_ = pelrin_tools::rememberTemporaryFile(path_); // removed if a signal ends the read
+        pelrin_tools::removeTemporaryFilesOnSignal();
     }
     ~Spool() {
+        pelrin_tools::forgetTemporaryFile(slot_);
         file_.close();
         std::error_code ec;
         std::filesystem::remove(path_, ec);
@@ -68,6 +71,7 @@ public:
 private:
     std::filesystem::path path_;
     std::fstream file_;
+    int slot_ = -1;
 };
 
 // A one-line bar on stderr, redrawn at most ten times a second.

@@ -309,7 +309,7 @@ RegisterLog parseLog(std::istream &in, const std::string &name, const std::files
 RegisterLog loadLog(const std::filesystem::path &path, const CommandSink &sink) {
     std::ifstream in;
     try {
-        pelrin_tools::checkInputFile(path, UINT64_MAX, "register log");
+        pelrin_tools::checkInputFile(path, UINT64_MAX, "a register log");
         in.open(path, std::ios::binary);
         if (!in) throw std::runtime_error("cannot open '" + path.string() + "'");
     } catch (const std::exception &e) {
