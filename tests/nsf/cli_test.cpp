@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -183,7 +185,7 @@ TEST_F(NsfCli, LogReplaysByteForByte) {
         {dmcFile, "", "2"},
     };
     for (const Case &c : cases) {
-        Outcome a = nsf(quote(c.file) + " " + c.options + " -l " + c.seconds + " -q -o direct.wav --log song.log");
+        Outcome a = nsf(quote(c.file) + " " + c.options + " -l " + c.seconds + " -q --no-filter -o direct.wav --log song.log");
         ASSERT_EQ(a.code, 0) << c.file << ": " << a.err;
         Outcome b = render("song.log -q -l " + c.seconds + " -o replay.wav");
         ASSERT_EQ(b.code, 0) << c.file << ": " << b.err;
@@ -192,6 +194,134 @@ TEST_F(NsfCli, LogReplaysByteForByte) {
         EXPECT_GT(wavRms(direct), 100.0) << c.file;
         EXPECT_TRUE(direct == replayed) << c.file << " " << c.options << ": the replay differs";
     }
+}
+
+// The mixer and format options are pelrin-render's, parsed by the same
+// code: the same words given to both tools give the same bytes, whether
+// pelrin-render replays a plain log with them or pelrin-nsf plays with them.
+TEST_F(NsfCli, MixerOptionsMatchPelrinRender) {
+    const std::string mix = "--stereo --pan all=0 --pan pulse1=-100 --pan=pulse2=90 --volume triangle=100 --mute noise "
+                            "-m 0.8 --triangle symmetric --dmc-ramp on -b 8 -r 22050";
+    const std::string song = quote(dataFile("pently.nsf")) + " -t 2 -l 2 -q --no-filter";
+    ASSERT_EQ(nsf(song + " -o plain.wav --log plain.log").code, 0);
+    Outcome a = nsf(song + " " + mix + " -o mixed.wav --log mixed.log");
+    ASSERT_EQ(a.code, 0) << a.err;
+    ASSERT_EQ(render("plain.log -q -l 2 " + mix + " -o replay-plain.wav").code, 0);
+    ASSERT_EQ(render("mixed.log -q -l 2 -o replay-mixed.wav").code, 0);
+    const std::string mixed = slurp(dir / "mixed.wav");
+    EXPECT_EQ(mixed.size(), 44u + 2u * 22050u * 2u);
+    EXPECT_TRUE(mixed == slurp(dir / "replay-plain.wav"));
+    EXPECT_TRUE(mixed == slurp(dir / "replay-mixed.wav"));
+    EXPECT_FALSE(mixed == slurp(dir / "plain.wav"));
+    // The listening filter too (on by default in pelrin-nsf, asked for here in both).
+    ASSERT_EQ(nsf(song + " " + mix + " --filter --lowpass 6000 -o filtered.wav").code, 0);
+    ASSERT_EQ(render("plain.log -q -l 2 " + mix + " --filter --lowpass 6000 -o replay-filtered.wav").code, 0);
+    EXPECT_TRUE(slurp(dir / "filtered.wav") == slurp(dir / "replay-filtered.wav"));
+    EXPECT_FALSE(slurp(dir / "filtered.wav") == mixed);
+
+    // -o -: raw PCM on stdout, as from pelrin-render, or with --wav a WAV stream.
+    Outcome w = nsf(song + " " + mix + " -o - --wav");
+    Outcome r = nsf(song + " " + mix + " -o -");
+    EXPECT_EQ(w.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(w.out.substr(44), mixed.substr(44));
+    EXPECT_EQ(r.out, mixed.substr(44));
+    // Stereo without pans spreads the channels: the two sides differ.
+    ASSERT_EQ(nsf(song + " --stereo -o spread.wav").code, 0);
+    const std::string spread = slurp(dir / "spread.wav");
+    size_t differ = 0;
+    for (size_t i = 44; i + 3 < spread.size(); i += 4) differ += spread.compare(i, 2, spread, i + 2, 2) != 0;
+    EXPECT_GT(differ, 10000u);
+    Outcome v = nsf("--version");
+    EXPECT_EQ(v.out.rfind("pelrin-nsf ", 0), 0u);
+    Outcome bad = nsf(song + " --solo kazoo");
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_EQ(bad.err.rfind("pelrin-nsf: --solo: unknown channel 'kazoo'", 0), 0u);
+}
+
+// NSFe and M3U files: titles, lengths, fades, playing order; tracks without
+// a length end in silence; the listening filter starts and ends at zero.
+TEST_F(NsfCli, TracksEndWhereTheirFilesSay) {
+    const std::vector<uint8_t> real = readFile(dataFile("pently.nsf"));
+    writeFile(file("tune.nsfe"), nsfeFrom(real, {{"tlbl", cstrings({"Intro", "Theme/Main"})},
+                                                {"time", le32s({1000, 1500})},
+                                                {"fade", le32s({500, 0})},
+                                                {"plst", {1, 0}}}));
+    Outcome i = nsf("tune.nsfe --info");
+    ASSERT_EQ(i.code, 0) << i.err;
+    EXPECT_NE(i.out.find("tracks:      2 in playing order (number, length + fade, title)\n"
+                         "    2  0:02       Theme/Main\n    1  0:01+0:01  Intro\n"),
+              std::string::npos) << i.out;
+    Outcome one = nsf("tune.nsfe -t 1 -o one.wav");
+    ASSERT_EQ(one.code, 0) << one.err;
+    EXPECT_EQ(one.out, "pelrin-nsf: track 1 of 21 \"Intro\", 1.50 s, 44100 Hz mono, wrote one.wav\n");
+    const std::string w = slurp(dir / "one.wav");
+    ASSERT_EQ(w.size(), 44u + 2u * 66150u);
+    auto sample = [&](size_t k) { return static_cast<int16_t>(static_cast<uint8_t>(w[44 + 2 * k]) | static_cast<uint8_t>(w[45 + 2 * k]) << 8); };
+    EXPECT_EQ(sample(0), 0);         // the high-pass starts at rest, not at -8192
+    EXPECT_EQ(sample(66149), 0);     // faded out
+
+    fs::copy_file(dataFile("pently.nsf"), file("pently.nsf"));
+    std::ofstream(file("list.m3u")) << "#EXTM3U\npently.nsf::NSF,2,Second\\, short,0:01,,0\npently.nsf::NSF,3,,,,\n";
+    Outcome m = nsf("list.m3u --info");
+    EXPECT_NE(m.out.find("    2  0:01       Second, short\n    3  ?          \n"), std::string::npos) << m.out;
+    Outcome all = nsf("list.m3u --all --silence 1 -o songs");
+    ASSERT_EQ(all.code, 0) << all.err;
+    EXPECT_EQ(slurp(dir / "songs" / "01 Second, short.wav").size(), 44u + 2u * 44100u);
+    // Without a length, track 3 ends after a second of silence.
+    const auto second = fs::file_size(dir / "songs" / "02 track 3.wav");
+    EXPECT_GT(second, 44u + 2u * 44100u * 5);
+    EXPECT_LT(second, 44u + 2u * 44100u * 120);
+
+    Outcome stems = nsf("pently.nsf -t 2 -l 1 --stems parts");
+    ASSERT_EQ(stems.code, 0) << stems.err;
+    EXPECT_EQ(stems.out, "pelrin-nsf: track 2: 3 stems in parts: dmc pulse1 pulse2\n");
+    EXPECT_EQ(fs::file_size(dir / "parts" / "pulse1.wav"), 44u + 2u * 44100u);
+}
+
+// --play renders exactly what a WAV render writes: SDL's disk driver
+// records what was played, with silence before (the device runs paused
+// while the first half second is queued) and after (until it closes).
+TEST_F(NsfCli, PlayedSoundEqualsTheWavRender) {
+    const std::string song = quote(dataFile("pently.nsf")) + " -t 2 -l 1.5 --stereo --rate 22050";
+    Outcome p = nsf("--play " + song);
+    if (!PELRIN_NSF_PLAY) {
+        EXPECT_EQ(p.code, 2);
+        EXPECT_EQ(p.err.rfind("pelrin-nsf: --play is unavailable", 0), 0u) << p.err;
+        return;
+    }
+    const std::string env = "SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=" + quote(file("played.raw")) + " ";
+    Outcome wav = nsf(song + " -q -o song.wav");
+    ASSERT_EQ(wav.code, 0) << wav.err;
+    const std::string cmd = "cd " + quote(dir.string()) + " && " + env + quote(PELRIN_NSF_EXE) + " --play " + song +
+                            " </dev/null >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string played = slurp(dir / "played.raw"), data = slurp(dir / "song.wav").substr(44);
+    const size_t lead = played.find_first_not_of('\0') - data.find_first_not_of('\0');
+    ASSERT_LE(lead + data.size(), played.size());
+    EXPECT_EQ(lead % 4, 0u); // whole stereo frames
+    EXPECT_TRUE(played.compare(lead, data.size(), data) == 0);
+    EXPECT_EQ(played.find_first_not_of('\0', lead + data.size()), std::string::npos);
+}
+
+// --picture: a PNG with one lane per channel heard (libpng), or a clear
+// message in a build without it.
+TEST_F(NsfCli, PictureOfATrack) {
+    Outcome p = nsf(quote(dataFile("pently.nsf")) + " -t 5 -l 20 --picture roll.png");
+    if (!PELRIN_NSF_PICTURE) {
+        EXPECT_EQ(p.code, 2);
+        EXPECT_EQ(p.err.rfind("pelrin-nsf: --picture is unavailable", 0), 0u) << p.err;
+        return;
+    }
+    ASSERT_EQ(p.code, 0) << p.err;
+    EXPECT_EQ(p.out, "pelrin-nsf: track 5: 20.00 s, 4 lanes, 416x598 picture roll.png\n");
+    const std::string png = slurp(dir / "roll.png");
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    auto be32 = [&](size_t at) { return static_cast<uint32_t>(static_cast<uint8_t>(png[at]) << 24 | static_cast<uint8_t>(png[at + 1]) << 16 |
+                                                             static_cast<uint8_t>(png[at + 2]) << 8 | static_cast<uint8_t>(png[at + 3])); };
+    EXPECT_EQ(be32(16), 416u);
+    EXPECT_EQ(be32(20), 598u);
 }
 
 TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
@@ -230,19 +360,27 @@ TEST_F(NsfCli, BadFilesGiveOneLineErrors) {
     expectOnly({"magic.nsf", "cut.nsf", "none.nsf", "low.nsf"});
 }
 
-TEST_F(NsfCli, JammedAndRunawayCpusAreReportedWithoutOutput) {
+TEST_F(NsfCli, JammedCpusEndTracksAndLoopingOnesPlay) {
     const std::string jam = writeNsf("jam.nsf", buildNsf(program({0xEA, 0x12})));
     Outcome j = nsf(quote(jam) + " -o out.wav --log out.log");
     EXPECT_EQ(j.code, 1);
     EXPECT_EQ(j.err, "pelrin-nsf: " + jam + ": init routine: CPU jammed at $8001 (opcode $12)\n");
 
+    // A program that sets nothing up and loops is silence, rendered in full.
     const std::string loop = writeNsf("loop.nsf", buildNsf(program({0x4C, 0x00, 0x80})));
-    Outcome r = nsf(quote(loop) + " -l 30 -o out.wav");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "pelrin-nsf: " + loop +
-                         ": the init routine at $8000 ran for 10 s of CPU time without returning or touching a sound "
-                         "register (runaway; PC $8000)\n");
-    expectOnly({"jam.nsf", "loop.nsf"}); // no WAV, no log, no temporary file
+    Outcome r = nsf(quote(loop) + " -l 3 -o out.wav");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(dir / "out.wav").size(), 44u + 3u * 44100u * 2u);
+
+    // Play jams after some frames: the track ends there, with a warning.
+    NsfLayout late = program({0x60, 0xE6, 0x00, 0xA5, 0x00, 0xC9, 0x14, 0xD0, 0x01, 0x02, 0x60});
+    late.play = 0x8001;
+    const std::string lateFile = writeNsf("late.nsf", buildNsf(late));
+    Outcome l = nsf(quote(lateFile) + " -l 3 -q -o late.wav");
+    EXPECT_EQ(l.code, 0);
+    EXPECT_EQ(l.err, "pelrin-nsf: warning: " + lateFile + ": play routine: CPU jammed at $8009 (opcode $02); the track ends there\n");
+    EXPECT_NEAR(static_cast<double>(slurp(dir / "late.wav").size() - 44) / 2 / 44100, 20 / 60.0, 0.02);
+    expectOnly({"jam.nsf", "loop.nsf", "late.nsf", "out.wav", "late.wav"}); // nothing from the jam at init
 }
 
 TEST_F(NsfCli, UsageAndOutputErrors) {
@@ -266,7 +404,7 @@ TEST_F(NsfCli, UsageAndOutputErrors) {
     EXPECT_EQ(noDir.err.rfind("pelrin-nsf: cannot", 0), 0u) << noDir.err;
     Outcome noLog = nsf(quote(dataFile("pently.nsf")) + " -l 1 -o fine.wav --log no/such/folder/x.log");
     EXPECT_EQ(noLog.code, 1);
-    EXPECT_EQ(noLog.err, "pelrin-nsf: cannot write 'no/such/folder/x.log'\n");
+    EXPECT_EQ(noLog.err, "pelrin-nsf: cannot write 'no/such/folder/x.log': No such file or directory\n");
     expectOnly({});
 }
 
@@ -296,3 +434,90 @@ TEST_F(NsfCli, WarnsAboutWhatItCannotPlay) {
 }
 
 } // namespace
+
+// Inputs that are not NSF files, or that cannot be read whole safely.
+TEST_F(NsfCli, WrongKindsOfInputAreNamed) {
+    const std::string nsfe = writeNsf("song.nsfe", {'N', 'S', 'F', 'E', 8, 0, 0, 0, 'I', 'N', 'F', 'O'});
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0600), 0);
+    std::vector<uint8_t> huge = readFile(dataFile("pently.nsf"));
+    huge.resize((4u << 20) + 1);
+    const std::string big = writeNsf("big.nsf", huge);
+    const std::pair<std::string, std::string> cases[] = {
+        {nsfe, nsfe + ": truncated chunk 'INFO' (8 bytes, 0 left)"}, // NSFe files are read now
+        {dir.string(), dir.string() + ": '" + dir.string() + "' is a directory, not an NSF file"},
+        {file("fifo"), file("fifo") + ": '" + file("fifo") +
+                           "' is not a regular file (a device, FIFO or socket cannot be read as an NSF file)"},
+        {big, big + ": '" + big + "' is too large for an NSF file (4194305 bytes, at most 4194304)"},
+    };
+    for (const auto &[input, message] : cases) {
+        Outcome r = nsf(quote(input) + " -o out.wav");
+        EXPECT_EQ(r.code, 1) << input;
+        EXPECT_EQ(r.err, "pelrin-nsf: " + message + "\n");
+    }
+    expectOnly({"song.nsfe", "fifo", "big.nsf"});
+}
+
+// Control bytes of a title are escaped on the terminal and in the log, whose
+// header stays one comment line, so the replay equals the direct render.
+TEST_F(NsfCli, ControlBytesInTitlesAreEscaped) {
+    NsfLayout s = program({0x60, 0x60});
+    s.title = "a\nw 0 $4015 $1F\x1b[2J";
+    const std::string f = writeNsf("t.nsf", buildNsf(s));
+    Outcome i = nsf(quote(f) + " --info");
+    EXPECT_NE(i.out.find("title:       a\\x0Aw 0 $4015 $1F\\x1B[2J\n"), std::string::npos) << i.out;
+    ASSERT_EQ(nsf(quote(f) + " -q -l 1 --no-filter -o direct.wav --log t.log").code, 0);
+    EXPECT_EQ(slurp(dir / "t.log").rfind("# pelrin-nsf: track 1 of 1, \"a\\x0Aw 0 $4015 $1F\\x1B[2J\"\n# Cyc", 0), 0u);
+    ASSERT_EQ(render("t.log -q -l 1 -o replay.wav").code, 0);
+    EXPECT_EQ(slurp(dir / "direct.wav"), slurp(dir / "replay.wav"));
+}
+
+// Outputs: never over an input (by identity), a full device fails, a log
+// through a symbolic link, `-o -` is standard output, and a WAV file that
+// could not hold the length is refused before any rendering.
+TEST_F(NsfCli, OutputsAreSafe) {
+    const std::string song = writeNsf("song.nsf", readFile(dataFile("pently.nsf")));
+    fs::create_hard_link(song, file("alias.nsf"));
+    for (const std::string args : {"-o song.nsf", "-o alias.nsf", "--log alias.nsf"}) {
+        Outcome r = nsf("song.nsf -l 1 " + args);
+        EXPECT_EQ(r.code, 1) << args;
+        EXPECT_EQ(r.err.rfind("pelrin-nsf: refusing to write over the input file '", 0), 0u) << r.err;
+        EXPECT_EQ(readFile(song), readFile(dataFile("pently.nsf")));
+    }
+    fs::path full = "/dev/full"; // replaced by a node of our own when root may make one
+    if (geteuid() == 0 && mknod(file("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) full = file("full");
+    Outcome d = nsf("song.nsf -l 1 -o " + full.string());
+    EXPECT_EQ(d.code, 1);
+    EXPECT_EQ(d.err, "pelrin-nsf: cannot write '" + full.string() + "': No space left on device\n");
+    EXPECT_TRUE(fs::is_character_file(full));
+
+    fs::create_symlink("logs.txt", dir / "link.log");
+    Outcome raw = nsf("song.nsf -q -l 1 -o - --log link.log");
+    ASSERT_EQ(raw.code, 0) << raw.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link.log")));
+    EXPECT_EQ(slurp(dir / "logs.txt").rfind("# pelrin-nsf: track 1 of 21", 0), 0u);
+    EXPECT_EQ(raw.out.size(), 2u * 44100u);
+    EXPECT_FALSE(fs::exists(dir / "-"));
+
+    Outcome twice = nsf("song.nsf -l 1 -o x.out --log x.out");
+    EXPECT_EQ(twice.err, "pelrin-nsf: 'x.out' is given as two outputs\n");
+    EXPECT_EQ(nsf("song.nsf -q -l 1 -o /dev/null --log /dev/null").code, 0); // written straight, never renamed over
+
+    Outcome big = nsf("song.nsf -l 86400 --rate 192000 --stereo -o big.wav");
+    EXPECT_EQ(big.code, 1);
+    EXPECT_EQ(big.err, "pelrin-nsf: the output would exceed the 4 GiB a WAV file can hold; render less or use -o - "
+                       "for raw PCM\n");
+    expectOnly({"song.nsf", "alias.nsf", "full", "link.log", "logs.txt"});
+}
+
+// SIGINT and SIGTERM remove the temporary WAV and log files.
+TEST_F(NsfCli, SignalsLeaveNoTemporaryFiles) {
+    writeNsf("song.nsf", readFile(dataFile("pently.nsf")));
+    for (const char *sig : {"INT", "TERM"}) {
+        const std::string cmd = "cd " + quote(dir.string()) + " && { " + quote(PELRIN_NSF_EXE) +
+                                " song.nsf -q -l 3000 -o out.wav --log out.log & } && sleep 0.5 && kill -" + sig +
+                                " $! && wait $!";
+        int status = std::system(cmd.c_str());
+        EXPECT_NE(status, 0) << sig;
+        expectOnly({"song.nsf"});
+    }
+}

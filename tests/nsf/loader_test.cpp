@@ -2,6 +2,8 @@
 #include "nsf.hpp"
 #include "nsf_builder.hpp"
 #include "player.hpp"
+#include "playlist.hpp"
+#include "session.hpp"
 
 #include <gtest/gtest.h>
 
@@ -137,3 +139,96 @@ TEST(NsfLoader, PlayPeriodFromTheSpeedFields) {
 }
 
 } // namespace
+
+// Metadata: NSFe chunks, version 2 chunks after the program, M3U lines and
+// the length each track then gets.
+TEST(NsfLoader, TrackMetadataFromNsfeNsf2AndM3u) {
+    using namespace nsf_test;
+    const std::vector<uint8_t> real = readFile(dataFile("pently.nsf"));
+    const std::vector<uint8_t> e = nsfeFrom(real, {{"auth", cstrings({"Game", "Composer", "2024", "Ripper"})},
+                                                  {"tlbl", cstrings({"One", "Two"})},
+                                                  {"time", le32s({61000, -1})},
+                                                  {"fade", le32s({2500})},
+                                                  {"plst", {1, 0, 40}}});
+    const NsfFile f = parseNsf(e.data(), e.size());
+    const NsfFile n = parseNsf(real.data(), real.size());
+    EXPECT_TRUE(f.nsfe);
+    EXPECT_EQ(f.data, n.data);
+    EXPECT_EQ(f.bankInit, n.bankInit);
+    EXPECT_EQ(f.songCount, 21);
+    EXPECT_EQ(f.initAddress, n.initAddress);
+    EXPECT_EQ(f.title + "/" + f.artist + "/" + f.copyright + "/" + f.ripper, "Game/Composer/2024/Ripper");
+    EXPECT_EQ(f.playOrder(), (std::vector<int>{1, 0})); // track 41 does not exist: dropped
+    EXPECT_EQ(f.trackTitle(1) + f.trackTitle(2), "Two");
+    EXPECT_EQ(f.lengthMs(0), 61000);
+    EXPECT_EQ(f.lengthMs(1), -1);
+    EXPECT_EQ(f.fadeMs(0), 2500);
+
+    std::vector<uint8_t> bad = {'N', 'S', 'F', 'E'};
+    appendChunk(bad, "INFO", std::vector<uint8_t>(real.begin() + 8, real.begin() + 17));
+    appendChunk(bad, "VRC7", {1});
+    EXPECT_THROW(parseNsf(bad.data(), bad.size()), NsfError); // an unknown chunk the file needs
+    bad.resize(bad.size() - 9);
+    appendChunk(bad, "NEND", {});
+    try {
+        parseNsf(bad.data(), bad.size());
+        ADD_FAILURE();
+    } catch (const NsfError &err) {
+        EXPECT_STREQ(err.what(), "NSFe file without a DATA chunk");
+    }
+
+    // Version 2: program length at $7D-$7F, chunks after the program.
+    std::vector<uint8_t> v2 = real;
+    v2[5] = 2;
+    v2[0x7C] = 0x80;
+    const size_t len = real.size() - 128;
+    v2[0x7D] = static_cast<uint8_t>(len);
+    v2[0x7E] = static_cast<uint8_t>(len >> 8);
+    v2[0x7F] = static_cast<uint8_t>(len >> 16);
+    appendChunk(v2, "tlbl", cstrings({"Opening"}));
+    appendChunk(v2, "time", le32s({3000}));
+    const NsfFile g = parseNsf(v2.data(), v2.size());
+    EXPECT_EQ(g.data, n.data);
+    EXPECT_EQ(g.trackTitle(0), "Opening");
+    EXPECT_EQ(g.lengthMs(0), 3000);
+
+    EXPECT_EQ(parseTime("1:23"), 83000);
+    EXPECT_EQ(parseTime("83"), 83000);
+    EXPECT_EQ(parseTime(" 1:02:03.5 "), 3723500);
+    for (const char *badTime : {"", "1:60", "x", "1:2:3:4", "1.2345"}) EXPECT_FALSE(parseTime(badTime)) << badTime;
+    const auto m3u = parseM3u("#EXTM3U\r\n# comment\r\nmusic.nsf::NSF,3,Boss\\, fast,1:30,,0:04\r\n"
+                              "music.nsf::NSF,$0A,Ten\nother.mp3\n",
+                              "base");
+    ASSERT_EQ(m3u.size(), 2u);
+    EXPECT_EQ(m3u[0].file, std::filesystem::path("base") / "music.nsf");
+    EXPECT_EQ(m3u[0].track, 2);
+    EXPECT_EQ(m3u[0].title, "Boss, fast");
+    EXPECT_EQ(m3u[0].lengthMs, 90000);
+    EXPECT_EQ(m3u[0].fadeMs, 4000);
+    EXPECT_EQ(m3u[1].track, 9);
+    EXPECT_EQ(m3u[1].lengthMs, -1);
+    EXPECT_THROW(parseM3u("a.nsf::NSF,0,x\n", "."), NsfError);
+    EXPECT_THROW(parseM3u("a.nsf::NSF,1,x,soon\n", "."), NsfError);
+    EXPECT_EQ(trackFileName(3, "A/B: \"c\"?. ", ".wav"), "03 A_B_ _c__.wav");
+
+    // Lengths: the track's own plus its fade; none: 120 s plus a fade, or
+    // until silence; --length: exactly that, faded only when asked.
+    Options o;
+    Track t;
+    t.lengthMs = 90000;
+    t.fadeMs = 4000;
+    RenderPlan p = planFor(o, t);
+    EXPECT_EQ(p.player.seconds, 94.0);
+    EXPECT_EQ(p.fadeSeconds, 4.0);
+    EXPECT_EQ(p.player.silenceSeconds, 0.0);
+    t.lengthMs = -1;
+    p = planFor(o, t);
+    EXPECT_EQ(p.player.seconds, kDefaultLengthSeconds + kDefaultFadeSeconds);
+    EXPECT_EQ(p.player.silenceSeconds, kDefaultSilenceSeconds);
+    o.length = 10.0;
+    p = planFor(o, t);
+    EXPECT_EQ(p.player.seconds, 10.0);
+    EXPECT_EQ(p.fadeSeconds, 0.0);
+    EXPECT_EQ(p.player.silenceSeconds, 0.0);
+    EXPECT_TRUE(p.filter.has_value());
+}

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nsf_test {
@@ -46,6 +48,55 @@ inline std::vector<uint8_t> buildNsf(const NsfLayout &s) {
     // resize + copy rather than insert: GCC 12 at -O3 warns wrongly about the latter.
     f.resize(128 + s.data.size());
     if (!s.data.empty()) std::memcpy(f.data() + 128, s.data.data(), s.data.size());
+    return f;
+}
+
+// One chunk of an NSFe file or of a version 2 file's metadata.
+inline void appendChunk(std::vector<uint8_t> &f, const char *id, const std::vector<uint8_t> &data) {
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    const size_t at = f.size();
+    f.resize(at + 8 + data.size());
+    for (int i = 0; i < 4; ++i) f[at + static_cast<size_t>(i)] = static_cast<uint8_t>(n >> (8 * i));
+    std::memcpy(&f[at + 4], id, 4);
+    if (n) std::memcpy(&f[at + 8], data.data(), n);
+}
+
+// Little-endian 32-bit values, for the time and fade chunks.
+inline std::vector<uint8_t> le32s(std::initializer_list<int32_t> values) {
+    std::vector<uint8_t> out;
+    for (int32_t v : values)
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+    return out;
+}
+
+// NUL-terminated strings one after another, for the auth and tlbl chunks.
+inline std::vector<uint8_t> cstrings(std::initializer_list<std::string> values) {
+    std::vector<uint8_t> out;
+    for (const std::string &v : values) {
+        out.insert(out.end(), v.begin(), v.end());
+        out.push_back(0);
+    }
+    return out;
+}
+
+// An NSFe file with the program, addresses and speeds of an NSF file's
+// bytes, followed by the extra chunks given.
+inline std::vector<uint8_t> nsfeFrom(const std::vector<uint8_t> &nsf,
+                                     const std::vector<std::pair<std::string, std::vector<uint8_t>>> &extra) {
+    std::vector<uint8_t> f = {'N', 'S', 'F', 'E'};
+    std::vector<uint8_t> info(nsf.begin() + 8, nsf.begin() + 14); // load, init, play
+    info.push_back(nsf[0x7A]);
+    info.push_back(nsf[0x7B]);
+    info.push_back(nsf[6]);
+    info.push_back(static_cast<uint8_t>(nsf[7] - 1));
+    appendChunk(f, "INFO", info);
+    bool banked = false;
+    for (size_t i = 0x70; i < 0x78; ++i) banked = banked || nsf[i];
+    if (banked) appendChunk(f, "BANK", std::vector<uint8_t>(nsf.begin() + 0x70, nsf.begin() + 0x78));
+    appendChunk(f, "RATE", {nsf[0x6E], nsf[0x6F], nsf[0x78], nsf[0x79]});
+    for (const auto &[id, data] : extra) appendChunk(f, id.c_str(), data);
+    appendChunk(f, "DATA", std::vector<uint8_t>(nsf.begin() + 128, nsf.end()));
+    appendChunk(f, "NEND", {});
     return f;
 }
 

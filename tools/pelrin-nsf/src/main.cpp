@@ -1,9 +1,14 @@
 // pelrin-nsf: plays an NSF music file through the pelrin sound library and
-// writes a WAV file and/or a register log that pelrin-render can replay.
+// writes a WAV file and/or a register log that pelrin-render can replay,
+// plays it on the sound card, or renders every track at once.
 
 #include "nsf.hpp"
 #include "player.hpp"
+#include "playlist.hpp"
+#include "session.hpp"
 
+#include <mixer_options.hpp>
+#include <output_file.hpp>
 #include <wav.hpp>
 
 #include <chrono>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #define NSF_ISATTY(fd) _isatty(fd)
 #else
@@ -25,43 +31,58 @@
 #define NSF_ISATTY(fd) isatty(fd)
 #endif
 
+#ifndef PELRIN_NSF_VERSION
+#define PELRIN_NSF_VERSION "0.0.0"
+#endif
+
 using namespace pelrin_nsf;
+using pelrin_render::UsageError;
 namespace fs = std::filesystem;
 
 namespace {
 
-const char kHelp[] =
-    "Usage: pelrin-nsf FILE.nsf [OPTIONS]\n"
-    "Plays an NSF music file through the pelrin sound library.\n"
-    "\n"
-    "  -t, --track N      track to play, 1-based (default: the file's starting song)\n"
-    "  -l, --length SEC   seconds to render (default 120)\n"
-    "  -o, --output FILE  WAV file to write (default: FILE's name with .wav, in the\n"
-    "                     current folder, unless only --log is given)\n"
-    "      --rate HZ      sample rate, 8000..192000 (default 44100)\n"
-    "      --stereo       two channels (default mono)\n"
-    "      --log FILE     also write the library calls as a register log;\n"
-    "                     `pelrin-render FILE -l SEC` replays it without the CPU\n"
-    "      --region R     ntsc or pal (default: PAL only for PAL-only files)\n"
-    "      --info         print the header fields and exit\n"
-    "  -q, --quiet        no summary line\n"
-    "  -h, --help         this text\n"
-    "\n"
-    "Expansion sound: VRC6, MMC5 and Namco 163 (one chip per file).\n";
-
-struct Options {
-    std::string input;
-    std::optional<int> track;
-    double seconds = 120.0;
-    std::optional<std::string> output, log;
-    int rate = 44100;
-    bool stereo = false, info = false, help = false, quiet = false;
-    int region = -1;
-};
-
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+std::string helpText() {
+    return std::string(
+               "Usage: pelrin-nsf FILE.nsf [OPTIONS]\n"
+               "Plays an NSF music file through the pelrin sound library. FILE may also be\n"
+               "an NSFe file or an extended M3U playlist (file.nsf::NSF,track,title,...).\n"
+               "\n"
+               "  -t, --track N      track to play, 1-based: the file's track number, or the\n"
+               "                     entry of an M3U playlist (default: the starting song)\n"
+               "  -l, --length SEC   render exactly SEC seconds (no fade unless --fade);\n"
+               "                     default: the track's own length and fade, else 120 s\n"
+               "                     or until --silence seconds of silence, then a fade\n"
+               "      --fade SEC     fade-out at the end (default 5 s after a track's length;\n"
+               "                     0 for none)\n"
+               "      --silence SEC  end a track without a known length after this much\n"
+               "                     silence (default 5; 0: never)\n"
+               "  -o, --output FILE  WAV file to write (default: FILE's name with .wav, in the\n"
+               "                     current folder, unless only --log is given); '-' writes\n"
+               "                     raw PCM to stdout; with --all, the folder for the files\n"
+               "      --wav          with -o -: a WAV stream instead of raw PCM\n"
+               "      --log FILE     also write the library calls as a register log;\n"
+               "                     `pelrin-render FILE -l SEC` replays it without the CPU\n"
+               "      --play         play on the sound card (interactive on a terminal)\n"
+               "      --all          render every track, in playlist order, in parallel\n"
+               "      --jobs N       tracks rendered at once by --all (default: the cores)\n"
+               "      --stems DIR    one WAV per audible channel of the track into DIR\n"
+               "      --picture PNG  a piano roll of the track: one lane per channel\n"
+               "      --info         print the header fields and the tracks, and exit\n"
+               "  -q, --quiet        no summary line\n"
+               "      --no-progress  no progress line (shown only on a terminal)\n"
+               "  -h, --help         this text\n"
+               "  -V, --version      version\n"
+               "Output, sound unit and mixer (as in pelrin-render):\n") +
+           pelrin_render::mixerOptionsHelp() +
+           "  The listening filter is on unless --no-filter is given.\n"
+           "  In stereo, channels without --pan get a default spread: pulse1 -48,\n"
+           "  pulse2 +48, triangle and DMC 0, noise +24, expansion channels apart.\n"
+           "\n"
+           "Keys while playing on a terminal: n/p or right/left next/previous track,\n"
+           "r restart, space pause, 1-9 0 a-c mute a channel, s then a channel key solo,\n"
+           "u all channels on, q quit.\n"
+           "Expansion sound: VRC6, MMC5 and Namco 163 (one chip per file).\n";
+}
 
 std::optional<long long> parseInt(const std::string &s) {
     if (s.empty()) return std::nullopt;
@@ -71,55 +92,72 @@ std::optional<long long> parseInt(const std::string &s) {
     return v;
 }
 
+double seconds(const std::string &opt, const std::string &s, double lo, const char *what) {
+    char *end = nullptr;
+    double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || *end != '\0' || !std::isfinite(v) || v < lo || v > 86400 || (lo == 0 && v < 0) ||
+        (lo > 0 && v <= 0))
+        throw UsageError(opt + ": " + what);
+    return v;
+}
+
 Options parseArgs(const std::vector<std::string> &args) {
     Options o;
     bool haveInput = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&]() -> const std::string & {
-            if (i + 1 >= args.size()) throw UsageError("option " + a + " needs a value");
-            return args[++i];
-        };
-        if (a == "-h" || a == "--help") o.help = true;
-        else if (a == "--info") o.info = true;
-        else if (a == "-q" || a == "--quiet") o.quiet = true;
-        else if (a == "--stereo") o.stereo = true;
+    pelrin_render::MixerParse mixerState;
+    pelrin_render::ArgReader r(args);
+    while (r.next()) {
+        if (r.isOperand()) {
+            if (haveInput) throw UsageError("only one NSF file, please (got '" + o.input + "' and '" + r.arg() + "')");
+            o.input = r.arg();
+            haveInput = true;
+            continue;
+        }
+        if (pelrin_render::parseMixerOption(r, o.mixer, mixerState)) continue;
+        const std::string &a = r.option();
+        if (a == "-h" || a == "--help") { r.noValue(); o.help = true; }
+        else if (a == "-V" || a == "--version") { r.noValue(); o.version = true; }
+        else if (a == "--info") { r.noValue(); o.info = true; }
+        else if (a == "-q" || a == "--quiet") { r.noValue(); o.quiet = true; }
+        else if (a == "--no-progress") { r.noValue(); o.progress = false; }
+        else if (a == "--wav") { r.noValue(); o.wavToStdout = true; }
+        else if (a == "--play") { r.noValue(); o.play = true; }
+        else if (a == "--all") { r.noValue(); o.all = true; }
         else if (a == "-t" || a == "--track") {
-            auto v = parseInt(value());
+            auto v = parseInt(r.value());
             if (!v || *v < 1 || *v > 256) throw UsageError("track must be a number 1..256");
             o.track = static_cast<int>(*v);
+        } else if (a == "--jobs") {
+            auto v = parseInt(r.value());
+            if (!v || *v < 1 || *v > 256) throw UsageError("--jobs must be a number 1..256");
+            o.jobs = static_cast<int>(*v);
         } else if (a == "-l" || a == "--length") {
-            const std::string &s = value();
-            char *end = nullptr;
-            double v = std::strtod(s.c_str(), &end);
-            if (s.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 86400)
-                throw UsageError("length must be a number of seconds, more than 0 and at most 86400");
-            o.seconds = v;
-        } else if (a == "-o" || a == "--output") o.output = value();
-        else if (a == "--log") o.log = value();
-        else if (a == "--rate") {
-            auto v = parseInt(value());
-            if (!v || *v < 8000 || *v > 192000) throw UsageError("rate must be 8000..192000 Hz");
-            o.rate = static_cast<int>(*v);
-        } else if (a == "--region") {
-            const std::string &v = value();
-            if (v == "ntsc") o.region = 0;
-            else if (v == "pal") o.region = 1;
-            else throw UsageError("region must be ntsc or pal");
-        } else if (a.size() > 1 && a[0] == '-') {
-            throw UsageError("unknown option " + a);
-        } else {
-            if (haveInput) throw UsageError("only one NSF file, please (got '" + o.input + "' and '" + a + "')");
-            o.input = a;
-            haveInput = true;
-        }
+            o.length = seconds(a, r.value(), 1e-9, "length must be a number of seconds, more than 0 and at most 86400");
+        } else if (a == "--fade") {
+            o.fade = seconds(a, r.value(), 0, "fade must be a number of seconds, 0..86400");
+        } else if (a == "--silence") {
+            o.silence = seconds(a, r.value(), 0, "silence must be a number of seconds, 0..86400");
+        } else if (a == "-o" || a == "--output") {
+            o.output = r.value();
+            if (o.output->empty()) throw UsageError(a + ": empty file name");
+        } else if (a == "--log") o.log = r.value();
+        else if (a == "--stems") o.stems = r.value();
+        else if (a == "--picture") o.picture = r.value();
+        else throw UsageError("unknown option " + r.arg());
     }
-    if (!o.help && !haveInput) throw UsageError("no NSF file given");
+    pelrin_render::finishMixerOptions(o.mixer, mixerState);
+    if (o.help || o.version) return o;
+    if (!haveInput) throw UsageError("no NSF file given");
+    if (o.wavToStdout && !(o.output && *o.output == "-")) throw UsageError("--wav needs -o -");
+    int modes = o.play + o.all + (o.stems ? 1 : 0) + (o.picture ? 1 : 0) + o.info;
+    if (modes > 1) throw UsageError("--info, --play, --all, --stems and --picture go one at a time");
+    if ((o.all || o.play || o.stems) && o.log) throw UsageError("--log goes with a single WAV render only");
+    if (o.all && o.track) throw UsageError("--all plays every track; leave out --track");
     return o;
 }
 
 int fail(const std::string &message, int code = 1) {
-    std::fprintf(stderr, "pelrin-nsf: %s\n", message.c_str());
+    std::fprintf(stderr, "pelrin-nsf: %s\n", pelrin_tools::printable(message).c_str());
     return code;
 }
 
@@ -129,13 +167,15 @@ std::string hex4(unsigned v) {
     return buf;
 }
 
-void printInfo(const std::string &name, const NsfFile &f) {
-    std::printf("file:        %s\n", name.c_str());
-    std::printf("version:     %d\n", f.version);
+void printInfo(const std::string &name, const NsfFile &f, const std::vector<Track> &tracks) {
+    using pelrin_tools::printable;
+    std::printf("file:        %s\n", printable(name).c_str());
+    std::printf("version:     %d%s\n", f.version, f.nsfe ? " (NSFe)" : "");
     std::printf("songs:       %d (starting song %d)\n", f.songCount, f.startSong);
-    std::printf("title:       %s\n", f.title.c_str());
-    std::printf("artist:      %s\n", f.artist.c_str());
-    std::printf("copyright:   %s\n", f.copyright.c_str());
+    std::printf("title:       %s\n", printable(f.title).c_str());
+    std::printf("artist:      %s\n", printable(f.artist).c_str());
+    std::printf("copyright:   %s\n", printable(f.copyright).c_str());
+    if (!f.ripper.empty()) std::printf("ripper:      %s\n", printable(f.ripper).c_str());
     std::printf("load:        %s\ninit:        %s\nplay:        %s\n", hex4(f.loadAddress).c_str(),
                 hex4(f.initAddress).c_str(), hex4(f.playAddress).c_str());
     std::printf("NTSC speed:  %u us\nPAL speed:   %u us\n", f.ntscSpeed, f.palSpeed);
@@ -150,48 +190,101 @@ void printInfo(const std::string &name, const NsfFile &f) {
     std::printf("expansion:   %s\n", chipNames(f.chips).c_str());
     if (f.version >= 2) std::printf("flags:       $%02X\n", f.flags);
     std::printf("data:        %llu bytes\n", static_cast<unsigned long long>(f.data.size()));
+    printTrackList(tracks, stdout);
 }
 
-// Discards PCM: a render that only writes the register log.
-class NullSink : public pelrin_render::PcmSink {
+// A WAV file on a stream that cannot seek: the header's sizes say "as long
+// as the stream", as streaming WAV writers do.
+class WavStreamSink : public pelrin_render::PcmSink {
 public:
-    void write(const uint8_t *, size_t) override {}
-    void finish() override {}
-};
-
-// A text file written beside its target and renamed over it when complete.
-class TempTextFile {
-public:
-    explicit TempTextFile(const fs::path &target) : target_(target) {
-        temp_ = target;
-        temp_ += ".part";
-        out_.open(temp_, std::ios::binary | std::ios::trunc);
-        if (!out_) throw std::runtime_error("cannot write '" + target.string() + "'");
+    WavStreamSink(std::FILE *f, int rate, int bits, int channels) : raw_(f) {
+        auto h = pelrin_render::wavHeader(static_cast<uint32_t>(rate), static_cast<uint16_t>(bits),
+                                          static_cast<uint16_t>(channels), 0xFFFFFFFFu - 36);
+        raw_.write(h.data(), h.size());
     }
-    ~TempTextFile() {
-        if (!committed_) {
-            out_.close();
-            std::error_code ec;
-            fs::remove(temp_, ec);
-        }
-    }
-    std::ostream &stream() { return out_; }
-    void commit() {
-        out_.flush();
-        bool ok = static_cast<bool>(out_);
-        out_.close();
-        if (!ok || out_.fail()) throw std::runtime_error("cannot write '" + target_.string() + "'");
-        std::error_code ec;
-        fs::rename(temp_, target_, ec);
-        if (ec) throw std::runtime_error("cannot write '" + target_.string() + "': " + ec.message());
-        committed_ = true;
-    }
+    void write(const uint8_t *d, size_t n) override { raw_.write(d, n); }
+    void finish() override { raw_.finish(); }
 
 private:
-    fs::path target_, temp_;
-    std::ofstream out_;
-    bool committed_ = false;
+    pelrin_render::RawStreamSink raw_;
 };
+
+int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) {
+    const Track &t = tracks[index];
+    NsfFile nsf = loadNsf(t.file);
+    const bool toStdout = o.output && *o.output == "-";
+    std::optional<std::string> wavPath = o.output;
+    if (!wavPath && !o.log) wavPath = fs::path(o.input).stem().string() + ".wav";
+    if (toStdout && NSF_ISATTY(1)) return fail("refusing to write sound to a terminal; redirect it or use -o FILE", 2);
+
+    const std::optional<std::string> *outputs[] = {&wavPath, &o.log};
+    for (const auto *p : outputs) {
+        std::error_code ec;
+        if (*p && **p != "-" && fs::is_directory(**p, ec)) return fail("'" + **p + "' is a directory");
+    }
+    const RenderPlan plan = planFor(o, t);
+    // Refuse at once what a WAV file could not hold, rather than after rendering it.
+    const uint64_t wavBytes = static_cast<uint64_t>(std::llround(plan.player.seconds * plan.player.rate)) *
+                              static_cast<uint64_t>(plan.player.bits / 8 * plan.player.channels);
+    if (wavPath && !toStdout && wavBytes > pelrin_render::kMaxWavData)
+        return fail("the output would exceed the 4 GiB a WAV file can hold; render less or use -o - for raw PCM");
+    pelrin_tools::removeTemporaryFilesOnSignal();
+    std::unique_ptr<pelrin_render::PcmSink> sink;
+    if (toStdout) {
+#if defined(_WIN32)
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
+        if (!o.wavToStdout) sink = std::make_unique<pelrin_render::RawStreamSink>(stdout);
+        else sink = std::make_unique<WavStreamSink>(stdout, plan.player.rate, plan.player.bits, plan.player.channels);
+    } else if (wavPath) {
+        sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(plan.player.rate),
+                                                            plan.player.bits, plan.player.channels, wavBytes);
+    } else {
+        sink = std::make_unique<NullSink>();
+    }
+    std::unique_ptr<pelrin_tools::OutputStream> log;
+    if (o.log) log = std::make_unique<pelrin_tools::OutputStream>(*o.log);
+
+    const bool showProgress = o.progress && !o.quiet && NSF_ISATTY(2) && plan.player.seconds > 30;
+    auto last = std::chrono::steady_clock::now();
+    bool shown = false;
+    PlayProgress progress;
+    const int rate = plan.player.rate;
+    if (showProgress)
+        progress = [&](uint64_t done, uint64_t total) {
+            auto now = std::chrono::steady_clock::now();
+            if (now - last < std::chrono::milliseconds(200)) return;
+            last = now;
+            std::fprintf(stderr, "\r%3d%%  %.1f / %.1f s", static_cast<int>(100.0 * done / total),
+                         static_cast<double>(done) / rate, static_cast<double>(total) / rate);
+            std::fflush(stderr);
+            shown = true;
+        };
+    PlayResult r;
+    try {
+        r = renderTrack(nsf, plan, *sink, log.get(), progress);
+    } catch (...) {
+        if (shown) std::fprintf(stderr, "\r%40s\r", "");
+        throw;
+    }
+    if (shown) std::fprintf(stderr, "\r%40s\r", "");
+    if (!r.cpuStopped.empty())
+        std::fprintf(stderr, "pelrin-nsf: warning: %s: %s; the track ends there\n",
+                     pelrin_tools::printable(t.file.string()).c_str(), r.cpuStopped.c_str());
+    if (log) log->commit();
+    if (!o.quiet) {
+        std::FILE *msg = toStdout ? stderr : stdout;
+        const std::string title = t.title.empty() ? "" : " \"" + pelrin_tools::printable(t.title) + "\"";
+        const std::string wavName =
+            wavPath ? (toStdout ? (o.wavToStdout ? "a WAV to stdout" : "raw PCM to stdout") : pelrin_tools::printable(*wavPath)) : "";
+        const std::string logName = o.log ? pelrin_tools::printable(*o.log) : "";
+        std::fprintf(msg, "pelrin-nsf: track %d of %d%s, %.2f s%s, %d Hz %s%s%s%s%s\n", t.track + 1, nsf.songCount,
+                     title.c_str(), static_cast<double>(r.frames) / rate, r.endedBySilence ? " (ended in silence)" : "",
+                     rate, plan.player.channels == 2 ? "stereo" : "mono", wavPath ? ", wrote " : "",
+                     wavName.c_str(), o.log ? ", log " : "", logName.c_str());
+    }
+    return 0;
+}
 
 int run(const std::vector<std::string> &args) {
     Options o;
@@ -203,22 +296,55 @@ int run(const std::vector<std::string> &args) {
         return 2;
     }
     if (o.help) {
-        std::fputs(kHelp, stdout);
+        std::fputs(helpText().c_str(), stdout);
         return 0;
     }
+    if (o.version) {
+        std::printf("pelrin-nsf %s\n", PELRIN_NSF_VERSION);
+        return 0;
+    }
+    std::vector<Track> tracks;
     NsfFile nsf;
     try {
-        nsf = loadNsf(o.input);
+        if (isPlaylistName(o.input)) {
+            tracks = loadPlaylist(o.input);
+            nsf = loadNsf(tracks.front().file);
+        } else {
+            nsf = loadNsf(o.input);
+            tracks = fileTracks(o.input, nsf);
+        }
     } catch (const NsfError &e) {
         return fail(o.input + ": " + e.what());
     }
     if (o.info) {
-        printInfo(o.input, nsf);
+        printInfo(isPlaylistName(o.input) ? tracks.front().file.string() : o.input, nsf, tracks);
         return 0;
     }
-    if (o.track && *o.track > nsf.songCount)
-        return fail(o.input + ": track " + std::to_string(*o.track) + " is out of range (the file has " +
-                    std::to_string(nsf.songCount) + (nsf.songCount == 1 ? " song)" : " songs)"));
+
+    // The entry of the track list to play.
+    size_t index = 0;
+    if (isPlaylistName(o.input)) {
+        if (o.track && static_cast<size_t>(*o.track) > tracks.size())
+            return fail(o.input + ": track " + std::to_string(*o.track) + " is out of range (the playlist has " +
+                        std::to_string(tracks.size()) + " entries)");
+        index = o.track ? static_cast<size_t>(*o.track - 1) : 0;
+    } else {
+        const int want = o.track ? *o.track - 1 : nsf.startSong - 1;
+        if (want >= nsf.songCount)
+            return fail(o.input + ": track " + std::to_string(want + 1) + " is out of range (the file has " +
+                        std::to_string(nsf.songCount) + (nsf.songCount == 1 ? " song)" : " songs)"));
+        index = tracks.size();
+        for (size_t i = 0; i < tracks.size(); ++i)
+            if (tracks[i].track == want) index = i;
+        if (index == tracks.size()) { // a track the playlist leaves out
+            Track t = fileTracks(o.input, nsf).front();
+            t.track = want;
+            t.title = nsf.trackTitle(want);
+            t.lengthMs = nsf.lengthMs(want);
+            t.fadeMs = nsf.fadeMs(want);
+            tracks.push_back(t);
+        }
+    }
 
     std::string warning;
     selectChip(nsf.chips, warning);
@@ -227,64 +353,17 @@ int run(const std::vector<std::string> &args) {
         std::fprintf(stderr, "pelrin-nsf: warning: the file asks for a version 2 non-returning init or no play "
                              "routine, which are not supported; it may not play as intended\n");
 
-    std::optional<std::string> wavPath = o.output;
-    if (!wavPath && !o.log) wavPath = fs::path(o.input).stem().string() + ".wav";
-
-    PlayerOptions po;
-    po.track = o.track ? *o.track - 1 : -1;
-    po.seconds = o.seconds;
-    po.rate = o.rate;
-    po.channels = o.stereo ? 2 : 1;
-    po.region = o.region;
-
     try {
-        for (const auto *p : {&wavPath, &o.log}) {
-            std::error_code ec;
-            if (*p && fs::is_directory(**p, ec)) return fail("'" + **p + "' is a directory");
-        }
-        std::unique_ptr<pelrin_render::PcmSink> sink;
-        if (wavPath) sink = std::make_unique<pelrin_render::WavFileSink>(*wavPath, static_cast<uint32_t>(po.rate), 16, po.channels);
-        else sink = std::make_unique<NullSink>();
-        std::unique_ptr<TempTextFile> log;
-        if (o.log) log = std::make_unique<TempTextFile>(*o.log);
-
-        const bool showProgress = !o.quiet && NSF_ISATTY(2) && o.seconds > 30;
-        auto last = std::chrono::steady_clock::now();
-        bool shown = false;
-        PlayProgress progress;
-        if (showProgress)
-            progress = [&](uint64_t done, uint64_t total) {
-                auto now = std::chrono::steady_clock::now();
-                if (now - last < std::chrono::milliseconds(200)) return;
-                last = now;
-                std::fprintf(stderr, "\r%3d%%  %.1f / %.1f s", static_cast<int>(100.0 * done / total),
-                             static_cast<double>(done) / po.rate, static_cast<double>(total) / po.rate);
-                std::fflush(stderr);
-                shown = true;
-            };
-        PlayResult r;
-        try {
-            r = play(nsf, po, *sink, log ? &log->stream() : nullptr, progress);
-        } catch (...) {
-            if (shown) std::fprintf(stderr, "\r%40s\r", "");
-            throw;
-        }
-        if (shown) std::fprintf(stderr, "\r%40s\r", "");
-        sink->finish();
-        if (log) log->commit();
-        if (!o.quiet) {
-            std::printf("pelrin-nsf: track %d of %d, %.2f s, %d Hz %s%s%s%s%s\n",
-                        (o.track ? *o.track : nsf.startSong), nsf.songCount,
-                        static_cast<double>(r.frames) / po.rate, po.rate, po.channels == 2 ? "stereo" : "mono",
-                        wavPath ? ", wrote " : "", wavPath ? wavPath->c_str() : "", o.log ? ", log " : "",
-                        o.log ? o.log->c_str() : "");
-        }
+        if (o.all) return renderAll(o, tracks);
+        if (o.stems) return renderStems(o, tracks[index]);
+        if (o.picture) return renderPicture(o, tracks[index]);
+        if (o.play) return playLive(o, tracks, index);
+        return renderOne(o, tracks, index);
     } catch (const NsfError &e) {
         return fail(o.input + ": " + e.what());
     } catch (const std::exception &e) {
         return fail(e.what());
     }
-    return 0;
 }
 
 } // namespace

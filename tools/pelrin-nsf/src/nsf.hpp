@@ -34,6 +34,14 @@ struct NsfFile {
     uint8_t flags = 0;
     std::vector<uint8_t> data;        // program data
 
+    // Metadata of NSFe files and of version 2 files' chunks (else empty).
+    bool nsfe = false;
+    std::string ripper;
+    std::vector<std::string> trackTitles;  // by track, may be shorter than songCount
+    std::vector<int32_t> trackLengthMs;    // by track; negative: unknown
+    std::vector<int32_t> trackFadeMs;      // by track; negative: unknown
+    std::vector<uint8_t> playlist;         // 0-based tracks in playing order; empty: all in order
+
     bool bankswitched() const;
     // Version 2 interrupts: the IRQ vector at $FFFE-$FFFF is writable, the
     // timer at $401B-$401D and the sound unit's interrupts reach the CPU.
@@ -41,11 +49,21 @@ struct NsfFile {
     // Version 2 playing modes this player lacks: non-returning init, no play routine.
     bool unsupportedModes() const { return version >= 2 && (flags & 0x60); }
     bool palOnly() const { return (region & 3) == 1; }
+    // Title, length and fade of a 0-based track ("" and -1 when not given).
+    std::string trackTitle(int track) const;
+    int32_t lengthMs(int track) const;
+    int32_t fadeMs(int track) const;
+    // Tracks in playing order: the playlist, else 0..songCount-1.
+    std::vector<int> playOrder() const;
 };
 
-// Parses a whole file held in memory. Throws NsfError.
+// Largest NSF file read: 256 banks of 4 KiB, the header and room for metadata.
+constexpr uint64_t kMaxNsfBytes = 4u << 20;
+
+// Parses a whole file held in memory (NSF or NSFe). Throws NsfError.
 NsfFile parseNsf(const uint8_t *bytes, size_t size);
-// Reads and parses a file. Throws NsfError (unreadable file included).
+// Reads and parses a file (a regular file of at most kMaxNsfBytes). Throws
+// NsfError (unreadable file included).
 NsfFile loadNsf(const std::filesystem::path &path);
 
 // Names of the chips set in a chip byte, e.g. "VRC6, FDS"; "none" for 0.

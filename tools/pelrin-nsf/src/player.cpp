@@ -3,12 +3,14 @@
 #include "cpu6502.hpp"
 
 #include <pelrin.h>
-#include <render.hpp>
+#include <output_file.hpp>
+#include <region.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -99,6 +101,32 @@ private:
         if (t > hostNow_) advance(t);
     }
     void collect();
+    // Counts frames over which the output stays put and ends the track when
+    // they reach the silence limit.
+    void watchSilence(size_t frames) {
+        const size_t step = frameBytes_;
+        const uint8_t *d = buffer_.data();
+        if (lastFrame_.empty()) lastFrame_.assign(d, d + step);
+        const int sampleBytes = opt_.bits / 8;
+        for (size_t f = 0; f < frames; ++f, d += step) {
+            bool same = true;
+            for (size_t k = 0; k < step && same; k += static_cast<size_t>(sampleBytes)) {
+                const int a = sampleBytes == 1 ? d[k] * 256 : static_cast<int16_t>(d[k] | (d[k + 1] << 8));
+                const int b = sampleBytes == 1 ? lastFrame_[k] * 256
+                                               : static_cast<int16_t>(lastFrame_[k] | (lastFrame_[k + 1] << 8));
+                same = std::abs(a - b) <= 16;
+            }
+            if (same) ++silentFrames_;
+            else {
+                silentFrames_ = 0;
+                std::memcpy(lastFrame_.data(), d, step);
+            }
+        }
+        if (static_cast<double>(silentFrames_) >= opt_.silenceSeconds * opt_.rate) {
+            targetFrames_ = result_.frames;
+            result_.endedBySilence = true;
+        }
+    }
     void finishStretch(uint64_t boundary) {
         if (log_) endLogCycle_ = boundary - stall_;
         runTo(boundary);
@@ -113,7 +141,6 @@ private:
     uint8_t apuRead(uint16_t address, uint64_t t);
 
     void startRoutine(uint16_t address);
-    void runaway(const char *what) const;
 
     // Interrupts (version 2 files that ask for them).
     uint64_t apuIrqCycle();
@@ -182,10 +209,8 @@ private:
 
     bool busy_ = false;
     bool inInit_ = false;
-    uint16_t routine_ = 0;
-    uint64_t routineStart_ = 0;
-    uint64_t lastSound_ = 0; // cycle of the last sound-register access
-    uint64_t budget_ = 0;
+    uint64_t silentFrames_ = 0; // frames since the output last changed
+    std::vector<uint8_t> lastFrame_;
 
     bool interrupts_ = false;     // the file uses version 2 interrupts
     bool apuIrqStale_ = true;     // the library's state changed since the last prediction
@@ -245,10 +270,15 @@ void Player::logMemory(unsigned bank) {
 }
 
 void Player::setUpLibrary() {
-    const double clock = pal_ ? kPalClock : kNtscClock;
-    const double step = pal_ ? kPalStepPeriod : kNtscStepPeriod;
+    const pelrin_render::MixerSettings &mix = opt_.mixer;
+    const double regionClock = pal_ ? kPalClock : kNtscClock;
+    double clock = regionClock, step = pal_ ? kPalStepPeriod : kNtscStepPeriod;
+    if (mix.environment && mix.environment->clock >= 1.0) clock = mix.environment->clock;
+    if (mix.environment && mix.environment->stepPeriod >= 1.0) step = mix.environment->stepPeriod;
+    const float master = mix.master < 0 ? 1.0f : mix.master;
+    const int ramp = mix.ramp < 0 ? 0 : mix.ramp, shape = mix.shape < 0 ? 0 : mix.shape;
     APU_Initialize();
-    APU_Configure(1.0f, 0, 0);
+    APU_Configure(master, ramp, shape);
     APU_SetEnvironment(pal_ ? 1 : 0, static_cast<float>(clock), static_cast<float>(step));
     APU_SetOutputFormat(opt_.rate, opt_.bits, opt_.channels);
     frameBytes_ = static_cast<uint32_t>(opt_.bits / 8 * opt_.channels);
@@ -257,21 +287,44 @@ void Player::setUpLibrary() {
     for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, map_[static_cast<size_t>(k)]);
     APU_Reset(chip_);
     for (const auto &[index, enable] : opt_.channelEnable) APU_SetChannelOptions(index, enable, -1, -128);
+    for (int i = 0; i < pelrin_render::kMixerChannels; ++i) {
+        const auto &c = mix.channelOptions[static_cast<size_t>(i)];
+        if (c.enable >= 0 || c.volume >= 0 || c.pan != -128) APU_SetChannelOptions(i, c.enable, c.volume, c.pan);
+    }
     // Stretch length computed as the replaying tool computes it, so both cut
-    // the output at the same cycles.
+    // the output at the same cycles: one video frame of the clock in use.
     const double c = static_cast<double>(static_cast<float>(clock));
-    frameCycles_ = pal_ ? c * (kPalFrameCycles / kPalClock) : c * (kNtscFrameCycles / kNtscClock);
+    frameCycles_ = pal_ ? c * (kPalFrameCycles / regionClock) : c * (kNtscFrameCycles / regionClock);
     boundary_ = frameCycles_;
 
     if (log_) {
         *log_ << "# pelrin-nsf: track " << (track_ + 1) << " of " << int(nsf_.songCount);
-        if (!nsf_.title.empty()) *log_ << ", \"" << nsf_.title << "\"";
+        // Escaped, so that a title cannot end the comment and start a command.
+        if (!nsf_.title.empty()) *log_ << ", \"" << pelrin_tools::printable(nsf_.title) << "\"";
         *log_ << "\n# Cycles exclude stall cycles. Replay with: pelrin-render LOG -l " << opt_.seconds << "\n";
         *log_ << "format " << opt_.rate << " " << opt_.bits << " " << opt_.channels << "\n";
-        if (pal_) *log_ << "environment pal 1662607.125 8313\n";
+        if (pal_ || clock != regionClock || step != (pal_ ? kPalStepPeriod : kNtscStepPeriod)) {
+            char line[96];
+            std::snprintf(line, sizeof line, "environment %s %.17g %.17g\n", pal_ ? "pal" : "ntsc",
+                          static_cast<double>(static_cast<float>(clock)), static_cast<double>(static_cast<float>(step)));
+            *log_ << line;
+        }
+        if (master != 1.0f || ramp || shape) {
+            char line[96];
+            std::snprintf(line, sizeof line, "configure %.9g %s %s\n", static_cast<double>(master), ramp ? "on" : "off",
+                          shape ? "symmetric" : "staircase");
+            *log_ << line;
+        }
         *log_ << "reset " << chipWord(chip_) << "\n";
         for (const auto &[index, enable] : opt_.channelEnable)
             *log_ << "channel " << index << " " << (enable ? "on" : "off") << " - -\n";
+        for (int i = 0; i < pelrin_render::kMixerChannels; ++i) {
+            const auto &ch = mix.channelOptions[static_cast<size_t>(i)];
+            if (ch.enable < 0 && ch.volume < 0 && ch.pan == -128) continue;
+            *log_ << "channel " << i << " " << (ch.enable < 0 ? "-" : ch.enable ? "on" : "off") << " "
+                  << (ch.volume < 0 ? std::string("-") : std::to_string(ch.volume)) << " "
+                  << (ch.pan == -128 ? std::string("-") : std::to_string(ch.pan)) << "\n";
+        }
         for (unsigned k = 0; k < 8; ++k) logMemory(k);
     }
 }
@@ -285,6 +338,7 @@ void Player::collect() {
         sink_.write(buffer_.data(), static_cast<size_t>(frames) * frameBytes_);
         result_.frames += frames;
         result_.bytes += frames * frameBytes_;
+        if (opt_.silenceSeconds > 0) watchSilence(static_cast<size_t>(frames));
     }
     if (progress_) progress_(result_.frames, targetFrames_);
 }
@@ -308,7 +362,7 @@ void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return;
     if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
-    lastSound_ = *t;
+    if (opt_.onSoundWrite) opt_.onSoundWrite(address, value);
     uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
@@ -320,7 +374,6 @@ uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return bus;
     if (log_) *log_ << "r " << (*t - stall_) << " " << hex(address, 4) << " " << hex(bus, 2) << "\n";
-    lastSound_ = *t;
     uint32_t s = APU_RegRead(address, &bus, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
@@ -412,15 +465,6 @@ void Player::startRoutine(uint16_t address) {
     cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
     cpu_.pc = address;
     busy_ = true;
-    routine_ = address;
-    routineStart_ = cpu_.cycles;
-}
-
-void Player::runaway(const char *what) const {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", opt_.routineBudgetSeconds);
-    throw NsfError(std::string("the ") + what + " routine at " + hex(routine_, 4) + " ran for " + seconds +
-                   " s of CPU time without returning or touching a sound register (runaway; PC " + hex(cpu_.pc, 4) + ")");
 }
 
 PlayResult Player::run() {
@@ -434,8 +478,6 @@ PlayResult Player::run() {
     std::string warning;
     chip_ = selectChip(nsf_.chips, warning);
     targetFrames_ = static_cast<uint64_t>(std::llround(opt_.seconds * opt_.rate));
-    const double clock = pal_ ? kPalClock : kNtscClock;
-    budget_ = static_cast<uint64_t>(opt_.routineBudgetSeconds * clock);
 
     loadProgram();
     interrupts_ = nsf_.usesInterrupts();
@@ -472,8 +514,11 @@ PlayResult Player::run() {
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
-                throw NsfError(std::string(inHandler_ ? "interrupt handler" : inInit_ ? "init routine" : "play routine") +
-                               ": " + e.what());
+                std::string what = std::string(inHandler_ ? "interrupt handler" : inInit_ ? "init routine" : "play routine") +
+                                   ": " + e.what();
+                if (result_.frames == 0) throw NsfError(what);
+                result_.cpuStopped = what;
+                break;
             }
             if (cpu_.pc == kReturnAddress) {
                 if (busy_) {
@@ -486,11 +531,6 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
-            } else if (cpu_.cycles - std::max(routineStart_, lastSound_) > budget_) {
-                // A routine may run for long stretches as long as it keeps
-                // playing (some test programs never return from play); one
-                // that neither returns nor touches a sound register is stuck.
-                runaway(inHandler_ ? "interrupt" : inInit_ ? "init" : "play");
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
         } else {
@@ -504,9 +544,7 @@ PlayResult Player::run() {
                 if (cpu_.irqLine) {
                     cpu_.stepWithInterrupts();
                     inHandler_ = true;
-                    routine_ = static_cast<uint16_t>(irqVector_[0] | (irqVector_[1] << 8));
-                    routineStart_ = cpu_.cycles;
-                }
+                                }
                 while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
             } else if (b <= p) {
                 if (cpu_.cycles < b) cpu_.cycles = b; // the CPU idles up to the frame's end

@@ -6,6 +6,7 @@
 
 #include "nsf.hpp"
 
+#include <mixer_options.hpp>
 #include <wav.hpp>
 
 #include <cstdint>
@@ -27,8 +28,14 @@ struct PlayerOptions {
     int region = -1;             // -1 from the file (PAL only when it says so), 0 NTSC, 1 PAL
     // Mixer channel switches applied before the song starts: (index, enable).
     std::vector<std::pair<int, int>> channelEnable;
-    // A routine (init or play) that runs longer than this is reported as a runaway.
-    double routineBudgetSeconds = 10.0;
+    // Master volume, DMC ramp, triangle shape, per-channel enable, volume
+    // and pan, and a clock or step period other than the region's; applied
+    // before the song starts (after channelEnable). Format fields are unused.
+    pelrin_render::MixerSettings mixer;
+    // Stop when the output has not changed for this long (0: never).
+    double silenceSeconds = 0.0;
+    // Called with every sound-register write (meters, pictures).
+    std::function<void(uint16_t address, uint8_t value)> onSoundWrite;
 };
 
 struct PlayResult {
@@ -41,6 +48,10 @@ struct PlayResult {
     int chip = 0;                // selector given to APU_Reset
     bool pal = false;
     double playPeriodCycles = 0;
+    bool endedBySilence = false;
+    // Set when the 6502 could not go on (jam, unsupported opcode): the
+    // track ended early there, with the sound rendered so far kept.
+    std::string cpuStopped;
 };
 
 // Expansion chip selector for APU_Reset from the header's chip byte, and a
@@ -53,8 +64,11 @@ double playPeriod(const NsfFile &nsf, bool pal);
 using PlayProgress = std::function<void(uint64_t framesDone, uint64_t framesTotal)>;
 
 // Plays one track into sink (sink.finish() is not called). When log is
-// given, writes the register log there. Throws NsfError for a bad track,
-// a jammed or runaway CPU; std::runtime_error for other failures.
+// given, writes the register log there. A routine that never returns is
+// music like any other: the render goes on. A 6502 that cannot go on ends
+// the track early (PlayResult::cpuStopped); NsfError when that happens
+// before any sound was rendered, or for a bad track; std::runtime_error for
+// other failures.
 PlayResult play(const NsfFile &nsf, const PlayerOptions &options, pelrin_render::PcmSink &sink,
                 std::ostream *log = nullptr, const PlayProgress &progress = {});
 

@@ -10,11 +10,6 @@
 
 namespace pelrin_render {
 
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 struct CliOptions {
     std::optional<std::string> input;  // register log; none: the demo
     std::optional<std::string> output; // file, or "-" for raw PCM on stdout

@@ -5,12 +5,17 @@
 #include "demo.hpp"
 #include "render.hpp"
 
+#include <output_file.hpp>
+#include <output_filter.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -31,9 +36,43 @@ volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void onSignal(int) { gInterrupted = 1; }
 
 int fail(const std::string &message, int code = 1) {
-    std::fprintf(stderr, "pelrin-render: %s\n", message.c_str());
+    std::fprintf(stderr, "pelrin-render: %s\n", pelrin_tools::printable(message).c_str());
     return code;
 }
+
+// A copy of standard input on disk, so that a log of any length is parsed
+// twice (once to check it and find its length, once to render it) without
+// being held in memory. Removed when done.
+class Spool {
+public:
+    Spool() {
+        path_ = std::filesystem::temp_directory_path() /
+                ("pelrin-render-stdin-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                 ".log");
+        file_.open(path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!file_) throw std::runtime_error("cannot create a temporary file for standard input");
+        slot_ = pelrin_tools::rememberTemporaryFile(path_); // removed if a signal ends the read
+        pelrin_tools::removeTemporaryFilesOnSignal();
+    }
+    ~Spool() {
+        pelrin_tools::forgetTemporaryFile(slot_);
+        file_.close();
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+    }
+    std::fstream &stream() { return file_; }
+    void rewind() {
+        file_.flush();
+        if (!file_) throw std::runtime_error("cannot write a temporary copy of standard input");
+        file_.clear();
+        file_.seekg(0);
+    }
+
+private:
+    std::filesystem::path path_;
+    std::fstream file_;
+    int slot_ = -1;
+};
 
 // A one-line bar on stderr, redrawn at most ten times a second.
 class ProgressBar {
@@ -91,19 +130,38 @@ int run(const std::vector<std::string> &args) {
 
     if (opt.input && *opt.input == "-" && !opt.output)
         return fail("a log read from standard input needs -o FILE (or -o -)", 2);
+    // A log file or standard input is parsed once here for its length and
+    // format, its commands dropped, and parsed again while it renders.
     RegisterLog log;
+    std::unique_ptr<Spool> spool;
+    std::ifstream logFile;
+    std::istream *second = nullptr;
+    std::filesystem::path baseDir;
     try {
+        const auto drop = [](Command &&) {};
         if (!opt.input) {
             log = parseLog(demoLogText(demoEnv), "demo");
         } else if (*opt.input == "-") {
-            std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-            log = parseLog(text, "<stdin>", std::filesystem::current_path());
+            spool = std::make_unique<Spool>();
+            baseDir = std::filesystem::current_path();
+            log = parseLog(std::cin, "<stdin>", baseDir, drop, &spool->stream());
+            if (std::ferror(stdin)) return fail(std::string("cannot read standard input: ") + std::strerror(errno));
+            spool->rewind();
+            second = &spool->stream();
         } else {
-            log = loadLog(*opt.input);
+            log = loadLog(*opt.input, drop);
+            baseDir = std::filesystem::path(*opt.input).parent_path();
+            logFile.open(*opt.input, std::ios::binary);
+            if (!logFile) return fail("cannot open '" + *opt.input + "'");
+            second = &logFile;
         }
     } catch (const LogError &e) {
         return fail(e.what());
     }
+    if (!log.hasTimed && !opt.settings.lengthSeconds && !opt.quiet)
+        std::fprintf(stderr, "pelrin-render: warning: %s has no w, r or run line: the output holds no sound "
+                             "(-l SECONDS renders a length)\n",
+                     pelrin_tools::printable(log.name).c_str());
 
     const std::string output = defaultOutput(opt);
     const bool toStdout = output == "-";
@@ -128,7 +186,9 @@ int run(const std::vector<std::string> &args) {
 #endif
             sink = std::make_unique<RawStreamSink>(stdout);
         } else {
-            sink = std::make_unique<WavFileSink>(output, static_cast<uint32_t>(fmt.rate), fmt.bits, fmt.channels);
+            const uint64_t expected = expectedFrames(log, opt.settings) * static_cast<uint64_t>(fmt.bits / 8 * fmt.channels);
+            sink = std::make_unique<WavFileSink>(output, static_cast<uint32_t>(fmt.rate), fmt.bits, fmt.channels,
+                                                 expected);
         }
         std::unique_ptr<FadeOutSink> fade;
         PcmSink *target = sink.get();
@@ -136,6 +196,14 @@ int run(const std::vector<std::string> &args) {
             fade = std::make_unique<FadeOutSink>(*sink, static_cast<size_t>(opt.fadeSeconds * fmt.rate), fmt.bits,
                                                  fmt.channels);
             target = fade.get();
+        }
+        // The listening filter, when asked for: after the library, before the fade.
+        std::unique_ptr<FilterSink> filter;
+        if (opt.settings.filter.value_or(false) || opt.settings.lowPassHz > 0) {
+            filter = std::make_unique<FilterSink>(
+                *target, FilterSettings{opt.settings.filter.value_or(false) ? 20.0 : 0.0, opt.settings.lowPassHz},
+                fmt.rate, fmt.bits, fmt.channels);
+            target = filter.get();
         }
         const uint64_t expected = expectedFrames(log, opt.settings);
         std::unique_ptr<ProgressBar> bar;
@@ -145,7 +213,9 @@ int run(const std::vector<std::string> &args) {
         if (bar) progress = [&](uint64_t frames) { bar->update(frames); };
         RenderStats stats;
         try {
-            stats = render(log, opt.settings, *target, progress, [] { return gInterrupted != 0; });
+            const CancelFn cancel = [] { return gInterrupted != 0; };
+            stats = second ? renderStream(log, *second, baseDir, opt.settings, *target, progress, cancel)
+                           : render(log, opt.settings, *target, progress, cancel);
         } catch (...) {
             if (bar) bar->clear();
             throw;
@@ -153,7 +223,7 @@ int run(const std::vector<std::string> &args) {
         if (bar) bar->clear();
         if (opt.verbose) {
             for (const ReadResult &r : stats.reads)
-                std::fprintf(stderr, "%s:%d: read $%04X -> $%02X\n", log.name.c_str(), r.line,
+                std::fprintf(stderr, "%s:%d: read $%04X -> $%02X\n", pelrin_tools::printable(log.name).c_str(), r.line,
                              static_cast<unsigned>(r.address), r.value);
             std::fprintf(stderr,
                          "pelrin-render: %llu frames, %llu bytes, %llu stall cycles, %llu interrupts, %llu stretches\n",
@@ -165,7 +235,8 @@ int run(const std::vector<std::string> &args) {
         if (!opt.quiet) {
             std::FILE *msg = toStdout ? stderr : stdout;
             std::fprintf(msg, "pelrin-render: wrote %s (%.2f s, %d Hz, %d-bit, %s)\n",
-                         toStdout ? "raw PCM to stdout" : output.c_str(), stats.seconds(), fmt.rate, fmt.bits,
+                         toStdout ? "raw PCM to stdout" : pelrin_tools::printable(output).c_str(), stats.seconds(),
+                         fmt.rate, fmt.bits,
                          fmt.channels == 2 ? "stereo" : "mono");
         }
     } catch (const RenderCancelled &) {

@@ -1,5 +1,7 @@
 #include "reglog.hpp"
 
+#include <output_file.hpp>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -9,17 +11,12 @@
 namespace pelrin_render {
 
 LogError::LogError(const std::string &file, int line, const std::string &message)
-    : std::runtime_error(line > 0 ? file + ":" + std::to_string(line) + ": " + message
-                                  : file + ": " + message),
-      line_(line), message_(message) {}
+    : std::runtime_error(line > 0 ? pelrin_tools::printable(file) + ":" + std::to_string(line) + ": " +
+                                        pelrin_tools::printable(message)
+                                  : pelrin_tools::printable(file) + ": " + pelrin_tools::printable(message)),
+      line_(line), message_(pelrin_tools::printable(message)) {}
 
 namespace {
-
-const std::vector<std::string> kChannelNames = {
-    "pulse1",      "pulse2",      "triangle",    "noise",       "dmc",
-    "vrc6-pulse1", "vrc6-pulse2", "vrc6-saw",    "mmc5-pulse1", "mmc5-pulse2",
-    "mmc5-pcm",    "n163-0",      "n163-1",      "n163-2",      "n163-3",
-    "n163-4",      "n163-5",      "n163-6",      "n163-7"};
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -113,94 +110,52 @@ private:
     std::vector<std::string> tok_;
 };
 
-std::vector<uint8_t> readFileBytes(const std::filesystem::path &path, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) { error = "cannot open '" + path.string() + "'"; return {}; }
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) { error = "cannot read '" + path.string() + "'"; return {}; }
-    return data;
+// Longest line read; longer ones are an error, so one line never fills memory.
+constexpr size_t kMaxLineBytes = 1u << 20;
+
+// Reads one line (without its \n) into line; false at the end of the input.
+bool readLine(std::istream &in, std::string &line, bool &tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf *sb = in.rdbuf();
+    bool any = false;
+    for (;;) {
+        const int c = sb->sbumpc();
+        if (c == std::char_traits<char>::eof()) return any;
+        any = true;
+        if (c == '\n') return true;
+        if (line.size() >= kMaxLineBytes) {
+            tooLong = true;
+            return true;
+        }
+        line.push_back(static_cast<char>(c));
+    }
 }
 
 } // namespace
 
-const std::vector<std::string> &channelNames() { return kChannelNames; }
-
-std::optional<int> channelIndex(std::string_view name) {
-    std::string s = lower(name);
-    for (size_t i = 0; i < kChannelNames.size(); ++i)
-        if (kChannelNames[i] == s) return static_cast<int>(i);
-    if (s == "triangle" || s == "tri") return 2;
-    if (s == "saw" || s == "vrc6-sawtooth") return 7;
-    if (s == "pcm") return 10;
-    auto v = parseUnsigned(s);
-    if (v && *v < kChannelNames.size()) return static_cast<int>(*v);
-    return std::nullopt;
-}
-
-std::optional<int> chipValue(std::string_view name) {
-    std::string s = lower(name);
-    if (s == "none" || s == "2a03") return 0;
-    if (s == "vrc6") return 1;
-    if (s == "mmc5") return 8;
-    if (s == "n163" || s == "namco163") return 16;
-    auto v = parseUnsigned(s);
-    if (v && *v <= 255) return static_cast<int>(*v);
-    return std::nullopt;
-}
-
-const char *chipName(int chip) {
-    switch (chip) {
-    case 1: return "vrc6";
-    case 8: return "mmc5";
-    case 16: return "n163";
-    default: return "none";
-    }
-}
-
-std::optional<uint64_t> parseUnsigned(std::string_view t) {
-    int base = 10;
-    if (!t.empty() && t[0] == '$') { base = 16; t.remove_prefix(1); }
-    else if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) { base = 16; t.remove_prefix(2); }
-    else if (t.size() > 2 && t[0] == '0' && (t[1] == 'b' || t[1] == 'B')) { base = 2; t.remove_prefix(2); }
-    if (t.empty()) return std::nullopt;
-    uint64_t v = 0;
-    auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v, base);
-    if (ec != std::errc() || p != t.data() + t.size()) return std::nullopt;
-    return v;
-}
-
-std::optional<int64_t> parseSigned(std::string_view t) {
-    bool neg = false;
-    if (!t.empty() && (t[0] == '-' || t[0] == '+')) { neg = t[0] == '-'; t.remove_prefix(1); }
-    auto v = parseUnsigned(t);
-    if (!v || *v > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-    return neg ? -static_cast<int64_t>(*v) : static_cast<int64_t>(*v);
-}
-
-std::optional<double> parseReal(std::string_view t) {
-    if (t.empty()) return std::nullopt;
-    std::string s(t);
-    char *end = nullptr;
-    double v = std::strtod(s.c_str(), &end);
-    if (end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
-    // Reject hex floats, inf and nan spellings that strtod accepts.
-    for (char c : s)
-        if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E'))
-            return std::nullopt;
-    return v;
-}
-
 RegisterLog parseLog(std::string_view text, const std::string &name, const std::filesystem::path &baseDir) {
+    std::istringstream in{std::string(text)};
+    return parseLog(in, name, baseDir);
+}
+
+RegisterLog parseLog(std::istream &in, const std::string &name, const std::filesystem::path &baseDir,
+                     const CommandSink &sink, std::ostream *copy) {
     RegisterLog log;
     log.name = name;
     uint64_t prevCycle = 0;
     int lineNo = 0;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t nl = text.find('\n', pos);
-        std::string_view raw = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-        pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
+    std::string line;
+    bool tooLong = false;
+    while (readLine(in, line, tooLong)) {
         ++lineNo;
+        if (tooLong) throw LogError(name, lineNo, "line is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (lineNo == 1 && (line.rfind("NESM\x1a", 0) == 0 || line.rfind("NSFE", 0) == 0))
+            throw LogError(name, 0, "this is an NSF music file, not a register log; play it with pelrin-nsf");
+        if (line.find('\0') != std::string::npos)
+            throw LogError(name, lineNo, "line contains a NUL byte; a register log is text");
+        if (copy) *copy << line << '\n';
+        std::string_view raw = line;
         if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
         std::string tokError;
         auto tokens = tokenize(raw, tokError);
@@ -217,6 +172,7 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             if (!t.empty() && t[0] == '+') {
                 auto d = parseUnsigned(std::string_view(t).substr(1));
                 if (!d) p.fail("bad cycle '" + t + "'");
+                if (*d >= (uint64_t(1) << 52)) p.fail("cycle " + t + " is too large");
                 v = prevCycle + *d;
             } else {
                 auto a = parseUnsigned(t);
@@ -296,6 +252,11 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             continue;
         } else if (cmd == "mem" || cmd == "memfile") {
             c.op = Op::Memory;
+            auto pastEnd = [&](uint64_t n) {
+                std::ostringstream o;
+                o << std::hex << std::uppercase << c.address;
+                p.fail("bytes run past $FFFF (" + std::to_string(n) + " bytes from $" + o.str() + ")");
+            };
             if (cmd == "mem") {
                 if (p.args() < 2) p.fail("expected: mem ADDRESS HEXBYTES...");
                 c.address = static_cast<uint32_t>(p.number(0, "address", 0x8000, 0xFFFF));
@@ -311,35 +272,50 @@ RegisterLog parseLog(std::string_view text, const std::string &name, const std::
             } else {
                 p.expectArgs(2, 4, "memfile ADDRESS PATH [OFFSET [LENGTH]]");
                 c.address = static_cast<uint32_t>(p.number(0, "address", 0x8000, 0xFFFF));
+                if (p.arg(1).empty()) p.fail("empty file name");
                 std::filesystem::path path(p.arg(1));
                 if (path.is_relative()) path = baseDir / path;
-                std::string err;
-                auto data = readFileBytes(path, err);
-                if (!err.empty()) p.fail(err);
                 uint64_t off = p.args() >= 3 ? p.number(2, "offset", 0, UINT32_MAX) : 0;
-                if (off > data.size()) p.fail("offset lies past the end of '" + p.arg(1) + "'");
-                uint64_t len = p.args() >= 4 ? p.number(3, "length", 0, 0x8000) : data.size() - off;
-                if (off + len > data.size()) p.fail("'" + p.arg(1) + "' is shorter than offset + length");
-                c.bytes.assign(data.begin() + static_cast<std::ptrdiff_t>(off),
-                               data.begin() + static_cast<std::ptrdiff_t>(off + len));
+                std::optional<uint64_t> len;
+                if (p.args() >= 4) len = p.number(3, "length", 0, 0x8000);
+                uint64_t size = 0;
+                try {
+                    // Only the bytes asked for are read, never the whole file.
+                    size = pelrin_tools::checkInputFile(path, UINT64_MAX);
+                    if (off > size) p.fail("offset lies past the end of '" + p.arg(1) + "'");
+                    if (!len) len = size - off;
+                    if (off + *len > size) p.fail("'" + p.arg(1) + "' is shorter than offset + length");
+                    if (c.address + *len > 0x10000) pastEnd(*len);
+                    c.bytes = pelrin_tools::readInputFile(path, UINT64_MAX, off, *len);
+                } catch (const LogError &) {
+                    throw;
+                } catch (const std::exception &e) {
+                    p.fail(e.what());
+                }
+                if (c.bytes.size() != *len)
+                    p.fail("'" + p.arg(1) + "' changed while it was read");
             }
-            if (c.address + c.bytes.size() > 0x10000)
-                p.fail("bytes run past $FFFF (" + std::to_string(c.bytes.size()) + " bytes from $" +
-                       [&] { std::ostringstream o; o << std::hex << std::uppercase << c.address; return o.str(); }() + ")");
+            if (c.address + c.bytes.size() > 0x10000) pastEnd(c.bytes.size());
         } else {
             p.fail("unknown command '" + p.command() + "'");
         }
-        log.commands.push_back(std::move(c));
+        if (sink) sink(std::move(c));
+        else log.commands.push_back(std::move(c));
     }
+    if (in.bad()) throw LogError(name, 0, "cannot read the log");
     return log;
 }
 
-RegisterLog loadLog(const std::filesystem::path &path) {
-    std::string err;
-    auto data = readFileBytes(path, err);
-    if (!err.empty()) throw LogError(path.string(), 0, err);
-    std::string_view text(reinterpret_cast<const char *>(data.data()), data.size());
-    return parseLog(text, path.string(), path.parent_path());
+RegisterLog loadLog(const std::filesystem::path &path, const CommandSink &sink) {
+    std::ifstream in;
+    try {
+        pelrin_tools::checkInputFile(path, UINT64_MAX, "a register log");
+        in.open(path, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot open '" + path.string() + "'");
+    } catch (const std::exception &e) {
+        throw LogError(path.string(), 0, e.what());
+    }
+    return parseLog(in, path.string(), path.parent_path(), sink);
 }
 
 } // namespace pelrin_render

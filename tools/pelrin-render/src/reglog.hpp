@@ -2,9 +2,14 @@
 // sound library, one call a line. See docs/register-log.md for the format.
 #pragma once
 
+#include "names.hpp"
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <istream>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -71,25 +76,21 @@ struct RegisterLog {
     bool hasTimed = false;
 };
 
+// Receives each command as it is parsed, instead of the log's list.
+using CommandSink = std::function<void(Command &&)>;
+
 // Parses log text. baseDir resolves `memfile` paths. Throws LogError.
 RegisterLog parseLog(std::string_view text, const std::string &name,
                      const std::filesystem::path &baseDir = {});
 
-// Reads and parses a log file. Throws LogError (line 0 for an unreadable file).
-RegisterLog loadLog(const std::filesystem::path &path);
+// Parses a log line by line from a stream (lines are at most 1 MiB). With a
+// sink, each command goes there and the returned log holds none, so memory
+// does not grow with the log. With copy, every line read is written there too.
+RegisterLog parseLog(std::istream &in, const std::string &name, const std::filesystem::path &baseDir,
+                     const CommandSink &sink = {}, std::ostream *copy = nullptr);
 
-// Mixer channel names: pulse1 ... n163-7, in index order.
-const std::vector<std::string> &channelNames();
-// Index 0..18 of a channel name or of a decimal index; nullopt if unknown.
-std::optional<int> channelIndex(std::string_view name);
-
-// Chip names for `reset` and --chip: none, vrc6, mmc5, n163.
-std::optional<int> chipValue(std::string_view name);
-const char *chipName(int chip);
-
-// Number syntax shared with the command line: decimal, $hex, 0xhex, 0bbinary.
-std::optional<uint64_t> parseUnsigned(std::string_view text);
-std::optional<int64_t> parseSigned(std::string_view text);
-std::optional<double> parseReal(std::string_view text);
+// Reads and parses a log file (a regular file; a folder, FIFO or device is
+// refused). Throws LogError (line 0 for an unreadable file).
+RegisterLog loadLog(const std::filesystem::path &path, const CommandSink &sink = {});
 
 } // namespace pelrin_render

@@ -9,14 +9,6 @@
 
 namespace pelrin_render {
 
-std::optional<Environment> regionPreset(std::string_view name) {
-    std::string s(name);
-    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (s == "ntsc") return Environment{0, kNtscClock, kNtscStepPeriod};
-    if (s == "pal") return Environment{1, kPalClock, kPalStepPeriod};
-    return std::nullopt;
-}
-
 OutputFormat effectiveFormat(const RegisterLog &log, const RenderSettings &settings) {
     OutputFormat f = log.format.value_or(OutputFormat{});
     if (settings.rate) f.rate = *settings.rate;
@@ -56,13 +48,23 @@ public:
     }
 
     RenderStats run() {
+        start();
+        for (const Command &c : log_.commands) feed(c);
+        return end();
+    }
+
+    void start() {
         stats_.format = format_;
         setUp();
-        for (const Command &c : log_.commands) {
-            if (done()) break;
-            if (isTimed(c.op) && !overridesApplied_) applyOverrides();
-            execute(c);
-        }
+    }
+
+    void feed(const Command &c) {
+        if (done()) return;
+        if (isTimed(c.op) && !overridesApplied_) applyOverrides();
+        execute(c);
+    }
+
+    RenderStats end() {
         if (!overridesApplied_) applyOverrides();
         if (targetFrames_) {
             // Keep the sound unit running until the requested length is reached.
@@ -115,6 +117,10 @@ private:
         // Track what the library accepted: stretch lengths follow the clock.
         if (region >= 0) region_ = region;
         if (std::isfinite(clock) && clock >= 1.0f && clock >= static_cast<float>(format_.rate)) clock_ = clock;
+        // A slower clock puts more sound into each cycle: the stretch under
+        // way ends no later than one video frame at the new clock, so the
+        // buffer (sized in time) always holds it.
+        boundary_ = std::min(boundary_, static_cast<double>(hostNow_) + frameCycles());
     }
 
     double frameCycles() const {
@@ -238,7 +244,7 @@ private:
             setEnvironment(c.region, c.clock, c.stepPeriod);
             break;
         case Op::Memory:
-            std::memcpy(memory_.data() + (c.address - 0x8000), c.bytes.data(), c.bytes.size());
+            if (!c.bytes.empty()) std::memcpy(memory_.data() + (c.address - 0x8000), c.bytes.data(), c.bytes.size());
             break;
         }
     }
@@ -271,6 +277,15 @@ RenderStats render(const RegisterLog &log, const RenderSettings &settings, PcmSi
                    const CancelFn &cancel) {
     Host host(log, settings, sink, progress, cancel);
     return host.run();
+}
+
+RenderStats renderStream(const RegisterLog &summary, std::istream &in, const std::filesystem::path &baseDir,
+                         const RenderSettings &settings, PcmSink &sink, const ProgressFn &progress,
+                         const CancelFn &cancel) {
+    Host host(summary, settings, sink, progress, cancel);
+    host.start();
+    parseLog(in, summary.name, baseDir, [&](Command &&c) { host.feed(c); });
+    return host.end();
 }
 
 } // namespace pelrin_render

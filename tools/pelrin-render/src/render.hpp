@@ -3,6 +3,7 @@
 #pragma once
 
 #include "reglog.hpp"
+#include "mixer_options.hpp"
 #include "wav.hpp"
 
 #include <array>
@@ -11,35 +12,10 @@
 
 namespace pelrin_render {
 
-constexpr double kNtscClock = 1789772.75;
-constexpr double kNtscStepPeriod = 7457.5;
-constexpr double kNtscFrameCycles = 29780.5;
-constexpr double kPalClock = 1662607.125;
-constexpr double kPalStepPeriod = 8313.0;
-constexpr double kPalFrameCycles = 33247.5;
-
-struct Environment {
-    int region = 0;
-    double clock = kNtscClock;
-    double stepPeriod = kNtscStepPeriod;
-};
-// "ntsc" or "pal"; nullopt otherwise.
-std::optional<Environment> regionPreset(std::string_view name);
-
-struct ChannelSetting {
-    int enable = -1;  // -1 keep, 0 off, 1 on
-    int volume = -1;  // -1 keep, 0..255
-    int pan = -128;   // -128 keep, -127..127
-};
-
-// Host-side choices. Options here override the log's own settings made
+// Host-side choices: the mixer and output options shared with pelrin-nsf,
+// plus the render's own. Options here override the log's own settings made
 // before its first timed line; later log lines still apply in their turn.
-struct RenderSettings {
-    std::optional<int> rate, bits, channels;   // override the log's `format`
-    std::optional<Environment> environment;    // clock, step period, region
-    float master = -1.0f;                      // negative keeps
-    int ramp = -1, shape = -1;                 // three-valued
-    std::array<ChannelSetting, 19> channelOptions{};
+struct RenderSettings : MixerSettings {
     int chip = 0;                              // chip of the reset made before the log starts
     std::optional<double> lengthSeconds;       // render exactly this long
 };
@@ -80,5 +56,12 @@ public:
 // Throws std::runtime_error on failure, RenderCancelled when cancel() says so.
 RenderStats render(const RegisterLog &log, const RenderSettings &settings, PcmSink &sink,
                    const ProgressFn &progress = {}, const CancelFn &cancel = {});
+
+// The same for a log too large to hold: summary is the log as parsed once
+// (with its commands left out), and the commands are parsed again from `in`
+// and rendered one by one, so memory does not grow with the log.
+RenderStats renderStream(const RegisterLog &summary, std::istream &in, const std::filesystem::path &baseDir,
+                         const RenderSettings &settings, PcmSink &sink, const ProgressFn &progress = {},
+                         const CancelFn &cancel = {});
 
 } // namespace pelrin_render

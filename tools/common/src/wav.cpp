@@ -1,5 +1,8 @@
 #include "wav.hpp"
 
+#include <output_file.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -88,67 +91,34 @@ void FadeOutSink::finish() {
     next_.finish();
 }
 
-WavFileSink::WavFileSink(const std::filesystem::path &target, uint32_t rate, int bits, int channels)
-    : target_(target), rate_(rate), bits_(bits), channels_(channels) {
-    // A name of our own beside the target, so the rename stays on one file system.
-    auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-        std::filesystem::path candidate = target_;
-        candidate += ".part-" + std::to_string((stamp + static_cast<unsigned long long>(attempt)) % 1000000007ull);
-        std::error_code ec;
-        if (std::filesystem::exists(candidate, ec)) continue;
-        file_ = std::fopen(candidate.string().c_str(), "wb");
-        if (!file_) throw std::runtime_error("cannot write '" + target_.string() + "': " + errnoText());
-        temp_ = candidate;
-    }
-    if (!file_) throw std::runtime_error("cannot create a temporary file beside '" + target_.string() + "'");
-    auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_), 0);
-    if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
-        std::string msg = "cannot write '" + target_.string() + "': " + errnoText();
-        // The destructor does not run when a constructor throws: clean up here.
-        std::fclose(file_);
-        file_ = nullptr;
-        std::error_code ec;
-        std::filesystem::remove(temp_, ec);
-        throw std::runtime_error(msg);
-    }
+WavFileSink::WavFileSink(const std::filesystem::path &target, uint32_t rate, int bits, int channels,
+                         uint64_t expectedBytes)
+    : out_(std::make_unique<pelrin_tools::OutputFile>(target)), rate_(rate), bits_(bits), channels_(channels) {
+    const auto size = static_cast<uint32_t>(out_->seekable() ? 0 : std::min(expectedBytes, kMaxWavData));
+    auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_), size);
+    out_->write(h.data(), h.size());
 }
 
-WavFileSink::~WavFileSink() {
-    if (file_) {
-        std::fclose(file_);
-        std::error_code ec;
-        std::filesystem::remove(temp_, ec);
-    }
-}
+WavFileSink::~WavFileSink() = default;
+
+const std::filesystem::path &WavFileSink::tempPath() const { return out_->tempPath(); }
 
 void WavFileSink::write(const uint8_t *data, size_t bytes) {
-    if (!file_) throw std::logic_error("write after finish");
+    if (!out_) throw std::logic_error("write after finish");
     if (dataBytes_ + bytes > kMaxWavData)
         throw std::runtime_error("the output is too long for a WAV file (4 GiB); use a shorter length or -o -");
-    if (bytes && std::fwrite(data, 1, bytes, file_) != bytes)
-        throw std::runtime_error("cannot write '" + target_.string() + "': " + errnoText());
+    out_->write(data, bytes);
     dataBytes_ += bytes;
 }
 
 void WavFileSink::finish() {
-    auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_),
-                       static_cast<uint32_t>(dataBytes_));
-    bool ok = std::fseek(file_, 0, SEEK_SET) == 0 && std::fwrite(h.data(), 1, h.size(), file_) == h.size() &&
-              std::fflush(file_) == 0;
-    std::string err = ok ? "" : errnoText();
-    int closed = std::fclose(file_);
-    file_ = nullptr;
-    std::error_code ec;
-    if (!ok || closed != 0) {
-        std::filesystem::remove(temp_, ec);
-        throw std::runtime_error("cannot write '" + target_.string() + "': " + (ok ? errnoText() : err));
+    if (out_->seekable()) {
+        auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_),
+                           static_cast<uint32_t>(dataBytes_));
+        out_->writeAt(0, h.data(), h.size());
     }
-    std::filesystem::rename(temp_, target_, ec);
-    if (ec) {
-        std::filesystem::remove(temp_, ec);
-        throw std::runtime_error("cannot create '" + target_.string() + "': " + ec.message());
-    }
+    out_->commit();
+    out_.reset();
 }
 
 void RawStreamSink::write(const uint8_t *data, size_t bytes) {

@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace pelrin_tools {
+class OutputFile;
+}
 
 namespace pelrin_render {
 
@@ -57,19 +62,21 @@ private:
 // Writes a WAV file through a temporary file beside the target, renamed over
 // the target by finish(). Destroyed before finish(), it removes the
 // temporary file, so a failed render never leaves a file that looks complete.
+// A target that is not a regular file (a device, a FIFO) is written straight
+// through, with expectedBytes as the header's data size.
 class WavFileSink : public PcmSink {
 public:
-    WavFileSink(const std::filesystem::path &target, uint32_t rate, int bits, int channels);
+    WavFileSink(const std::filesystem::path &target, uint32_t rate, int bits, int channels,
+                uint64_t expectedBytes = kMaxWavData);
     ~WavFileSink() override;
     WavFileSink(const WavFileSink &) = delete;
     WavFileSink &operator=(const WavFileSink &) = delete;
     void write(const uint8_t *data, size_t bytes) override;
     void finish() override;
-    const std::filesystem::path &tempPath() const { return temp_; }
+    const std::filesystem::path &tempPath() const;
 
 private:
-    std::filesystem::path target_, temp_;
-    std::FILE *file_ = nullptr;
+    std::unique_ptr<pelrin_tools::OutputFile> out_;
     uint32_t rate_;
     int bits_, channels_;
     uint64_t dataBytes_ = 0;

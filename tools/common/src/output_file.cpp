@@ -1,0 +1,328 @@
+#include "output_file.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <process.h>
+#define OUTPUT_GETPID _getpid
+#else
+#include <unistd.h>
+#define OUTPUT_GETPID getpid
+#endif
+
+namespace fs = std::filesystem;
+
+namespace pelrin_tools {
+
+namespace {
+
+std::string quoted(const fs::path &p) { return "'" + printable(p.string()) + "'"; }
+std::string errnoText() { return std::strerror(errno); }
+
+// Inputs read so far, and outputs open now, as absolute paths.
+std::vector<fs::path> &inputs() {
+    static std::vector<fs::path> list;
+    return list;
+}
+std::vector<fs::path> &openOutputs() {
+    static std::vector<fs::path> list;
+    return list;
+}
+
+fs::path absoluteNormal(const fs::path &p) {
+    std::error_code ec;
+    fs::path a = fs::absolute(p, ec);
+    return (ec ? p : a).lexically_normal();
+}
+
+// The file a chain of symbolic links ends at (the path itself when it is none).
+fs::path resolveLinks(fs::path p) {
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec))) return p;
+        fs::path next = fs::read_symlink(p, ec);
+        if (ec) return p;
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    throw std::runtime_error("too many levels of symbolic links at " + quoted(p));
+}
+
+// Temporary files to remove when a signal ends the process: fixed storage,
+// touched by the handler with async-signal-safe calls only.
+constexpr int kSlots = 8;
+char gTempNames[kSlots][4096];
+volatile std::sig_atomic_t gTempUsed[kSlots];
+
+int registerTemp(const fs::path &p) {
+    const std::string s = p.string();
+    if (s.size() >= sizeof gTempNames[0]) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (gTempUsed[i]) continue;
+        std::memcpy(gTempNames[i], s.c_str(), s.size() + 1);
+        gTempUsed[i] = 1;
+        return i;
+    }
+    return -1;
+}
+
+extern "C" void removeTempsAndExit(int sig) {
+    for (int i = 0; i < kSlots; ++i) {
+        if (!gTempUsed[i]) continue;
+#if defined(_WIN32)
+        std::remove(gTempNames[i]);
+#else
+        ::unlink(gTempNames[i]);
+#endif
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+std::string printable(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence for a printable character passes as it is.
+        size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        if (len && i + len <= s.size()) {
+            uint32_t cp = c & (0x7F >> len);
+            bool ok = true;
+            for (size_t k = 1; k < len && ok; ++k) {
+                const auto d = static_cast<unsigned char>(s[i + k]);
+                ok = (d & 0xC0) == 0x80;
+                cp = (cp << 6) | (d & 0x3F);
+            }
+            static const uint32_t kMin[5] = {0, 0, 0xA0, 0x800, 0x10000}; // below 0xA0: C1 controls
+            if (ok && cp >= kMin[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)) {
+                out.append(s.substr(i, len));
+                i += len;
+                continue;
+            }
+        }
+        static const char kHex[] = "0123456789ABCDEF";
+        out += "\\x";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+        ++i;
+    }
+    return out;
+}
+
+void noteInput(const fs::path &path) {
+    std::error_code ec;
+    if (fs::exists(path, ec)) inputs().push_back(absoluteNormal(path));
+}
+
+uint64_t checkInputFile(const fs::path &path, uint64_t maxBytes, const char *what) {
+    if (path.empty()) throw std::runtime_error("empty file name");
+    if (path.string().find('\0') != std::string::npos)
+        throw std::runtime_error(quoted(path) + ": a file name cannot contain a NUL byte");
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) {
+        if (ec && ec != std::errc::no_such_file_or_directory)
+            throw std::runtime_error("cannot open " + quoted(path) + ": " + ec.message());
+        throw std::runtime_error("cannot open " + quoted(path));
+    }
+    if (fs::is_directory(st)) throw std::runtime_error(quoted(path) + " is a directory, not " + what);
+    if (!fs::is_regular_file(st))
+        throw std::runtime_error(quoted(path) + " is not a regular file (a device, FIFO or socket cannot be read as " +
+                                 what + ")");
+    const uint64_t size = fs::file_size(path, ec);
+    if (ec) throw std::runtime_error("cannot read " + quoted(path) + ": " + ec.message());
+    if (size > maxBytes)
+        throw std::runtime_error(quoted(path) + " is too large for " + what + " (" + std::to_string(size) +
+                                 " bytes, at most " + std::to_string(maxBytes) + ")");
+    noteInput(path);
+    return size;
+}
+
+std::vector<uint8_t> readInputFile(const fs::path &path, uint64_t maxBytes, uint64_t offset, uint64_t length,
+                                   const char *what) {
+    const uint64_t size = checkInputFile(path, maxBytes, what);
+    if (offset > size) offset = size;
+    if (length > size - offset) length = size - offset;
+    std::vector<uint8_t> data(static_cast<size_t>(length));
+    std::FILE *f = std::fopen(path.string().c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot open " + quoted(path) + ": " + errnoText());
+    bool ok = offset == 0 || std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0;
+    size_t got = ok && length ? std::fread(data.data(), 1, data.size(), f) : 0;
+    ok = ok && !std::ferror(f);
+    const std::string err = ok ? "" : errnoText();
+    std::fclose(f);
+    if (!ok) throw std::runtime_error("cannot read " + quoted(path) + ": " + err);
+    data.resize(got); // the file shrank meanwhile
+    return data;
+}
+
+void removeTemporaryFilesOnSignal() {
+    std::signal(SIGINT, removeTempsAndExit);
+    std::signal(SIGTERM, removeTempsAndExit);
+}
+
+int rememberTemporaryFile(const fs::path &path) { return registerTemp(path); }
+
+void forgetTemporaryFile(int handle) {
+    if (handle >= 0 && handle < kSlots) gTempUsed[handle] = 0;
+}
+
+OutputFile::OutputFile(const fs::path &target) : target_(target) {
+    if (target.empty()) throw std::runtime_error("empty output file name");
+    // What the name ends at, links followed by the system (this also covers
+    // links such as /dev/stdout whose text is no path).
+    std::error_code ec;
+    const fs::file_status st = fs::status(target, ec);
+    if (fs::is_directory(st)) throw std::runtime_error(quoted(target) + " is a directory");
+    const bool device = fs::exists(st) && !fs::is_regular_file(st);
+    // A regular file or a new one: the rename goes to the file a link names.
+    resolved_ = device ? target : resolveLinks(target);
+    if (fs::exists(st)) {
+        for (const fs::path &in : inputs())
+            if (fs::equivalent(target, in, ec))
+                throw std::runtime_error("refusing to write over the input file " + quoted(target));
+    }
+    // Two outputs into one file would spoil both; a device such as /dev/null may take several.
+    const fs::path key = absoluteNormal(resolved_);
+    for (const fs::path &out : openOutputs())
+        if (!device && (out == key || (fs::exists(st) && fs::equivalent(out, key, ec))))
+            throw std::runtime_error(quoted(target) + " is given as two outputs");
+
+    if (device) {
+        // A device or FIFO: no rename over it, write straight into it.
+        direct_ = true;
+        file_ = std::fopen(resolved_.string().c_str(), "wb");
+        if (!file_) throw std::runtime_error("cannot write " + quoted(target) + ": " + errnoText());
+    } else {
+        // A name of our own beside the target, so the rename stays on one file system.
+        const auto stamp = static_cast<unsigned long long>(
+            std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007);
+        for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+            fs::path candidate = resolved_;
+            candidate += ".part-" + std::to_string(OUTPUT_GETPID()) + "-" + std::to_string(stamp + attempt);
+#if defined(_WIN32)
+            if (fs::exists(candidate, ec)) continue;
+            file_ = std::fopen(candidate.string().c_str(), "wb");
+#else
+            file_ = std::fopen(candidate.string().c_str(), "wbx"); // exclusive: never an existing file
+            if (!file_ && errno == EEXIST) continue;
+#endif
+            if (!file_) throw std::runtime_error("cannot write " + quoted(target) + ": " + errnoText());
+            temp_ = candidate;
+        }
+        if (!file_) throw std::runtime_error("cannot create a temporary file beside " + quoted(target));
+        slot_ = registerTemp(temp_);
+    }
+    openOutputs().push_back(key);
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
+    if (file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (!temp_.empty()) {
+        std::error_code ec;
+        fs::remove(temp_, ec);
+        temp_.clear();
+    }
+    if (slot_ >= 0) gTempUsed[slot_] = 0;
+    slot_ = -1;
+    auto &outs = openOutputs();
+    const fs::path key = absoluteNormal(resolved_);
+    for (auto it = outs.begin(); it != outs.end(); ++it)
+        if (*it == key) {
+            outs.erase(it);
+            break;
+        }
+}
+
+void OutputFile::fail(const std::string &err) const {
+    throw std::runtime_error("cannot write " + quoted(target_) + ": " + err);
+}
+
+void OutputFile::write(const void *data, size_t bytes) {
+    if (!file_) throw std::logic_error("write after commit");
+    if (bytes && std::fwrite(data, 1, bytes, file_) != bytes) fail(errnoText());
+}
+
+void OutputFile::writeAt(uint64_t offset, const void *data, size_t bytes) {
+    if (!file_ || direct_) throw std::logic_error("rewrite of an output that cannot seek");
+    if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) fail(errnoText());
+    write(data, bytes);
+    if (std::fseek(file_, 0, SEEK_END) != 0) fail(errnoText());
+}
+
+void OutputFile::commit() {
+    if (!file_) throw std::logic_error("commit twice");
+    const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
+    const std::string flushErr = flushed ? "" : errnoText();
+    const int closed = std::fclose(file_);
+    const std::string closeErr = closed == 0 ? "" : errnoText();
+    file_ = nullptr;
+    if (!flushed || closed != 0) {
+        const std::string err = flushed ? closeErr : flushErr;
+        discard();
+        fail(err);
+    }
+    if (!temp_.empty()) {
+        std::error_code ec;
+        fs::rename(temp_, resolved_, ec);
+        if (ec) {
+            discard();
+            throw std::runtime_error("cannot create " + quoted(target_) + ": " + ec.message());
+        }
+        temp_.clear();
+    }
+    discard();
+}
+
+OutputStream::OutputStream(const fs::path &target) : std::ostream(nullptr), file_(target), buf_(file_) {
+    rdbuf(&buf_);
+}
+
+OutputStream::~OutputStream() { rdbuf(nullptr); }
+
+int OutputStream::Buf::sync() {
+    const auto n = static_cast<size_t>(pptr() - pbase());
+    try {
+        file_.write(pbase(), n);
+    } catch (const std::exception &e) {
+        if (error.empty()) error = e.what();
+        return -1;
+    }
+    setp(buf_, buf_ + sizeof buf_);
+    return 0;
+}
+
+OutputStream::Buf::int_type OutputStream::Buf::overflow(int_type c) {
+    if (sync() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+void OutputStream::commit() {
+    if (buf_.pubsync() != 0 || !good())
+        throw std::runtime_error(buf_.error.empty() ? "cannot write " + quoted(file_.target()) : buf_.error);
+    file_.commit();
+}
+
+} // namespace pelrin_tools

@@ -1,0 +1,52 @@
+// A listening filter applied to the library's output on its way to a file
+// or the sound card: a first-order high-pass that removes the constant
+// offset (the library's output rests at -8192 while the DMC level is 0) and
+// an optional first-order low-pass. The library's own output stays exact;
+// the tools skip this filter with --no-filter.
+#pragma once
+
+#include "wav.hpp"
+
+#include <vector>
+
+namespace pelrin_render {
+
+struct FilterSettings {
+    double highPassHz = 20.0; // 0: none
+    double lowPassHz = 0.0;   // 0: none
+};
+
+// Filters PCM in place, keeping its state between calls. The first sample
+// seen is taken as the resting level, so output starts at silence instead
+// of jumping to the offset.
+class OutputFilter {
+public:
+    OutputFilter(const FilterSettings &settings, int rate, int bits, int channels);
+    void process(uint8_t *data, size_t bytes);
+
+private:
+    struct State {
+        double lastIn = 0, high = 0, low = 0;
+        bool started = false;
+    };
+    double hpA_ = 0, lpB_ = 0;
+    bool hp_, lp_;
+    int bits_, channels_;
+    std::vector<State> state_;
+};
+
+// A sink that filters what passes through it.
+class FilterSink : public PcmSink {
+public:
+    FilterSink(PcmSink &next, const FilterSettings &settings, int rate, int bits, int channels)
+        : next_(next), filter_(settings, rate, bits, channels) {}
+    void write(const uint8_t *data, size_t bytes) override;
+    void finish() override { next_.finish(); }
+
+private:
+    PcmSink &next_;
+    OutputFilter filter_;
+    std::vector<uint8_t> buffer_;
+};
+
+} // namespace pelrin_render

@@ -1,0 +1,265 @@
+#include "session.hpp"
+
+#include <output_file.hpp>
+#include <pelrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace pelrin_nsf {
+
+RenderPlan planFor(const Options &o, const Track &t) {
+    RenderPlan p;
+    PlayerOptions &po = p.player;
+    po.track = t.track;
+    po.rate = o.mixer.rate.value_or(44100);
+    po.bits = o.mixer.bits.value_or(16);
+    po.channels = o.mixer.channels.value_or(1);
+    po.region = o.mixer.environment && o.mixer.environment->region >= 0 ? o.mixer.environment->region : -1;
+    po.mixer = o.mixer;
+    if (po.channels == 2)
+        for (int i = 0; i < pelrin_render::kMixerChannels; ++i) {
+            auto &c = po.mixer.channelOptions[static_cast<size_t>(i)];
+            if (c.pan == -128) c.pan = pelrin_render::defaultStereoPan(i);
+        }
+    if (o.length) {
+        po.seconds = *o.length;
+        p.fadeSeconds = std::min(o.fade.value_or(0.0), *o.length);
+    } else if (t.lengthMs >= 0) {
+        p.fadeSeconds = o.fade ? *o.fade : t.fadeMs >= 0 ? t.fadeMs / 1000.0 : kDefaultFadeSeconds;
+        po.seconds = std::max(t.lengthMs / 1000.0 + p.fadeSeconds, 0.001);
+    } else {
+        p.fadeSeconds = o.fade.value_or(kDefaultFadeSeconds);
+        po.seconds = kDefaultLengthSeconds + p.fadeSeconds;
+        po.silenceSeconds = o.silence;
+    }
+    // On unless --no-filter: pelrin-nsf's output is for listening.
+    if (o.mixer.filter.value_or(true) || o.mixer.lowPassHz > 0)
+        p.filter = pelrin_render::FilterSettings{o.mixer.filter.value_or(true) ? 20.0 : 0.0, o.mixer.lowPassHz};
+    return p;
+}
+
+PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render::PcmSink &sink, std::ostream *log,
+                       const PlayProgress &progress) {
+    const PlayerOptions &po = plan.player;
+    pelrin_render::PcmSink *head = &sink;
+    std::unique_ptr<pelrin_render::FadeOutSink> fade;
+    std::unique_ptr<pelrin_render::FilterSink> filter;
+    if (plan.fadeSeconds > 0) {
+        fade = std::make_unique<pelrin_render::FadeOutSink>(
+            *head, static_cast<size_t>(std::llround(plan.fadeSeconds * po.rate)), po.bits, po.channels);
+        head = fade.get();
+    }
+    if (plan.filter) {
+        filter = std::make_unique<pelrin_render::FilterSink>(*head, *plan.filter, po.rate, po.bits, po.channels);
+        head = filter.get();
+    }
+    PlayResult r = play(nsf, po, *head, log, progress);
+    head->finish();
+    return r;
+}
+
+std::vector<Track> loadPlaylist(const fs::path &path) {
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = pelrin_tools::readInputFile(path, 1u << 20, 0, UINT64_MAX, "a playlist");
+    } catch (const std::runtime_error &e) {
+        throw NsfError(e.what());
+    }
+    const std::string text(bytes.begin(), bytes.end());
+    std::vector<Track> tracks = parseM3u(text, path.parent_path());
+    if (tracks.empty()) throw NsfError("the playlist has no file.nsf::NSF,track entries");
+    return tracks;
+}
+
+void printTrackList(const std::vector<Track> &tracks, std::FILE *out) {
+    std::fprintf(out, "tracks:      %zu in playing order (number, length + fade, title)\n", tracks.size());
+    for (const Track &t : tracks) {
+        std::string len = formatTime(t.lengthMs);
+        if (t.lengthMs >= 0 && t.fadeMs > 0) {
+            len.push_back('+');
+            len.append(formatTime(t.fadeMs));
+        }
+        std::fprintf(out, "  %3d  %-10s %s\n", t.track + 1, len.c_str(), pelrin_tools::printable(t.title).c_str());
+    }
+}
+
+std::vector<int> channelsOf(int chip) {
+    std::vector<int> ch = {PELRIN_CH_PULSE1, PELRIN_CH_PULSE2, PELRIN_CH_TRIANGLE, PELRIN_CH_NOISE, PELRIN_CH_DMC};
+    if (chip == PELRIN_CHIP_VRC6) ch.insert(ch.end(), {5, 6, 7});
+    if (chip == PELRIN_CHIP_MMC5) ch.insert(ch.end(), {8, 9, 10});
+    if (chip == PELRIN_CHIP_N163)
+        for (int i = 11; i < 19; ++i) ch.push_back(i);
+    return ch;
+}
+
+int runParallel(size_t count, int parallel, const std::function<int(size_t)> &job,
+                const std::function<void(size_t, int)> &done) {
+    int failed = 0;
+#if defined(_WIN32)
+    (void)parallel;
+    for (size_t i = 0; i < count; ++i) {
+        int status = job(i);
+        if (status) ++failed;
+        done(i, status);
+    }
+#else
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::map<pid_t, size_t> running;
+    size_t next = 0;
+    while (next < count || !running.empty()) {
+        while (next < count && static_cast<int>(running.size()) < std::max(parallel, 1)) {
+            pid_t pid = fork();
+            if (pid < 0) throw std::runtime_error("cannot start a process for track " + std::to_string(next + 1));
+            if (pid == 0) {
+                int status = 1;
+                try {
+                    status = job(next);
+                } catch (const std::exception &e) {
+                    std::fprintf(stderr, "pelrin-nsf: %s\n", e.what());
+                }
+                std::fflush(stdout);
+                std::fflush(stderr);
+                _exit(status);
+            }
+            running[pid] = next++;
+        }
+        int ws = 0;
+        pid_t pid = waitpid(-1, &ws, 0);
+        if (pid < 0) break;
+        auto it = running.find(pid);
+        if (it == running.end()) continue;
+        const int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 1;
+        if (status) ++failed;
+        done(it->second, status);
+        running.erase(it);
+    }
+#endif
+    return failed;
+}
+
+namespace {
+
+int cores(const Options &o) {
+    if (o.jobs > 0) return o.jobs;
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? static_cast<int>(n) : 1;
+}
+
+// Renders a track into a WAV file; warnings on stderr.
+void renderToFile(const NsfFile &nsf, const RenderPlan &plan, const fs::path &target, const Track &t) {
+    pelrin_render::WavFileSink wav(target, static_cast<uint32_t>(plan.player.rate), plan.player.bits,
+                                   plan.player.channels);
+    PlayResult r = renderTrack(nsf, plan, wav);
+    if (!r.cpuStopped.empty())
+        std::fprintf(stderr, "pelrin-nsf: warning: %s track %d: %s; the track ends there\n", t.file.string().c_str(),
+                     t.track + 1, r.cpuStopped.c_str());
+}
+
+} // namespace
+
+int renderAll(const Options &o, const std::vector<Track> &tracks) {
+    const fs::path dir = o.output ? fs::path(*o.output) : fs::path(".");
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) throw std::runtime_error("cannot make the folder '" + dir.string() + "'");
+    std::vector<fs::path> names;
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        // Numbered by playing order, so the files sort as they play.
+        names.push_back(dir / trackFileName(static_cast<int>(i + 1),
+                                            tracks[i].title.empty() ? "track " + std::to_string(tracks[i].track + 1)
+                                                                    : tracks[i].title,
+                                            ".wav"));
+    }
+    size_t finished = 0;
+    const bool tty = !o.quiet;
+    int failed = runParallel(
+        tracks.size(), cores(o),
+        [&](size_t i) {
+            NsfFile nsf = loadNsf(tracks[i].file);
+            renderToFile(nsf, planFor(o, tracks[i]), names[i], tracks[i]);
+            return 0;
+        },
+        [&](size_t i, int status) {
+            ++finished;
+            if (tty)
+                std::printf("pelrin-nsf: [%zu/%zu] %s %s\n", finished, tracks.size(), status ? "FAILED" : "wrote",
+                            names[i].string().c_str());
+            std::fflush(stdout);
+        });
+    if (failed) {
+        std::fprintf(stderr, "pelrin-nsf: %d of %zu tracks failed\n", failed, tracks.size());
+        return 1;
+    }
+    return 0;
+}
+
+int renderStems(const Options &o, const Track &t) {
+    const fs::path dir = *o.stems;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) throw std::runtime_error("cannot make the folder '" + dir.string() + "'");
+    const NsfFile nsf = loadNsf(t.file);
+    std::string warning;
+    const std::vector<int> channels = channelsOf(selectChip(nsf.chips, warning));
+    const RenderPlan base = planFor(o, t);
+    // Every stem ends where the mix ends: the mix's length is found first.
+    RenderPlan mixPlan = base;
+    NullSink none;
+    const PlayResult mix = renderTrack(nsf, mixPlan, none);
+    std::vector<std::string> written;
+    int failed = 0;
+    runParallel(
+        channels.size(), cores(o),
+        [&](size_t k) {
+            const int ch = channels[k];
+            RenderPlan p = base;
+            p.player.silenceSeconds = 0;
+            p.player.seconds = static_cast<double>(mix.frames) / p.player.rate;
+            for (int i = 0; i < pelrin_render::kMixerChannels; ++i)
+                p.player.mixer.channelOptions[static_cast<size_t>(i)].enable = i == ch ? 1 : 0;
+            pelrin_render::MemorySink mem;
+            renderTrack(nsf, p, mem);
+            // A channel that never moves is not audible: no stem.
+            const size_t step = static_cast<size_t>(p.player.bits / 8);
+            bool moves = false;
+            for (size_t i = step; i < mem.data.size() && !moves; ++i) moves = mem.data[i] != mem.data[i % step];
+            if (!moves) return 3;
+            const fs::path target = dir / (pelrin_render::channelNames()[static_cast<size_t>(ch)] + ".wav");
+            pelrin_render::WavFileSink wav(target, static_cast<uint32_t>(p.player.rate), p.player.bits,
+                                           p.player.channels);
+            wav.write(mem.data.data(), mem.data.size());
+            wav.finish();
+            return 0;
+        },
+        [&](size_t k, int status) {
+            if (status == 0) written.push_back(pelrin_render::channelNames()[static_cast<size_t>(channels[k])]);
+            else if (status != 3) ++failed; // 3: a silent channel, not a failure
+        });
+    std::sort(written.begin(), written.end());
+    if (!o.quiet) {
+        std::printf("pelrin-nsf: track %d: %zu stems in %s:", t.track + 1, written.size(), dir.string().c_str());
+        for (const auto &w : written) std::printf(" %s", w.c_str());
+        std::printf("\n");
+    }
+    if (failed) {
+        std::fprintf(stderr, "pelrin-nsf: %d stems failed\n", failed);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace pelrin_nsf
