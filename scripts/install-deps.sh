@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks for building and testing
-# everything: GoogleTest and Google Benchmark, the cross compilers and 32-bit
+# everything: GoogleTest and Google Benchmark, SDL2 and libpng, clang with
+# libFuzzer, the cross compilers and 32-bit
 # libraries for the Windows and -m32 builds, Wine, a virtual X display, and
 # where the kernel does not run 32-bit x86 programs natively, the user-mode
 # emulator that runs them (registered with binfmt_misc).
@@ -43,6 +44,13 @@ command -v xwininfo >/dev/null || need+=(x11-utils)
 [ -e /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
 command -v python3 >/dev/null || need+=(python3)
 command -v file >/dev/null || need+=(file)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+# pelrin-nsf's live playback and pictures (optional for a plain build).
+[ -e /usr/include/SDL2/SDL.h ] || need+=(libsdl2-dev)
+[ -e /usr/include/png.h ] || need+=(libpng-dev)
+# clang with libFuzzer and its sanitizer runtimes, for scripts/fuzz.sh.
+command -v clang++ >/dev/null || need+=(clang)
+ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 install "${need[@]}"
 
 # 32-bit x86 programs: natively where the kernel runs them, else under the
