@@ -4,7 +4,7 @@
 # SHA-256 sums, and pelrin-checksum's report against its recorded output.
 # usage: output_unchanged.sh PELRIN_NSF PELRIN_CHECKSUM TESTS_DIR
 set -eu
-nsf=$1 checksum=$2 tests=$3
+nsf=$1 checksum=$2 tests=$(cd "$3" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for f in "$tests"/data/nsf/*.nsf; do

@@ -25,28 +25,60 @@ void WriteNoise(NoiseChannel &c, unsigned reg, uint8_t v) {
     }
 }
 
+namespace {
+
+// Shifts the register m times at once, m <= 15 - tap: each new low bit is
+// bit 14 xor bit 14 - tap of the register before its shift, and for that
+// many shifts both bits are still bits of the starting register, so the m
+// new bits are bits 14 - tap - j of reg ^ (reg >> tap), j = 0 .. m - 1.
+inline unsigned ShiftMany(unsigned reg, unsigned tap, unsigned m) {
+    const unsigned feedback = ((reg ^ (reg >> tap)) >> (15 - tap - m)) & ((1u << m) - 1);
+    return ((reg << m) | feedback) & 0xFFFF;
+}
+
+}  // namespace
+
+// The timer expires first after max(timer, 0) cycles, then every `period`
+// cycles; each expiry shifts the register and the output bit becomes the
+// inverse of bit 15. Counted in closed form: the cycles before the first
+// expiry sound with the old bit, each full period with the bit of its
+// shift, the rest after the last expiry with the last bit. The bits of up
+// to 15 - tap shifts at a time are the inverted bits 14 .. 15 - m of the
+// register before them.
 void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     // A period never written (0) would shift forever without time passing:
     // the channel stays frozen until $400E gives it one.
     if (c.length == 0 || cycles == 0 || c.period == 0) return;
-    const int32_t period = c.period;
+    const int64_t period = c.period;
     const unsigned tap = c.tapShift;
-    unsigned reg = c.shiftRegister;
-    unsigned out = c.outputBit;
-    uint64_t soundingCycles = 0;
-    c.timer = RunTimer(
-        c.timer, cycles, [&](uint32_t n) { soundingCycles += out ? n : 0; },
-        [&] {
-            reg = (reg << 1) & 0xFFFF;
-            if (((reg ^ (reg << tap)) & 0x8000) != 0) reg |= 1;
-            out = (reg & 0x8000) ? 0 : 1;
-            return period;
-        });
-    c.shiftRegister = static_cast<uint16_t>(reg);
-    c.outputBit = static_cast<uint8_t>(out);
-    const int64_t sounding = static_cast<int64_t>(soundingCycles);
-    c.sumLeft += c.levelLeft[c.volume & 15] * sounding;
-    c.sumRight += c.levelRight[c.volume & 15] * sounding;
+    const int64_t first = c.timer > 0 ? c.timer : 0;
+    uint64_t sounding;
+    if (first > static_cast<int64_t>(cycles)) {
+        sounding = c.outputBit ? cycles : 0;
+        c.timer -= static_cast<int32_t>(cycles);
+    } else {
+        const uint64_t expiries = 1 + static_cast<uint64_t>((cycles - first) / period);
+        sounding = c.outputBit ? static_cast<uint64_t>(first) : 0;
+        unsigned reg = c.shiftRegister;
+        uint64_t ones = 0;  // sounding bits after each of the shifts
+        for (uint64_t left = expiries; left != 0;) {
+            const unsigned m = left < 15 - tap ? static_cast<unsigned>(left) : 15 - tap;
+            const unsigned bits = (reg >> (15 - m)) & ((1u << m) - 1);  // bits 14 .. 15 - m
+            ones += m - static_cast<unsigned>(__builtin_popcount(bits));
+            reg = ShiftMany(reg, tap, m);
+            left -= m;
+        }
+        const unsigned out = (reg & 0x8000) ? 0 : 1;
+        const int64_t end = first + static_cast<int64_t>(expiries) * period;  // next expiry
+        const uint64_t last = static_cast<uint64_t>(static_cast<int64_t>(cycles) - (end - period));
+        sounding += static_cast<uint64_t>(period) * (ones - out) + (out ? last : 0);
+        c.timer = static_cast<int32_t>(end - static_cast<int64_t>(cycles));
+        c.shiftRegister = static_cast<uint16_t>(reg);
+        c.outputBit = static_cast<uint8_t>(out);
+    }
+    const int64_t n = static_cast<int64_t>(sounding);
+    c.sumLeft += c.levelLeft[c.volume & 15] * n;
+    c.sumRight += c.levelRight[c.volume & 15] * n;
 }
 
 }  // namespace pelrin

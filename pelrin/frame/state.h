@@ -177,6 +177,14 @@ struct N163State {
     Sum sumRight[8];
 };
 
+// A sample length with its rounded-up reciprocal (core/mixer.cpp).
+struct Divisor {
+    int64_t cycles;
+    uint64_t factor;  // 0 until computed
+    uint32_t shift;
+    uint8_t exact;    // the reciprocal applies (cycles < 2^32)
+};
+
 struct ApuState {
     // Output and environment block, with its load-time values.
     uint32_t sampleRate = 44100;
@@ -199,6 +207,7 @@ struct ApuState {
     uint32_t bufferSize = 0;
     uint8_t *OutputCursor = nullptr;
     int64_t sampleCycles = 0;
+    Divisor mixDivisors[2] = {};  // the last two sample lengths
 
     // Mixer options.
     uint8_t channelEnabled[kChannelCount] = {};
