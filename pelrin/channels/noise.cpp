@@ -31,6 +31,14 @@ namespace {
 // bit 14 xor bit 14 - tap of the register before its shift, and for that
 // many shifts both bits are still bits of the starting register, so the m
 // new bits are bits 14 - tap - j of reg ^ (reg >> tap), j = 0 .. m - 1.
+// Ones among the low 16 bits.
+inline unsigned CountOnes(unsigned v) {
+    v = v - ((v >> 1) & 0x5555);
+    v = (v & 0x3333) + ((v >> 2) & 0x3333);
+    v = (v + (v >> 4)) & 0x0F0F;
+    return (v + (v >> 8)) & 0x1F;
+}
+
 inline unsigned ShiftMany(unsigned reg, unsigned tap, unsigned m) {
     const unsigned feedback = ((reg ^ (reg >> tap)) >> (15 - tap - m)) & ((1u << m) - 1);
     return ((reg << m) | feedback) & 0xFFFF;
@@ -57,14 +65,16 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
         sounding = c.outputBit ? cycles : 0;
         c.timer -= static_cast<int32_t>(cycles);
     } else {
-        const uint64_t expiries = 1 + static_cast<uint64_t>((cycles - first) / period);
+        const uint32_t after = cycles - static_cast<uint32_t>(first);  // cycles after the first expiry
+        const uint32_t period32 = static_cast<uint32_t>(period);
+        const uint64_t expiries = 1 + (after < period32 ? 0 : after / period32);
         sounding = c.outputBit ? static_cast<uint64_t>(first) : 0;
         unsigned reg = c.shiftRegister;
         uint64_t ones = 0;  // sounding bits after each of the shifts
         for (uint64_t left = expiries; left != 0;) {
             const unsigned m = left < 15 - tap ? static_cast<unsigned>(left) : 15 - tap;
             const unsigned bits = (reg >> (15 - m)) & ((1u << m) - 1);  // bits 14 .. 15 - m
-            ones += m - static_cast<unsigned>(__builtin_popcount(bits));
+            ones += m - CountOnes(bits);
             reg = ShiftMany(reg, tap, m);
             left -= m;
         }

@@ -57,8 +57,10 @@ const Divisor &DivisorFor(int64_t cycles) {
 template <bool Stereo>
 inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, const Divisor &cycles) {
     if (mixed) {
-        mix.left += Mean(sumLeft, cycles);
-        if (Stereo) mix.right += Mean(sumRight, cycles);
+        const int32_t left = Mean(sumLeft, cycles);
+        mix.left += left;
+        // A centred channel has equal sums: one division serves both sides.
+        if (Stereo) mix.right += sumRight == sumLeft ? left : Mean(sumRight, cycles);
     }
     sumLeft = 0;
     sumRight = 0;

@@ -95,12 +95,22 @@ extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
         // so that no huge countdown overflows the integer.
         float nearest = apu.frameStepCountdown < apu.sampleCountdown ? apu.frameStepCountdown
                                                                      : apu.sampleCountdown;
-        double whole = std::ceil(static_cast<double>(nearest));
         uint32_t n;
-        if (whole < static_cast<double>(remaining))
-            n = whole >= 1.0 ? static_cast<uint32_t>(whole) : 1;
-        else
-            n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        if (nearest > -2147483648.0f && nearest < 2147483648.0f) {
+            // The ceiling in integers: truncate, then step up past a fraction.
+            int64_t whole = static_cast<int32_t>(nearest);
+            if (static_cast<float>(whole) < nearest) whole++;
+            if (whole < static_cast<int64_t>(remaining))
+                n = whole >= 1 ? static_cast<uint32_t>(whole) : 1;
+            else
+                n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        } else {
+            double whole = std::ceil(static_cast<double>(nearest));
+            if (whole < static_cast<double>(remaining))
+                n = whole >= 1.0 ? static_cast<uint32_t>(whole) : 1;
+            else
+                n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        }
 
         uint32_t fetched = IntegrateSlice(n);
         if (fetched != 0) {
