@@ -56,7 +56,8 @@ const Divisor &DivisorFor(int64_t cycles) {
 // clears its sums.
 template <bool Stereo>
 inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, const Divisor &cycles) {
-    if (mixed) {
+    // A silent channel (both sums 0) adds 0.
+    if (mixed && (sumLeft | sumRight) != 0) {
         const int32_t left = Mean(sumLeft, cycles);
         mix.left += left;
         // A centred channel has equal sums: one division serves both sides.

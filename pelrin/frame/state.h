@@ -277,10 +277,6 @@ inline void WriteEnvelopeControl(Channel &c, uint8_t v) {
     }
 }
 
-// Runs a channel timer over `cycles`: `stretch(n)` for each run of n cycles
-// without an expiry (n may be 0 when the timer has already run out), and at
-// each expiry `expire()`, which returns the reloaded timer. Returns the timer
-// left at the end. Each pass reaches the next expiry or the end.
 // Cycles of a run of `cycles` that pass before a countdown standing at
 // `timer` runs out (0 when it already has).
 inline uint32_t CyclesBefore(int32_t timer, uint32_t cycles) {
@@ -288,6 +284,10 @@ inline uint32_t CyclesBefore(int32_t timer, uint32_t cycles) {
     return static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
 }
 
+// Runs a channel timer over `cycles`: `stretch(n)` for each run of n cycles
+// without an expiry (n may be 0 when the timer has already run out), and at
+// each expiry `expire()`, which returns the reloaded timer. Returns the timer
+// left at the end. Each pass reaches the next expiry or the end.
 template <typename Stretch, typename Expire>
 inline int32_t RunTimer(int32_t timer, uint32_t cycles, Stretch stretch, Expire expire) {
     while (cycles != 0) {
