@@ -43,7 +43,7 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
 
 // The divisor of the last two sample lengths (a sample lasts one of two
 // whole cycle counts while the buffer has room).
-const Divisor &DivisorFor(int64_t cycles) {
+inline const Divisor &DivisorFor(int64_t cycles) {
     Divisor *cache = apu.mixDivisors;
     if (cache[0].cycles == cycles && cache[0].factor != 0) return cache[0];
     if (cache[1].cycles == cycles && cache[1].factor != 0) return cache[1];

@@ -52,6 +52,11 @@ void StepEvent() {
 }
 
 // Runs every integrator over one slice; returns the DMC's fetched bytes.
+// The integrators are inlined here (the library is one translation unit):
+// a slice is usually one sample long and most of them add one level.
+#if defined(__GNUC__)
+__attribute__((flatten))
+#endif
 uint32_t IntegrateSlice(uint32_t n) {
     IntegratePulse(apu.pulse[0], n);
     IntegratePulse(apu.pulse[1], n);
