@@ -10,46 +10,7 @@ using namespace pelrin;
 
 namespace pelrin {
 
-void QuarterFrameClock() {
-    ClockEnvelope(apu.pulse[0]);
-    ClockEnvelope(apu.pulse[1]);
-    ClockLinearCounter(apu.triangle);
-    ClockEnvelope(apu.noise);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockEnvelope(apu.mmc5Pulse[0]);
-        ClockEnvelope(apu.mmc5Pulse[1]);
-    }
-}
-
 namespace {
-
-void HalfFrameClock() {
-    ClockPulseHalfFrame(apu.pulse[0]);
-    ClockPulseHalfFrame(apu.pulse[1]);
-    ClockLength(apu.triangle);
-    ClockLength(apu.noise);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockPulseHalfFrame(apu.mmc5Pulse[0]);
-        ClockPulseHalfFrame(apu.mmc5Pulse[1]);
-    }
-}
-
-void StepEvent() {
-    apu.frameStepCountdown += apu.frameStepPeriod;
-    if (apu.frameStep < apu.frameStepLimit) {
-        apu.frameStep++;
-        if (apu.frameStep < 4) {
-            QuarterFrameClock();
-            if (apu.frameStep & 1) HalfFrameClock();
-        }
-    } else {
-        // Wrap: raises the frame interrupt (while enabled) and gives a
-        // quarter-frame clock only.
-        apu.frameIrqFlag = apu.frameIrqEnabled;
-        apu.frameStep = 0;
-        QuarterFrameClock();
-    }
-}
 
 // Runs every integrator over one slice; returns the DMC's fetched bytes.
 // The integrators are inlined here (the library is one translation unit):

@@ -242,8 +242,14 @@ void RebuildLevelTables(uint32_t mask);
 void RewindOutputBuffer();
 void SetNamcoStepConstants();
 
-// Run loop and mixer (core/).
+// Frame sequencer (core/sequencer.cpp).
 void QuarterFrameClock();
+void HalfFrameClock();
+void StepEvent();  // the step countdown ran out
+void WriteFrameCounter(uint8_t v);
+uint32_t FrameIrqDistance();  // cycles to the next frame interrupt, or 0xFFFFFFFF
+
+// Mixer (core/mixer.cpp).
 void MixSample();
 
 // Envelope clock shared by the pulse and noise records, whose six envelope
@@ -329,7 +335,6 @@ void StartDmc(DmcChannel &c);
 void BuildDmcAttenuation(DmcChannel &c);
 
 void WriteStatus(uint8_t v);
-void WriteFrameCounter(uint8_t v);
 
 // Expansion chips (expansion/).
 void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles);
