@@ -65,6 +65,15 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];
         float countdown = s.stepCountdown[i];
+        if (total < countdown) {
+            // No step ends within the run (a positive difference of two
+            // floats stays positive as a float): one level, one subtraction.
+            const unsigned sample = s.sample[i] & 15;
+            s.sumLeft[i] += static_cast<int64_t>(left[sample] * total);
+            s.sumRight[i] += static_cast<int64_t>(right[sample] * total);
+            s.stepCountdown[i] = static_cast<float>(countdown - total);
+            continue;
+        }
         int64_t sumLeft = 0, sumRight = 0;
         double r = total;
         do {
