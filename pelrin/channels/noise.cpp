@@ -44,6 +44,22 @@ inline unsigned ShiftMany(unsigned reg, unsigned tap, unsigned m) {
     return ((reg << m) | feedback) & 0xFFFF;
 }
 
+// x / c.period for x < 2^16 as x * m >> s, m = ceil(2^s / period),
+// s = 16 + ceil(log2 period). Exact: with e = m * period - 2^s < period, the
+// product adds x * e / (period * 2^s) < 2^-ceil(log2 period) <= 1 / period to
+// x / period, whose fraction is at most (period - 1) / period, so the floor
+// stays. m <= 2^17, so x * m fits 64 bits.
+inline uint64_t DivideShort(NoiseChannel &c, uint32_t x) {
+    if (c.reciprocalOf != c.period) {
+        unsigned log = 0;
+        while ((1u << log) < c.period) log++;
+        c.reciprocalShift = static_cast<uint8_t>(16 + log);
+        c.reciprocal = static_cast<uint32_t>(((uint64_t{1} << c.reciprocalShift) + c.period - 1) / c.period);
+        c.reciprocalOf = c.period;
+    }
+    return (static_cast<uint64_t>(x) * c.reciprocal) >> c.reciprocalShift;
+}
+
 }  // namespace
 
 // The timer expires first after max(timer, 0) cycles, then every `period`
@@ -67,7 +83,8 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     } else {
         const uint32_t after = cycles - static_cast<uint32_t>(first);  // cycles after the first expiry
         const uint32_t period32 = static_cast<uint32_t>(period);
-        const uint64_t expiries = 1 + (after < period32 ? 0 : after / period32);
+        uint64_t expiries = 1;
+        if (after >= period32) expiries += after < 0x10000u ? DivideShort(c, after) : after / period32;
         sounding = c.outputBit ? static_cast<uint64_t>(first) : 0;
         unsigned reg = c.shiftRegister;
         uint64_t ones = 0;  // sounding bits after each of the shifts

@@ -85,6 +85,12 @@ struct NoiseChannel {
     uint16_t shiftRegister;
     uint8_t tapShift;
     uint8_t outputBit;
+    // Rounded-up reciprocal of `reciprocalOf` (a period) for dividing run
+    // lengths below 2^16 by it (channels/noise.cpp); recomputed when the
+    // period differs.
+    uint16_t reciprocalOf;
+    uint8_t reciprocalShift;
+    uint32_t reciprocal;
     int16_t levelLeft[16];
     int16_t levelRight[16];
     Sum sumLeft;
