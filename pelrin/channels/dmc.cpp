@@ -125,6 +125,12 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
         IntegrateIdle(c, cycles);
         return 0;
     }
+    if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
+        // No bit within the run.
+        AddOutput(c, cycles);
+        c.timer -= static_cast<int32_t>(cycles);
+        return 0;
+    }
     uint32_t fetched = 0;
     while (cycles != 0) {
         const uint32_t n = CyclesBefore(c.timer, cycles);

@@ -76,6 +76,14 @@ void IntegratePulse(PulseChannel &c, uint32_t cycles) {
     const int64_t left = c.levelLeft[c.volume & 15];
     const int64_t right = c.levelRight[c.volume & 15];
     const unsigned high = c.dutySteps;
+    if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
+        // No step within the run.
+        c.timer -= static_cast<int32_t>(cycles);
+        const int64_t signedCycles = c.step < high ? static_cast<int64_t>(cycles) : -static_cast<int64_t>(cycles);
+        c.sumLeft += left * signedCycles;
+        c.sumRight += right * signedCycles;
+        return;
+    }
     const int32_t reload = c.period + 1;
     unsigned step = c.step;
     int64_t signedCycles = 0;  // high cycles minus low cycles

@@ -1,4 +1,4 @@
-// $4015 (channel enables, DMC start/stop) and $4017 (frame sequencer mode).
+// $4015: channel enables, DMC start and stop.
 #include "frame/state.h"
 
 namespace pelrin {
@@ -23,21 +23,6 @@ void WriteStatus(uint8_t v) {
         StartDmc(apu.dmc);
     else
         apu.dmc.active = 0;
-}
-
-void WriteFrameCounter(uint8_t v) {
-    apu.frameStepCountdown = apu.frameStepPeriod;
-    if (v & 0x80) {
-        apu.frameStepLimit = 4;
-        apu.frameStep = 0;
-        QuarterFrameClock();
-    } else {
-        // Step 4 above limit 3: the first event, one period on, is the wrap.
-        apu.frameStepLimit = 3;
-        apu.frameStep = 4;
-    }
-    apu.frameIrqEnabled = (v & 0x40) ? 0 : 1;
-    if (v & 0x40) apu.frameIrqFlag = 0;
 }
 
 }  // namespace pelrin

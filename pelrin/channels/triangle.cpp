@@ -42,6 +42,13 @@ void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
         c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
         return;
     }
+    if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
+        // No step within the run.
+        c.timer -= static_cast<int32_t>(cycles);
+        c.sumLeft += static_cast<int64_t>(c.levelLeft[c.step & 31]) * cycles;
+        c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
+        return;
+    }
     const int32_t reload = c.period + 1;
     unsigned step = c.step & 31;
     int64_t left = 0, right = 0;

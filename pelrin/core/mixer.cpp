@@ -11,21 +11,57 @@ struct Mix {
     int32_t right = 0;
 };
 
-// Mean of one side over the sample: 32-bit division when the sum fits, as
-// it nearly always does, since a 64-bit division costs several times more.
-inline int32_t Mean(int64_t sum, int64_t cycles) {
-    if (sum == static_cast<int32_t>(sum) && cycles <= INT32_MAX)
-        return static_cast<int32_t>(sum) / static_cast<int32_t>(cycles);
-    return static_cast<int32_t>(sum / cycles);
+// Mean of one side over the sample, truncated towards zero: sum / cycles.
+// Sums of magnitude up to 2^31 divide by multiplying with the rounded-up
+// reciprocal m = ceil(2^s / cycles), s = 31 + ceil(log2 cycles). Exact: with
+// e = m * cycles - 2^s < cycles, floor(n * m / 2^s) = floor(n / cycles + n * e
+// / (cycles * 2^s)), and the second term is below 2^-ceil(log2 cycles) <=
+// 1 / cycles, too little to reach the next multiple (the fraction of
+// n / cycles is at most (cycles - 1) / cycles). m <= 2^32, so n * m fits 64
+// bits. Larger sums, and samples of 2^32 cycles or more, divide.
+inline Divisor MakeDivisor(int64_t cycles) {
+    Divisor d{cycles, 0, 0, cycles >= 1 && cycles <= 0xFFFFFFFFll ? uint8_t{1} : uint8_t{0}};
+    if (d.exact) {
+        unsigned log = 0;
+        while ((int64_t{1} << log) < cycles) log++;
+        d.shift = 31 + log;
+        d.factor = ((uint64_t{1} << d.shift) + static_cast<uint64_t>(cycles) - 1) / static_cast<uint64_t>(cycles);
+    }
+    return d;
+}
+
+inline int32_t Mean(int64_t sum, const Divisor &d) {
+    // |sum| <= 2^31 in one unsigned comparison.
+    if (d.exact && static_cast<uint64_t>(sum + (int64_t{1} << 31)) <= (uint64_t{1} << 32)) {
+        const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
+        const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
+        const uint64_t q = (magnitude * d.factor) >> d.shift;
+        return static_cast<int32_t>((q ^ sign) - sign);
+    }
+    return static_cast<int32_t>(sum / d.cycles);
+}
+
+// The divisor of the last two sample lengths (a sample lasts one of two
+// whole cycle counts while the buffer has room).
+inline const Divisor &DivisorFor(int64_t cycles) {
+    Divisor *cache = apu.mixDivisors;
+    if (cache[0].cycles == cycles && cache[0].factor != 0) return cache[0];
+    if (cache[1].cycles == cycles && cache[1].factor != 0) return cache[1];
+    cache[1] = cache[0];
+    cache[0] = MakeDivisor(cycles);
+    return cache[0];
 }
 
 // Adds the channel's mean level (the right side only in stereo) and
 // clears its sums.
 template <bool Stereo>
-inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, int64_t cycles) {
-    if (mixed) {
-        mix.left += Mean(sumLeft, cycles);
-        if (Stereo) mix.right += Mean(sumRight, cycles);
+inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, const Divisor &cycles) {
+    // A silent channel (both sums 0) adds 0.
+    if (mixed && (sumLeft | sumRight) != 0) {
+        const int32_t left = Mean(sumLeft, cycles);
+        mix.left += left;
+        // A centred channel has equal sums: one division serves both sides.
+        if (Stereo) mix.right += sumRight == sumLeft ? left : Mean(sumRight, cycles);
     }
     sumLeft = 0;
     sumRight = 0;
@@ -43,7 +79,8 @@ inline void Store(uint8_t *out, int32_t v, bool eightBit) {
 }
 
 template <bool Stereo>
-Mix MixChannels(int64_t n) {
+Mix MixChannels(int64_t cycles) {
+    const Divisor &n = DivisorFor(cycles);
     const uint8_t *on = apu.channelEnabled;
     Mix mix;
     Take<Stereo>(mix, apu.triangle.sumLeft, apu.triangle.sumRight, on[kTriangle], n);

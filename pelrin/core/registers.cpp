@@ -45,22 +45,6 @@ uint8_t StatusByte() {
     return status;
 }
 
-uint32_t FrameIrqDistance() {
-    if (!apu.frameIrqEnabled) return 0xFFFFFFFFu;
-    double cycles;
-    if (apu.frameStep > apu.frameStepLimit) {
-        // Left by a four-step $4017 write: the very next step is the wrap.
-        cycles = std::ceil(static_cast<double>(apu.frameStepCountdown));
-    } else {
-        int steps = static_cast<int>(apu.frameStepLimit) - static_cast<int>(apu.frameStep);
-        cycles = std::ceil(steps * static_cast<double>(apu.frameStepPeriod) +
-                           static_cast<double>(apu.frameStepCountdown));
-    }
-    // Absurd step periods: too far away to foresee.
-    if (!(cycles < 4294967296.0)) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(cycles);
-}
-
 uint32_t DmcIrqDistance() {
     const DmcChannel &d = apu.dmc;
     if (!d.irqEnabled || d.loop || !d.active) return 0xFFFFFFFFu;

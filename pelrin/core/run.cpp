@@ -10,48 +10,14 @@ using namespace pelrin;
 
 namespace pelrin {
 
-void QuarterFrameClock() {
-    ClockEnvelope(apu.pulse[0]);
-    ClockEnvelope(apu.pulse[1]);
-    ClockLinearCounter(apu.triangle);
-    ClockEnvelope(apu.noise);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockEnvelope(apu.mmc5Pulse[0]);
-        ClockEnvelope(apu.mmc5Pulse[1]);
-    }
-}
-
 namespace {
 
-void HalfFrameClock() {
-    ClockPulseHalfFrame(apu.pulse[0]);
-    ClockPulseHalfFrame(apu.pulse[1]);
-    ClockLength(apu.triangle);
-    ClockLength(apu.noise);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockPulseHalfFrame(apu.mmc5Pulse[0]);
-        ClockPulseHalfFrame(apu.mmc5Pulse[1]);
-    }
-}
-
-void StepEvent() {
-    apu.frameStepCountdown += apu.frameStepPeriod;
-    if (apu.frameStep < apu.frameStepLimit) {
-        apu.frameStep++;
-        if (apu.frameStep < 4) {
-            QuarterFrameClock();
-            if (apu.frameStep & 1) HalfFrameClock();
-        }
-    } else {
-        // Wrap: raises the frame interrupt (while enabled) and gives a
-        // quarter-frame clock only.
-        apu.frameIrqFlag = apu.frameIrqEnabled;
-        apu.frameStep = 0;
-        QuarterFrameClock();
-    }
-}
-
 // Runs every integrator over one slice; returns the DMC's fetched bytes.
+// The integrators are inlined here (the library is one translation unit):
+// a slice is usually one sample long and most of them add one level.
+#if defined(__GNUC__)
+__attribute__((flatten))
+#endif
 uint32_t IntegrateSlice(uint32_t n) {
     IntegratePulse(apu.pulse[0], n);
     IntegratePulse(apu.pulse[1], n);
@@ -95,12 +61,22 @@ extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
         // so that no huge countdown overflows the integer.
         float nearest = apu.frameStepCountdown < apu.sampleCountdown ? apu.frameStepCountdown
                                                                      : apu.sampleCountdown;
-        double whole = std::ceil(static_cast<double>(nearest));
         uint32_t n;
-        if (whole < static_cast<double>(remaining))
-            n = whole >= 1.0 ? static_cast<uint32_t>(whole) : 1;
-        else
-            n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        if (nearest > -2147483648.0f && nearest < 2147483648.0f) {
+            // The ceiling in integers: truncate, then step up past a fraction.
+            int64_t whole = static_cast<int32_t>(nearest);
+            if (static_cast<float>(whole) < nearest) whole++;
+            if (whole < static_cast<int64_t>(remaining))
+                n = whole >= 1 ? static_cast<uint32_t>(whole) : 1;
+            else
+                n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        } else {
+            double whole = std::ceil(static_cast<double>(nearest));
+            if (whole < static_cast<double>(remaining))
+                n = whole >= 1.0 ? static_cast<uint32_t>(whole) : 1;
+            else
+                n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
+        }
 
         uint32_t fetched = IntegrateSlice(n);
         if (fetched != 0) {

@@ -61,10 +61,19 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
     if (!(stepConstant > 0.0)) return;
     for (unsigned i = 7 - code; i < 8; i++) {
         if (s.frequency[i] == 0) continue;
-        const double stepLength = stepConstant / s.frequency[i];
+        const uint32_t frequency = s.frequency[i];
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];
         float countdown = s.stepCountdown[i];
+        if (total < countdown) {
+            // No step ends within the run (a positive difference of two
+            // floats stays positive as a float): one level, one subtraction.
+            const unsigned sample = s.sample[i] & 15;
+            s.sumLeft[i] += static_cast<int64_t>(left[sample] * total);
+            s.sumRight[i] += static_cast<int64_t>(right[sample] * total);
+            s.stepCountdown[i] = static_cast<float>(countdown - total);
+            continue;
+        }
         int64_t sumLeft = 0, sumRight = 0;
         double r = total;
         do {
@@ -75,7 +84,8 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
             r -= n;
             countdown = static_cast<float>(countdown - n);
             if (countdown <= 0.0f) {
-                countdown = static_cast<float>(countdown + stepLength);
+                // The step length divides only when a step ends.
+                countdown = static_cast<float>(countdown + stepConstant / frequency);
                 if (++s.wavePosition[i] >= s.waveLength[i]) {
                     s.wavePosition[i] = 0;
                     s.readAddress[i] = s.waveStart[i];

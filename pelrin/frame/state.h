@@ -85,6 +85,12 @@ struct NoiseChannel {
     uint16_t shiftRegister;
     uint8_t tapShift;
     uint8_t outputBit;
+    // Rounded-up reciprocal of `reciprocalOf` (a period) for dividing run
+    // lengths below 2^16 by it (channels/noise.cpp); recomputed when the
+    // period differs.
+    uint16_t reciprocalOf;
+    uint8_t reciprocalShift;
+    uint32_t reciprocal;
     int16_t levelLeft[16];
     int16_t levelRight[16];
     Sum sumLeft;
@@ -177,6 +183,14 @@ struct N163State {
     Sum sumRight[8];
 };
 
+// A sample length with its rounded-up reciprocal (core/mixer.cpp).
+struct Divisor {
+    int64_t cycles;
+    uint64_t factor;  // 0 until computed
+    uint32_t shift;
+    uint8_t exact;    // the reciprocal applies (cycles < 2^32)
+};
+
 struct ApuState {
     // Output and environment block, with its load-time values.
     uint32_t sampleRate = 44100;
@@ -199,6 +213,7 @@ struct ApuState {
     uint32_t bufferSize = 0;
     uint8_t *OutputCursor = nullptr;
     int64_t sampleCycles = 0;
+    Divisor mixDivisors[2] = {};  // the last two sample lengths
 
     // Mixer options.
     uint8_t channelEnabled[kChannelCount] = {};
@@ -233,8 +248,14 @@ void RebuildLevelTables(uint32_t mask);
 void RewindOutputBuffer();
 void SetNamcoStepConstants();
 
-// Run loop and mixer (core/).
+// Frame sequencer (core/sequencer.cpp).
 void QuarterFrameClock();
+void HalfFrameClock();
+void StepEvent();  // the step countdown ran out
+void WriteFrameCounter(uint8_t v);
+uint32_t FrameIrqDistance();  // cycles to the next frame interrupt, or 0xFFFFFFFF
+
+// Mixer (core/mixer.cpp).
 void MixSample();
 
 // Envelope clock shared by the pulse and noise records, whose six envelope
@@ -268,10 +289,6 @@ inline void WriteEnvelopeControl(Channel &c, uint8_t v) {
     }
 }
 
-// Runs a channel timer over `cycles`: `stretch(n)` for each run of n cycles
-// without an expiry (n may be 0 when the timer has already run out), and at
-// each expiry `expire()`, which returns the reloaded timer. Returns the timer
-// left at the end. Each pass reaches the next expiry or the end.
 // Cycles of a run of `cycles` that pass before a countdown standing at
 // `timer` runs out (0 when it already has).
 inline uint32_t CyclesBefore(int32_t timer, uint32_t cycles) {
@@ -279,6 +296,10 @@ inline uint32_t CyclesBefore(int32_t timer, uint32_t cycles) {
     return static_cast<uint32_t>(timer) < cycles ? static_cast<uint32_t>(timer) : cycles;
 }
 
+// Runs a channel timer over `cycles`: `stretch(n)` for each run of n cycles
+// without an expiry (n may be 0 when the timer has already run out), and at
+// each expiry `expire()`, which returns the reloaded timer. Returns the timer
+// left at the end. Each pass reaches the next expiry or the end.
 template <typename Stretch, typename Expire>
 inline int32_t RunTimer(int32_t timer, uint32_t cycles, Stretch stretch, Expire expire) {
     while (cycles != 0) {
@@ -320,7 +341,6 @@ void StartDmc(DmcChannel &c);
 void BuildDmcAttenuation(DmcChannel &c);
 
 void WriteStatus(uint8_t v);
-void WriteFrameCounter(uint8_t v);
 
 // Expansion chips (expansion/).
 void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles);
