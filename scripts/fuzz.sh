@@ -4,7 +4,7 @@
 # corpus. Fails on any crash, hang, leak, out-of-memory or sanitizer report.
 #
 # Usage: scripts/fuzz.sh [--long] [TARGET...]
-#   TARGET   api, nsf or reglog (default: all three, one after another)
+#   TARGET   api, nsf, reglog or diff (default: all four, one after another)
 #   --long   fuzz each target for 15 minutes instead of 75 seconds
 # Environment: FUZZ_SECONDS (seconds per target, overrides both),
 # FUZZ_BUILD_DIR (default build-fuzz), CC and CXX (default clang, clang++),
@@ -22,18 +22,18 @@ targets=()
 for arg in "$@"; do
   case $arg in
     --long) seconds=900 ;;
-    api|nsf|reglog) targets+=("$arg") ;;
+    api|nsf|reglog|diff) targets+=("$arg") ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "fuzz.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
   esac
 done
 seconds=${FUZZ_SECONDS:-$seconds}
-[ ${#targets[@]} -gt 0 ] || targets=(api nsf reglog)
+[ ${#targets[@]} -gt 0 ] || targets=(api nsf reglog diff)
 
 printf '=== building the fuzz targets in %s\n' "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="${CC:-clang}" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
-  -DPELRIN_FUZZ=ON -DPELRIN_SANITIZE=ON -DPELRIN_WERROR=ON -DPELRIN_BUILD_BENCH=OFF >/dev/null
+  -DPELRIN_FUZZ=ON -DPELRIN_SANITIZE=ON -DPELRIN_WERROR=ON -DPELRIN_BUILD_TESTS=ON -DPELRIN_BUILD_BENCH=OFF >/dev/null
 ninja -C "$build" -j "${FUZZ_BUILD_JOBS:-2}" "${targets[@]/%/_fuzzer}"
 
 failed=()
