@@ -6,31 +6,33 @@
 #include <reglog.hpp>
 #include <render.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path memfileFolder() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("pelrin-reglog-fuzz-" + std::to_string(getpid()));
-        fs::create_directories(d / "dir");
-        std::ofstream(d / "a.bin", std::ios::binary) << std::string(300, '\x55');
-        std::ofstream(d / "empty.bin", std::ios::binary);
+// Made once; never destroyed, so that the removal at exit can still name it.
+const fs::path &memfileFolder() {
+    static const fs::path *const dir = [] {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        auto *d = new fs::path(fs::temp_directory_path() / ("pelrin-reglog-fuzz-" + std::to_string(stamp)));
+        fs::create_directories(*d / "dir");
+        std::ofstream(*d / "a.bin", std::ios::binary) << std::string(300, '\x55');
+        std::ofstream(*d / "empty.bin", std::ios::binary);
         std::atexit([] {
             std::error_code ec;
-            fs::remove_all(fs::temp_directory_path() / ("pelrin-reglog-fuzz-" + std::to_string(getpid())), ec);
+            fs::remove_all(memfileFolder(), ec);
         });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 } // namespace
