@@ -557,7 +557,9 @@ PlayResult Player::run() {
             }
         }
     }
-    if (log_) *log_ << "run " << endLogCycle_ << "\n";
+    // A CPU that stopped may have written after the last finished stretch:
+    // the log's last run never lies before its last access.
+    if (log_) *log_ << "run " << std::max(endLogCycle_, hostNow_ - stall_) << "\n";
     result_.cpuCycles = cpu_.cycles;
     return result_;
 }
