@@ -176,3 +176,30 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits: the level holds until the next bit, or, idle, until the
+// next ramp step (or for ever).
+namespace pelrin {
+
+inline bool Ramping(const DmcChannel &c) { return c.dmcRampOption && c.rampTarget != c.level; }
+
+bool Quiet(const DmcChannel &c, uint32_t n) {
+    if (c.active) return c.timer > 0 && static_cast<uint32_t>(c.timer) > n;
+    return !Ramping(c) || (c.rampCountdown > 0 && static_cast<uint32_t>(c.rampCountdown) > n);
+}
+
+void Advance(DmcChannel &c, uint32_t n) {
+    if (c.active)
+        c.timer -= static_cast<int32_t>(n);
+    else if (Ramping(c))
+        c.rampCountdown -= static_cast<int32_t>(n);
+}
+
+void Level(const DmcChannel &c, int32_t &left, int32_t &right) {
+    left = c.levelLeft[c.level & 127];
+    right = c.levelRight[c.level & 127];
+}
+
+uint32_t Integrate(DmcChannel &c, uint32_t n) { return IntegrateDmc(c, n); }
+
+}  // namespace pelrin

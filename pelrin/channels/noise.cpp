@@ -109,3 +109,29 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits: the output bit holds until the timer expires.
+namespace pelrin {
+
+inline bool Frozen(const NoiseChannel &c) { return c.length == 0 || c.period == 0; }
+
+bool Quiet(const NoiseChannel &c, uint32_t n) {
+    return Frozen(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
+}
+
+void Advance(NoiseChannel &c, uint32_t n) {
+    if (!Frozen(c)) c.timer -= static_cast<int32_t>(n);
+}
+
+void Level(const NoiseChannel &c, int32_t &left, int32_t &right) {
+    const bool sounding = !Frozen(c) && c.outputBit;
+    left = sounding ? c.levelLeft[c.volume & 15] : 0;
+    right = sounding ? c.levelRight[c.volume & 15] : 0;
+}
+
+uint32_t Integrate(NoiseChannel &c, uint32_t n) {
+    IntegrateNoise(c, n);
+    return 0;
+}
+
+}  // namespace pelrin

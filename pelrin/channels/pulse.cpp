@@ -100,3 +100,48 @@ void IntegratePulse(PulseChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits. The level changes only when the step crosses between the
+// high and low parts of the duty sequence, so a stretch is quiet up to the
+// expiry that makes that crossing.
+namespace pelrin {
+
+inline bool Silent(const PulseChannel &c) { return c.muted || c.length == 0; }
+
+bool Quiet(const PulseChannel &c, uint32_t n) {
+    if (Silent(c)) return true;
+    const unsigned step = c.step & 15;
+    const unsigned stepsToCross = step < c.dutySteps ? c.dutySteps - step : 16 - step;
+    const int64_t firstExpiry = c.timer > 0 ? c.timer : 0;
+    return n <= firstExpiry + static_cast<int64_t>(stepsToCross - 1) * (c.period + 1);
+}
+
+void Advance(PulseChannel &c, uint32_t n) {
+    if (Silent(c) || n == 0) return;
+    const int32_t reload = c.period + 1;
+    int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
+    unsigned step = c.step;
+    while (timer <= 0) {
+        timer += reload;
+        step++;
+    }
+    c.timer = static_cast<int32_t>(timer);
+    c.step = static_cast<uint8_t>(step & 15);
+}
+
+void Level(const PulseChannel &c, int32_t &left, int32_t &right) {
+    if (Silent(c)) {
+        left = right = 0;
+        return;
+    }
+    const bool high = c.step < c.dutySteps;
+    left = high ? c.levelLeft[c.volume & 15] : -c.levelLeft[c.volume & 15];
+    right = high ? c.levelRight[c.volume & 15] : -c.levelRight[c.volume & 15];
+}
+
+uint32_t Integrate(PulseChannel &c, uint32_t n) {
+    IntegratePulse(c, n);
+    return 0;
+}
+
+}  // namespace pelrin

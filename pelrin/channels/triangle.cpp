@@ -68,3 +68,29 @@ void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits: a gated triangle holds its level and its timer; a running
+// one holds its level until its timer expires.
+namespace pelrin {
+
+inline bool Gated(const TriangleChannel &c) { return c.length == 0 || c.linearCounter == 0 || c.period < 8; }
+
+bool Quiet(const TriangleChannel &c, uint32_t n) {
+    return Gated(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
+}
+
+void Advance(TriangleChannel &c, uint32_t n) {
+    if (!Gated(c)) c.timer -= static_cast<int32_t>(n);
+}
+
+void Level(const TriangleChannel &c, int32_t &left, int32_t &right) {
+    left = c.levelLeft[c.step & 31];
+    right = c.levelRight[c.step & 31];
+}
+
+uint32_t Integrate(TriangleChannel &c, uint32_t n) {
+    IntegrateTriangle(c, n);
+    return 0;
+}
+
+}  // namespace pelrin

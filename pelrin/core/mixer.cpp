@@ -1,6 +1,7 @@
 // Sample boundary: mean level of every mixed channel over the sample period,
 // added in a fixed order, clipped and written to the host's buffer.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -10,36 +11,6 @@ struct Mix {
     int32_t left = 0;
     int32_t right = 0;
 };
-
-// Mean of one side over the sample, truncated towards zero: sum / cycles.
-// Sums of magnitude up to 2^31 divide by multiplying with the rounded-up
-// reciprocal m = ceil(2^s / cycles), s = 31 + ceil(log2 cycles). Exact: with
-// e = m * cycles - 2^s < cycles, floor(n * m / 2^s) = floor(n / cycles + n * e
-// / (cycles * 2^s)), and the second term is below 2^-ceil(log2 cycles) <=
-// 1 / cycles, too little to reach the next multiple (the fraction of
-// n / cycles is at most (cycles - 1) / cycles). m <= 2^32, so n * m fits 64
-// bits. Larger sums, and samples of 2^32 cycles or more, divide.
-inline Divisor MakeDivisor(int64_t cycles) {
-    Divisor d{cycles, 0, 0, cycles >= 1 && cycles <= 0xFFFFFFFFll ? uint8_t{1} : uint8_t{0}};
-    if (d.exact) {
-        unsigned log = 0;
-        while ((int64_t{1} << log) < cycles) log++;
-        d.shift = 31 + log;
-        d.factor = ((uint64_t{1} << d.shift) + static_cast<uint64_t>(cycles) - 1) / static_cast<uint64_t>(cycles);
-    }
-    return d;
-}
-
-inline int32_t Mean(int64_t sum, const Divisor &d) {
-    // |sum| <= 2^31 in one unsigned comparison.
-    if (d.exact && static_cast<uint64_t>(sum + (int64_t{1} << 31)) <= (uint64_t{1} << 32)) {
-        const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
-        const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
-        const uint64_t q = (magnitude * d.factor) >> d.shift;
-        return static_cast<int32_t>((q ^ sign) - sign);
-    }
-    return static_cast<int32_t>(sum / d.cycles);
-}
 
 // The divisor of the last two sample lengths (a sample lasts one of two
 // whole cycle counts while the buffer has room).
@@ -66,8 +37,6 @@ inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, const Diviso
     sumLeft = 0;
     sumRight = 0;
 }
-
-inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
 inline void Store(uint8_t *out, int32_t v, bool eightBit) {
     if (eightBit) {

@@ -5,6 +5,7 @@
 
 #include "pelrin.h"
 #include "frame/state.h"
+#include "core/segment.h"
 
 using namespace pelrin;
 
@@ -45,17 +46,201 @@ uint32_t IntegrateSlice(uint32_t n) {
 }
 
 }  // namespace
-}  // namespace pelrin
 
-extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
-    uint32_t span = cycle - apu.timestamp;
-    // A cycle before the timestamp (an unsigned span of 2^31 or more) runs
-    // nothing: the host asked for the past, not for 2^32 cycles of future.
-    if (span == 0 || span >= 0x80000000u) return 0;
-    apu.timestamp = cycle;
+// The planned path. While a countdown and its period are multiples of
+// 2^-shift and stay below 2^(24 - shift) (true of every clock and rate a
+// host sets in practice), subtracting whole cycles from it and adding the
+// period back are exact in f32, so the countdowns are integers in fixed
+// point and every sample boundary and step of a span is known in advance:
+// sample j of a span ends at ceil(countdown + j * period).
+struct FixedCountdown {
+    int64_t count;   // the countdown times 2^shift
+    int64_t period;  // the period times 2^shift
+    int shift;
+};
 
-    uint32_t stallTotal = 0;
-    uint64_t remaining = span;
+bool ToFixed(float countdown, float period, FixedCountdown &f) {
+    if (!(countdown > 0.0f) || !(period >= 1.0f)) return false;
+    const float larger = countdown > period ? countdown : period;
+    if (!(larger < 16777216.0f)) return false;
+    int exponent;
+    std::frexp(larger, &exponent);  // larger < 2^exponent
+    f.shift = 24 - exponent;
+    const double count = std::ldexp(static_cast<double>(countdown), f.shift);
+    const double periodFixed = std::ldexp(static_cast<double>(period), f.shift);
+    if (count != std::floor(count) || periodFixed != std::floor(periodFixed)) return false;
+    f.count = static_cast<int64_t>(count);
+    f.period = static_cast<int64_t>(periodFixed);
+    return true;
+}
+
+inline float FromFixed(const FixedCountdown &f) {
+    return static_cast<float>(std::ldexp(static_cast<double>(f.count), -f.shift));
+}
+
+// Whole cycles until a positive countdown runs out.
+inline int64_t CeilCycles(int64_t count, int shift) { return (count + (int64_t{1} << shift) - 1) >> shift; }
+
+Segment segment;
+MixLanes lanes;
+Divisor sampleDivisors[2];  // the two whole lengths of a sample
+
+template <typename Channel>
+uint32_t RunChannel(Channel &c, int channel, int group, uint8_t *levels = nullptr) {
+    const bool mixed = apu.channelEnabled[channel] != 0;
+    if (apu.channelCount == 2)
+        return mixed ? RunSegment<true, true>(c, segment, lanes, group, levels)
+                     : RunSegment<true, false>(c, segment, lanes, group, levels);
+    return mixed ? RunSegment<false, true>(c, segment, lanes, group, levels)
+                 : RunSegment<false, false>(c, segment, lanes, group, levels);
+}
+
+// Runs every channel over the segment; returns the DMC's stolen cycles.
+uint32_t RunChannels() {
+    lanes.varies = false;
+    lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
+    lanes.constantRight[0] = lanes.constantRight[1] = 0;
+    const uint32_t stolen = RunChannel(apu.dmc, kDmc, 1, lanes.dmcLevel);
+    RunChannel(apu.pulse[0], kPulse1, 1);
+    RunChannel(apu.pulse[1], kPulse2, 1);
+    RunChannel(apu.triangle, kTriangle, 0);
+    RunChannel(apu.noise, kNoise, 0);
+    switch (apu.expansionChip) {
+        case kChipVrc6:
+            RunChannel(apu.vrc6Pulse[0], kVrc6Pulse1, 1);
+            RunChannel(apu.vrc6Pulse[1], kVrc6Pulse2, 1);
+            RunChannel(apu.vrc6Saw, kVrc6Saw, 1);
+            break;
+        case kChipMmc5:
+            RunChannel(apu.mmc5Pulse[0], kMmc5Pulse1, 1);
+            RunChannel(apu.mmc5Pulse[1], kMmc5Pulse2, 1);
+            RunChannel(apu.mmc5Pcm, kMmc5Pcm, 1);
+            break;
+        default:
+            break;
+    }
+    return stolen;
+}
+
+// One side of frame k: the triangle and noise lowered by the DMC's level,
+// then the rest.
+inline int32_t MixSide(const int32_t *const lane[2], const int32_t constant[2], uint32_t k, bool attenuate) {
+    int32_t v = constant[0] + (lanes.varies ? lane[0][k] : 0);
+    if (attenuate) v = static_cast<int32_t>(v * static_cast<double>(apu.dmc.dmcAttenuation[lanes.dmcLevel[k] & 127]));
+    return Clip(v + constant[1] + (lanes.varies ? lane[1][k] : 0));
+}
+
+template <bool Stereo, bool EightBit>
+void WriteFrames() {
+    const int32_t *const left[2] = {lanes.left[0], lanes.left[1]};
+    const int32_t *const right[2] = {lanes.right[0], lanes.right[1]};
+    const bool attenuate = apu.channelEnabled[kDmc] != 0;
+    uint8_t *out = apu.OutputCursor;
+    for (uint32_t k = 0; k < segment.samples; k++) {
+        const int32_t l = MixSide(left, lanes.constantLeft, k, attenuate);
+        if (EightBit) {
+            *out++ = static_cast<uint8_t>(((l >> 8) & 0xFF) ^ 0x80);
+        } else {
+            out[0] = static_cast<uint8_t>(l & 0xFF);
+            out[1] = static_cast<uint8_t>((l >> 8) & 0xFF);
+            out += 2;
+        }
+        if (Stereo) {
+            const int32_t r = MixSide(right, lanes.constantRight, k, attenuate);
+            if (EightBit) {
+                *out++ = static_cast<uint8_t>(((r >> 8) & 0xFF) ^ 0x80);
+            } else {
+                out[0] = static_cast<uint8_t>(r & 0xFF);
+                out[1] = static_cast<uint8_t>((r >> 8) & 0xFF);
+                out += 2;
+            }
+        }
+    }
+    apu.OutputCursor = out;
+    apu.fillMark += static_cast<uint64_t>(segment.samples) * apu.bytesPerFrame;
+}
+
+void WriteSegmentFrames() {
+    if (segment.samples == 0) return;
+    const bool stereo = apu.channelCount == 2;
+    if (apu.bitsPerSample == 8)
+        stereo ? WriteFrames<true, true>() : WriteFrames<false, true>();
+    else
+        stereo ? WriteFrames<true, false>() : WriteFrames<false, false>();
+}
+
+// Lays out the sample boundaries of a segment of `length` cycles.
+void PlanSegment(uint32_t length, const FixedCountdown &sample) {
+    segment.length = length;
+    const int64_t lengthFixed = static_cast<int64_t>(length) << sample.shift;
+    const uint32_t samples =
+        sample.count <= lengthFixed ? static_cast<uint32_t>((lengthFixed - sample.count) / sample.period + 1) : 0;
+    segment.samples = samples;
+    segment.last = 0;
+    segment.carried = apu.sampleCycles != 0;
+    if (samples == 0) return;
+    int64_t at = sample.count;
+    for (uint32_t k = 0; k < samples; k++, at += sample.period) segment.end[k] = static_cast<uint32_t>(CeilCycles(at, sample.shift));
+    segment.last = segment.end[samples - 1];
+
+    const int64_t shortest = sample.period >> sample.shift;
+    if (sampleDivisors[0].cycles != shortest || sampleDivisors[0].factor == 0) {
+        sampleDivisors[0] = MakeDivisor(shortest);
+        sampleDivisors[1] = MakeDivisor(shortest + 1);
+    }
+    const int64_t first = apu.sampleCycles + segment.end[0];
+    segment.divisors[0] = first == shortest ? sampleDivisors[0]
+                          : first == shortest + 1 ? sampleDivisors[1] : MakeDivisor(first);
+    segment.divisors[1] = sampleDivisors[0];
+    segment.divisors[2] = sampleDivisors[1];
+    segment.divisor[0] = 0;
+    // A sample lasts the floor or the ceiling of the period.
+    for (uint32_t k = 1; k < samples; k++)
+        segment.divisor[k] = segment.end[k] - segment.end[k - 1] == shortest ? 1 : 2;
+}
+
+// Runs as much of the span as the planned path can; leaves the rest (a
+// full buffer, an unusual clock, the Namco 163, whose slices are not
+// additive) to the slice loop.
+void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
+    if (apu.expansionChip == kChipN163) return;
+    FixedCountdown sample, step;
+    if (!ToFixed(apu.sampleCountdown, apu.cyclesPerSample, sample) ||
+        !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))
+        return;
+    while (remaining != 0 && apu.fillMark <= apu.bufferSize) {
+        const uint64_t room = (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1;
+        const uint32_t most = room < kSegmentSamples ? static_cast<uint32_t>(room) : kSegmentSamples;
+        int64_t length = CeilCycles(step.count, step.shift);
+        if (static_cast<uint64_t>(length) > remaining) length = static_cast<int64_t>(remaining);
+        const int64_t full = CeilCycles(sample.count + (most - 1) * sample.period, sample.shift);
+        if (length > full) length = full;
+
+        PlanSegment(static_cast<uint32_t>(length), sample);
+        const uint32_t stolen = RunChannels();
+        WriteSegmentFrames();
+
+        apu.sampleCycles = segment.samples != 0 ? length - segment.last : apu.sampleCycles + length;
+        sample.count += segment.samples * sample.period - (length << sample.shift);
+        step.count -= length << step.shift;
+        if (stolen != 0) {
+            apu.timestamp += stolen;
+            stallTotal += stolen;
+            remaining += stolen;
+        }
+        remaining -= static_cast<uint64_t>(length);
+        if (step.count <= 0) {
+            apu.frameStepCountdown = FromFixed(step);
+            StepEvent();
+            step.count += step.period;
+        }
+    }
+    apu.sampleCountdown = FromFixed(sample);
+    apu.frameStepCountdown = FromFixed(step);
+}
+// The straightforward loop: one slice at a time up to the nearer of the
+// step and sample countdowns. Serves whatever the planned path does not.
+void RunSlices(uint64_t &remaining, uint32_t &stallTotal) {
     while (remaining != 0) {
         // Whole ceiling of the nearer countdown, compared before converting
         // so that no huge countdown overflows the integer.
@@ -95,5 +280,20 @@ extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
         }
         remaining -= n;
     }
+}
+
+}  // namespace pelrin
+
+extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
+    uint32_t span = cycle - apu.timestamp;
+    // A cycle before the timestamp (an unsigned span of 2^31 or more) runs
+    // nothing: the host asked for the past, not for 2^32 cycles of future.
+    if (span == 0 || span >= 0x80000000u) return 0;
+    apu.timestamp = cycle;
+
+    uint32_t stallTotal = 0;
+    uint64_t remaining = span;
+    RunPlanned(remaining, stallTotal);
+    RunSlices(remaining, stallTotal);
     return stallTotal;
 }

@@ -61,3 +61,21 @@ void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits: the PCM output holds until the next write.
+namespace pelrin {
+
+bool Quiet(const Mmc5PcmChannel &, uint32_t) { return true; }
+void Advance(Mmc5PcmChannel &, uint32_t) {}
+
+void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right) {
+    left = c.enabled ? c.levelLeft[c.value] : 0;
+    right = c.enabled ? c.levelRight[c.value] : 0;
+}
+
+uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n) {
+    IntegrateMmc5Pcm(c, n);
+    return 0;
+}
+
+}  // namespace pelrin

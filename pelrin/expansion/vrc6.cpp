@@ -87,3 +87,57 @@ void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
 }
 
 }  // namespace pelrin
+
+// Segment traits: a pulse in direct mode holds its level; otherwise each
+// channel holds its level until its timer expires.
+namespace pelrin {
+
+inline bool Stopped(const Vrc6PulseChannel &c) { return c.period == 0 || !c.enabled; }
+
+bool Quiet(const Vrc6PulseChannel &c, uint32_t n) {
+    return Stopped(c) || c.directMode || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
+}
+
+void Advance(Vrc6PulseChannel &c, uint32_t n) {
+    if (!Stopped(c) && !c.directMode) c.timer -= static_cast<int32_t>(n);
+}
+
+void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right) {
+    if (Stopped(c)) {
+        left = right = 0;
+    } else if (c.directMode) {
+        left = 2 * (c.levelLeft[c.volume & 15] - c.levelLeft[8]);
+        right = 2 * (c.levelRight[c.volume & 15] - c.levelRight[8]);
+    } else {
+        const bool high = c.step <= c.duty;
+        left = high ? c.levelLeft[c.volume & 15] : -c.levelLeft[c.volume & 15];
+        right = high ? c.levelRight[c.volume & 15] : -c.levelRight[c.volume & 15];
+    }
+}
+
+uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n) {
+    IntegrateVrc6Pulse(c, n);
+    return 0;
+}
+
+inline bool Stopped(const Vrc6SawChannel &c) { return c.period == 0 || !c.enabled; }
+
+bool Quiet(const Vrc6SawChannel &c, uint32_t n) {
+    return Stopped(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
+}
+
+void Advance(Vrc6SawChannel &c, uint32_t n) {
+    if (!Stopped(c)) c.timer -= static_cast<int32_t>(n);
+}
+
+void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
+    left = Stopped(c) ? 0 : c.levelLeft[c.accumulator >> 3];
+    right = Stopped(c) ? 0 : c.levelRight[c.accumulator >> 3];
+}
+
+uint32_t Integrate(Vrc6SawChannel &c, uint32_t n) {
+    IntegrateVrc6Saw(c, n);
+    return 0;
+}
+
+}  // namespace pelrin

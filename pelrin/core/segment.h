@@ -1,0 +1,188 @@
+// A segment: a stretch of a span in which no frame-sequencer step falls and
+// whose sample boundaries are known in advance. Each channel runs over the
+// whole segment at once and adds its mean level for every sample that ends
+// in it to per-sample lanes; the mixer then writes the frames in one pass.
+#pragma once
+
+#include <cstring>
+
+#include "frame/state.h"
+
+namespace pelrin {
+
+constexpr uint32_t kSegmentSamples = 512;
+
+// Mean of one side over a sample, truncated towards zero: sum / cycles.
+// Sums of magnitude up to 2^31 divide by multiplying with the rounded-up
+// reciprocal m = ceil(2^s / cycles), s = 31 + ceil(log2 cycles). Exact: with
+// e = m * cycles - 2^s < cycles, floor(n * m / 2^s) = floor(n / cycles + n * e
+// / (cycles * 2^s)), and the second term is below 2^-ceil(log2 cycles) <=
+// 1 / cycles, too little to reach the next multiple (the fraction of
+// n / cycles is at most (cycles - 1) / cycles). m <= 2^32, so n * m fits 64
+// bits. Larger sums, and samples of 2^32 cycles or more, divide.
+inline Divisor MakeDivisor(int64_t cycles) {
+    Divisor d{cycles, 0, 0, cycles >= 1 && cycles <= 0xFFFFFFFFll ? uint8_t{1} : uint8_t{0}};
+    if (d.exact) {
+        unsigned log = 0;
+        while ((int64_t{1} << log) < cycles) log++;
+        d.shift = 31 + log;
+        d.factor = ((uint64_t{1} << d.shift) + static_cast<uint64_t>(cycles) - 1) / static_cast<uint64_t>(cycles);
+    }
+    return d;
+}
+
+inline int32_t Mean(int64_t sum, const Divisor &d) {
+    // |sum| <= 2^31 in one unsigned comparison.
+    if (d.exact && static_cast<uint64_t>(sum + (int64_t{1} << 31)) <= (uint64_t{1} << 32)) {
+        const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
+        const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
+        const uint64_t q = (magnitude * d.factor) >> d.shift;
+        return static_cast<int32_t>((q ^ sign) - sign);
+    }
+    return static_cast<int32_t>(sum / d.cycles);
+}
+
+inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
+
+struct Segment {
+    uint32_t length;                  // cycles
+    uint32_t samples;                 // sample boundaries within (0, length]
+    uint32_t last;                    // offset of the last boundary (0 when none)
+    bool carried;                     // the first sample began before the segment
+    uint32_t end[kSegmentSamples];    // offset of each boundary
+    uint8_t divisor[kSegmentSamples]; // index into `divisors` of its length
+    Divisor divisors[3];              // the first sample's length, then the two others
+};
+
+// Per-sample sums of the channels' means: the triangle and noise apart,
+// since the DMC's level attenuates them. A channel whose level holds over
+// the whole segment adds to the constant instead.
+struct MixLanes {
+    int32_t left[2][kSegmentSamples];   // [0] triangle and noise, [1] the rest
+    int32_t right[2][kSegmentSamples];
+    int32_t constantLeft[2];
+    int32_t constantRight[2];
+    uint8_t dmcLevel[kSegmentSamples];  // the DMC's mix level at each boundary
+    uint8_t dmcLevelHeld;               // ... or this one for all of them
+    bool dmcLevelVaries;
+    bool varies;                        // some lane entry is in use
+};
+
+// Clears the lanes before the first channel writes per-sample values.
+inline void TouchLanes(MixLanes &lanes, uint32_t samples) {
+    if (lanes.varies) return;
+    lanes.varies = true;
+    const size_t bytes = samples * sizeof(int32_t);
+    for (int g = 0; g < 2; g++) {
+        std::memset(lanes.left[g], 0, bytes);
+        std::memset(lanes.right[g], 0, bytes);
+    }
+}
+
+// Channel traits for the segment runner (channels/, expansion/).
+bool Quiet(const PulseChannel &c, uint32_t n);
+void Advance(PulseChannel &c, uint32_t n);
+void Level(const PulseChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(PulseChannel &c, uint32_t n);
+bool Quiet(const TriangleChannel &c, uint32_t n);
+void Advance(TriangleChannel &c, uint32_t n);
+void Level(const TriangleChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(TriangleChannel &c, uint32_t n);
+bool Quiet(const NoiseChannel &c, uint32_t n);
+void Advance(NoiseChannel &c, uint32_t n);
+void Level(const NoiseChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(NoiseChannel &c, uint32_t n);
+bool Quiet(const DmcChannel &c, uint32_t n);
+void Advance(DmcChannel &c, uint32_t n);
+void Level(const DmcChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(DmcChannel &c, uint32_t n);
+bool Quiet(const Vrc6PulseChannel &c, uint32_t n);
+void Advance(Vrc6PulseChannel &c, uint32_t n);
+void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n);
+bool Quiet(const Vrc6SawChannel &c, uint32_t n);
+void Advance(Vrc6SawChannel &c, uint32_t n);
+void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(Vrc6SawChannel &c, uint32_t n);
+bool Quiet(const Mmc5PcmChannel &c, uint32_t n);
+void Advance(Mmc5PcmChannel &c, uint32_t n);
+void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
+uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
+
+
+template <typename Channel>
+inline uint8_t MixLevelOf(const Channel &) { return 0; }
+inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
+
+// Runs a channel over a segment. The channel supplies four functions:
+//   Quiet(c, n)     its level holds for the next n cycles;
+//   Advance(c, n)   moves it n cycles along such a stretch;
+//   Level(c, left, right)  that level on each side;
+//   Integrate(c, n) the exact integrator, adding to the channel's sums and
+//                   returning the cycles its memory fetches stole (DMC).
+// `group` picks the lane pair; `Mixed` is false for a channel the host
+// muted, which still runs but adds nothing; `levels` (the DMC only) takes
+// the channel's mix level at each boundary. Returns the stolen cycles.
+template <bool Stereo, bool Mixed, typename Channel>
+uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, uint8_t *levels) {
+    uint32_t stolen = 0;
+    if (seg.samples == 0) return Integrate(c, seg.length);
+    uint32_t k = 0, pos = 0;
+    int32_t *left = lanes.left[group];
+    int32_t *right = lanes.right[group];
+    if (seg.carried) {
+        // The first sample began before the segment.
+        stolen += Integrate(c, seg.end[0]);
+        if (Mixed) {
+            TouchLanes(lanes, seg.samples);
+            left[0] += Mean(c.sumLeft, seg.divisors[0]);
+            if (Stereo) right[0] += Mean(c.sumRight, seg.divisors[0]);
+        }
+        c.sumLeft = c.sumRight = 0;
+        if (levels) levels[0] = MixLevelOf(c);
+        pos = seg.end[0];
+        k = 1;
+    }
+    if (Quiet(c, seg.last - pos)) {
+        int32_t l, r;
+        Level(c, l, r);
+        Advance(c, seg.last - pos);
+        if (Mixed) {
+            lanes.constantLeft[group] += l;
+            if (Stereo) lanes.constantRight[group] += r;
+            if (k == 1) {
+                left[0] -= l;
+                if (Stereo) right[0] -= r;
+            }
+        }
+        if (levels) for (; k < seg.samples; k++) levels[k] = MixLevelOf(c);
+    } else {
+        if (Mixed) TouchLanes(lanes, seg.samples);
+        for (; k < seg.samples; k++) {
+            const uint32_t n = seg.end[k] - pos;
+            pos = seg.end[k];
+            if (Quiet(c, n)) {
+                if (Mixed) {
+                    int32_t l, r;
+                    Level(c, l, r);
+                    left[k] += l;
+                    if (Stereo) right[k] += r;
+                }
+                Advance(c, n);
+            } else {
+                stolen += Integrate(c, n);
+                if (Mixed) {
+                    const Divisor &d = seg.divisors[seg.divisor[k]];
+                    left[k] += Mean(c.sumLeft, d);
+                    if (Stereo) right[k] += Mean(c.sumRight, d);
+                }
+                c.sumLeft = c.sumRight = 0;
+            }
+            if (levels) levels[k] = MixLevelOf(c);
+        }
+    }
+    // The cycles after the last boundary start the next sample.
+    return stolen + Integrate(c, seg.length - seg.last);
+}
+
+}  // namespace pelrin
