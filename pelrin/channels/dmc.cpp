@@ -183,9 +183,9 @@ namespace pelrin {
 
 inline bool Ramping(const DmcChannel &c) { return c.dmcRampOption && c.rampTarget != c.level; }
 
-bool Quiet(const DmcChannel &c, uint32_t n) {
-    if (c.active) return c.timer > 0 && static_cast<uint32_t>(c.timer) > n;
-    return !Ramping(c) || (c.rampCountdown > 0 && static_cast<uint32_t>(c.rampCountdown) > n);
+uint64_t Hold(const DmcChannel &c) {
+    if (c.active) return TimerHold(c.timer);
+    return Ramping(c) ? TimerHold(c.rampCountdown) : kHoldsForever;
 }
 
 void Advance(DmcChannel &c, uint32_t n) {

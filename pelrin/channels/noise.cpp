@@ -115,9 +115,7 @@ namespace pelrin {
 
 inline bool Frozen(const NoiseChannel &c) { return c.length == 0 || c.period == 0; }
 
-bool Quiet(const NoiseChannel &c, uint32_t n) {
-    return Frozen(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
-}
+uint64_t Hold(const NoiseChannel &c) { return Frozen(c) ? kHoldsForever : TimerHold(c.timer); }
 
 void Advance(NoiseChannel &c, uint32_t n) {
     if (!Frozen(c)) c.timer -= static_cast<int32_t>(n);

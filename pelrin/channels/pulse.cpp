@@ -108,12 +108,12 @@ namespace pelrin {
 
 inline bool Silent(const PulseChannel &c) { return c.muted || c.length == 0; }
 
-bool Quiet(const PulseChannel &c, uint32_t n) {
-    if (Silent(c)) return true;
+uint64_t Hold(const PulseChannel &c) {
+    if (Silent(c)) return kHoldsForever;
     const unsigned step = c.step & 15;
     const unsigned stepsToCross = step < c.dutySteps ? c.dutySteps - step : 16 - step;
-    const int64_t firstExpiry = c.timer > 0 ? c.timer : 0;
-    return n <= firstExpiry + static_cast<int64_t>(stepsToCross - 1) * (c.period + 1);
+    const uint64_t firstExpiry = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;
+    return firstExpiry + static_cast<uint64_t>(stepsToCross - 1) * (c.period + 1u);
 }
 
 void Advance(PulseChannel &c, uint32_t n) {

@@ -75,9 +75,7 @@ namespace pelrin {
 
 inline bool Gated(const TriangleChannel &c) { return c.length == 0 || c.linearCounter == 0 || c.period < 8; }
 
-bool Quiet(const TriangleChannel &c, uint32_t n) {
-    return Gated(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
-}
+uint64_t Hold(const TriangleChannel &c) { return Gated(c) ? kHoldsForever : TimerHold(c.timer); }
 
 void Advance(TriangleChannel &c, uint32_t n) {
     if (!Gated(c)) c.timer -= static_cast<int32_t>(n);

@@ -79,32 +79,37 @@ inline void TouchLanes(MixLanes &lanes, uint32_t samples) {
     }
 }
 
+// Cycles a level holds: all that are left of a countdown before it runs
+// out, or for ever.
+constexpr uint64_t kHoldsForever = ~uint64_t{0} >> 1;
+inline uint64_t TimerHold(int32_t timer) { return timer > 0 ? static_cast<uint64_t>(timer) - 1 : 0; }
+
 // Channel traits for the segment runner (channels/, expansion/).
-bool Quiet(const PulseChannel &c, uint32_t n);
+uint64_t Hold(const PulseChannel &c);
 void Advance(PulseChannel &c, uint32_t n);
 void Level(const PulseChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(PulseChannel &c, uint32_t n);
-bool Quiet(const TriangleChannel &c, uint32_t n);
+uint64_t Hold(const TriangleChannel &c);
 void Advance(TriangleChannel &c, uint32_t n);
 void Level(const TriangleChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(TriangleChannel &c, uint32_t n);
-bool Quiet(const NoiseChannel &c, uint32_t n);
+uint64_t Hold(const NoiseChannel &c);
 void Advance(NoiseChannel &c, uint32_t n);
 void Level(const NoiseChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(NoiseChannel &c, uint32_t n);
-bool Quiet(const DmcChannel &c, uint32_t n);
+uint64_t Hold(const DmcChannel &c);
 void Advance(DmcChannel &c, uint32_t n);
 void Level(const DmcChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(DmcChannel &c, uint32_t n);
-bool Quiet(const Vrc6PulseChannel &c, uint32_t n);
+uint64_t Hold(const Vrc6PulseChannel &c);
 void Advance(Vrc6PulseChannel &c, uint32_t n);
 void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n);
-bool Quiet(const Vrc6SawChannel &c, uint32_t n);
+uint64_t Hold(const Vrc6SawChannel &c);
 void Advance(Vrc6SawChannel &c, uint32_t n);
 void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Vrc6SawChannel &c, uint32_t n);
-bool Quiet(const Mmc5PcmChannel &c, uint32_t n);
+uint64_t Hold(const Mmc5PcmChannel &c);
 void Advance(Mmc5PcmChannel &c, uint32_t n);
 void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
@@ -115,26 +120,29 @@ inline uint8_t MixLevelOf(const Channel &) { return 0; }
 inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
 
 // Runs a channel over a segment. The channel supplies four functions:
-//   Quiet(c, n)     its level holds for the next n cycles;
+//   Hold(c)         the cycles its level holds from now (no expiry within);
 //   Advance(c, n)   moves it n cycles along such a stretch;
 //   Level(c, left, right)  that level on each side;
 //   Integrate(c, n) the exact integrator, adding to the channel's sums and
 //                   returning the cycles its memory fetches stole (DMC).
-// `group` picks the lane pair; `Mixed` is false for a channel the host
-// muted, which still runs but adds nothing; `levels` (the DMC only) takes
-// the channel's mix level at each boundary. Returns the stolen cycles.
+// Samples within a held stretch take the level as it is; a sample with a
+// change in it takes the integrated mean. `group` picks the lane pair;
+// `Mixed` is false for a channel the host muted, which still runs but adds
+// nothing; `levels` (the DMC only) takes the channel's mix level at each
+// boundary. Returns the stolen cycles.
 template <bool Stereo, bool Mixed, typename Channel>
 uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, uint8_t *levels) {
-    uint32_t stolen = 0;
     if (seg.samples == 0) return Integrate(c, seg.length);
+    uint32_t stolen = 0;
     uint32_t k = 0, pos = 0;
     int32_t *left = lanes.left[group];
     int32_t *right = lanes.right[group];
+    const uint32_t samples = seg.samples;
     if (seg.carried) {
         // The first sample began before the segment.
         stolen += Integrate(c, seg.end[0]);
         if (Mixed) {
-            TouchLanes(lanes, seg.samples);
+            TouchLanes(lanes, samples);
             left[0] += Mean(c.sumLeft, seg.divisors[0]);
             if (Stereo) right[0] += Mean(c.sumRight, seg.divisors[0]);
         }
@@ -143,7 +151,9 @@ uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, 
         pos = seg.end[0];
         k = 1;
     }
-    if (Quiet(c, seg.last - pos)) {
+    uint64_t hold = Hold(c);
+    if (hold >= seg.last - pos) {
+        // One level up to the last boundary.
         int32_t l, r;
         Level(c, l, r);
         Advance(c, seg.last - pos);
@@ -155,30 +165,42 @@ uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, 
                 if (Stereo) right[0] -= r;
             }
         }
-        if (levels) for (; k < seg.samples; k++) levels[k] = MixLevelOf(c);
+        if (levels) {
+            const uint8_t level = MixLevelOf(c);
+            for (; k < samples; k++) levels[k] = level;
+        }
     } else {
-        if (Mixed) TouchLanes(lanes, seg.samples);
-        for (; k < seg.samples; k++) {
-            const uint32_t n = seg.end[k] - pos;
-            pos = seg.end[k];
-            if (Quiet(c, n)) {
-                if (Mixed) {
-                    int32_t l, r;
-                    Level(c, l, r);
-                    left[k] += l;
-                    if (Stereo) right[k] += r;
-                }
-                Advance(c, n);
-            } else {
-                stolen += Integrate(c, n);
-                if (Mixed) {
-                    const Divisor &d = seg.divisors[seg.divisor[k]];
-                    left[k] += Mean(c.sumLeft, d);
-                    if (Stereo) right[k] += Mean(c.sumRight, d);
-                }
-                c.sumLeft = c.sumRight = 0;
+        if (Mixed) TouchLanes(lanes, samples);
+        while (k < samples) {
+            // The samples that end before the level changes.
+            const uint64_t until = pos + hold;
+            if (seg.end[k] <= until) {
+                int32_t l, r;
+                Level(c, l, r);
+                const uint8_t level = MixLevelOf(c);
+                do {
+                    if (Mixed) {
+                        left[k] += l;
+                        if (Stereo) right[k] += r;
+                    }
+                    if (levels) levels[k] = level;
+                    k++;
+                } while (k < samples && seg.end[k] <= until);
+                Advance(c, seg.end[k - 1] - pos);
+                pos = seg.end[k - 1];
+                if (k == samples) break;
             }
+            // Sample k has a change in it.
+            stolen += Integrate(c, seg.end[k] - pos);
+            if (Mixed) {
+                const Divisor &d = seg.divisors[seg.divisor[k]];
+                left[k] += Mean(c.sumLeft, d);
+                if (Stereo) right[k] += Mean(c.sumRight, d);
+            }
+            c.sumLeft = c.sumRight = 0;
             if (levels) levels[k] = MixLevelOf(c);
+            pos = seg.end[k++];
+            hold = Hold(c);
         }
     }
     // The cycles after the last boundary start the next sample.

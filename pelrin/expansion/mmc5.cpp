@@ -65,7 +65,7 @@ void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles) {
 // Segment traits: the PCM output holds until the next write.
 namespace pelrin {
 
-bool Quiet(const Mmc5PcmChannel &, uint32_t) { return true; }
+uint64_t Hold(const Mmc5PcmChannel &) { return kHoldsForever; }
 void Advance(Mmc5PcmChannel &, uint32_t) {}
 
 void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right) {

@@ -94,8 +94,8 @@ namespace pelrin {
 
 inline bool Stopped(const Vrc6PulseChannel &c) { return c.period == 0 || !c.enabled; }
 
-bool Quiet(const Vrc6PulseChannel &c, uint32_t n) {
-    return Stopped(c) || c.directMode || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
+uint64_t Hold(const Vrc6PulseChannel &c) {
+    return Stopped(c) || c.directMode ? kHoldsForever : TimerHold(c.timer);
 }
 
 void Advance(Vrc6PulseChannel &c, uint32_t n) {
@@ -122,9 +122,7 @@ uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n) {
 
 inline bool Stopped(const Vrc6SawChannel &c) { return c.period == 0 || !c.enabled; }
 
-bool Quiet(const Vrc6SawChannel &c, uint32_t n) {
-    return Stopped(c) || (c.timer > 0 && static_cast<uint32_t>(c.timer) > n);
-}
+uint64_t Hold(const Vrc6SawChannel &c) { return Stopped(c) ? kHoldsForever : TimerHold(c.timer); }
 
 void Advance(Vrc6SawChannel &c, uint32_t n) {
     if (!Stopped(c)) c.timer -= static_cast<int32_t>(n);
