@@ -2,6 +2,7 @@
 // frame-sequencer step or output-sample boundary and runs every channel over
 // each slice.
 #include <cmath>
+#include <cstring>
 
 #include "pelrin.h"
 #include "frame/state.h"
@@ -63,11 +64,14 @@ bool ToFixed(float countdown, float period, FixedCountdown &f) {
     if (!(countdown > 0.0f) || !(period >= 1.0f)) return false;
     const float larger = countdown > period ? countdown : period;
     if (!(larger < 16777216.0f)) return false;
-    int exponent;
-    std::frexp(larger, &exponent);  // larger < 2^exponent
+    // larger < 2^exponent, read from the float's exponent field (larger >= 1).
+    uint32_t bits;
+    std::memcpy(&bits, &larger, sizeof bits);
+    const int exponent = static_cast<int>((bits >> 23) & 0xFF) - 126;
     f.shift = 24 - exponent;
-    const double count = std::ldexp(static_cast<double>(countdown), f.shift);
-    const double periodFixed = std::ldexp(static_cast<double>(period), f.shift);
+    const double scale = static_cast<double>(int64_t{1} << f.shift);
+    const double count = static_cast<double>(countdown) * scale;
+    const double periodFixed = static_cast<double>(period) * scale;
     if (count != std::floor(count) || periodFixed != std::floor(periodFixed)) return false;
     f.count = static_cast<int64_t>(count);
     f.period = static_cast<int64_t>(periodFixed);
@@ -75,7 +79,7 @@ bool ToFixed(float countdown, float period, FixedCountdown &f) {
 }
 
 inline float FromFixed(const FixedCountdown &f) {
-    return static_cast<float>(std::ldexp(static_cast<double>(f.count), -f.shift));
+    return static_cast<float>(static_cast<double>(f.count) / static_cast<double>(int64_t{1} << f.shift));
 }
 
 // Whole cycles until a positive countdown runs out.
@@ -98,6 +102,7 @@ uint32_t RunChannel(Channel &c, int channel, int group, uint8_t *levels = nullpt
 // Runs every channel over the segment; returns the DMC's stolen cycles.
 uint32_t RunChannels() {
     lanes.varies = false;
+    lanes.dmcLevelVaries = false;
     lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
     lanes.constantRight[0] = lanes.constantRight[1] = 0;
     const uint32_t stolen = RunChannel(apu.dmc, kDmc, 1, lanes.dmcLevel);
@@ -124,10 +129,26 @@ uint32_t RunChannels() {
 
 // One side of frame k: the triangle and noise lowered by the DMC's level,
 // then the rest.
+template <bool Varies>
 inline int32_t MixSide(const int32_t *const lane[2], const int32_t constant[2], uint32_t k, bool attenuate) {
-    int32_t v = constant[0] + (lanes.varies ? lane[0][k] : 0);
-    if (attenuate) v = static_cast<int32_t>(v * static_cast<double>(apu.dmc.dmcAttenuation[lanes.dmcLevel[k] & 127]));
-    return Clip(v + constant[1] + (lanes.varies ? lane[1][k] : 0));
+    int32_t v = constant[0] + (Varies ? lane[0][k] : 0);
+    if (attenuate) {
+        const uint8_t level = lanes.dmcLevelVaries ? lanes.dmcLevel[k] : lanes.dmcLevelHeld;
+        v = static_cast<int32_t>(v * static_cast<double>(apu.dmc.dmcAttenuation[level & 127]));
+    }
+    return Clip(v + constant[1] + (Varies ? lane[1][k] : 0));
+}
+
+template <bool EightBit>
+inline uint8_t *Store(uint8_t *out, int32_t v) {
+    if (EightBit) {
+        *out++ = static_cast<uint8_t>(((v >> 8) & 0xFF) ^ 0x80);
+    } else {
+        out[0] = static_cast<uint8_t>(v & 0xFF);
+        out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+        out += 2;
+    }
+    return out;
 }
 
 template <bool Stereo, bool EightBit>
@@ -135,29 +156,23 @@ void WriteFrames() {
     const int32_t *const left[2] = {lanes.left[0], lanes.left[1]};
     const int32_t *const right[2] = {lanes.right[0], lanes.right[1]};
     const bool attenuate = apu.channelEnabled[kDmc] != 0;
+    const uint32_t samples = segment.samples;
     uint8_t *out = apu.OutputCursor;
-    for (uint32_t k = 0; k < segment.samples; k++) {
-        const int32_t l = MixSide(left, lanes.constantLeft, k, attenuate);
-        if (EightBit) {
-            *out++ = static_cast<uint8_t>(((l >> 8) & 0xFF) ^ 0x80);
-        } else {
-            out[0] = static_cast<uint8_t>(l & 0xFF);
-            out[1] = static_cast<uint8_t>((l >> 8) & 0xFF);
-            out += 2;
-        }
-        if (Stereo) {
-            const int32_t r = MixSide(right, lanes.constantRight, k, attenuate);
-            if (EightBit) {
-                *out++ = static_cast<uint8_t>(((r >> 8) & 0xFF) ^ 0x80);
-            } else {
-                out[0] = static_cast<uint8_t>(r & 0xFF);
-                out[1] = static_cast<uint8_t>((r >> 8) & 0xFF);
-                out += 2;
-            }
+    if (!lanes.varies && !(attenuate && lanes.dmcLevelVaries)) {
+        // Every frame of the segment is the same.
+        uint8_t frame[4];
+        uint8_t *end = Store<EightBit>(frame, MixSide<false>(left, lanes.constantLeft, 0, attenuate));
+        if (Stereo) end = Store<EightBit>(end, MixSide<false>(right, lanes.constantRight, 0, attenuate));
+        const size_t bytes = static_cast<size_t>(end - frame);
+        for (uint32_t k = 0; k < samples; k++, out += bytes) std::memcpy(out, frame, bytes);
+    } else {
+        for (uint32_t k = 0; k < samples; k++) {
+            out = Store<EightBit>(out, MixSide<true>(left, lanes.constantLeft, k, attenuate));
+            if (Stereo) out = Store<EightBit>(out, MixSide<true>(right, lanes.constantRight, k, attenuate));
         }
     }
     apu.OutputCursor = out;
-    apu.fillMark += static_cast<uint64_t>(segment.samples) * apu.bytesPerFrame;
+    apu.fillMark += static_cast<uint64_t>(samples) * apu.bytesPerFrame;
 }
 
 void WriteSegmentFrames() {
@@ -178,10 +193,13 @@ void PlanSegment(uint32_t length, const FixedCountdown &sample) {
     segment.samples = samples;
     segment.last = 0;
     segment.carried = apu.sampleCycles != 0;
+    segment.laidOut = false;
     if (samples == 0) return;
-    int64_t at = sample.count;
-    for (uint32_t k = 0; k < samples; k++, at += sample.period) segment.end[k] = static_cast<uint32_t>(CeilCycles(at, sample.shift));
-    segment.last = segment.end[samples - 1];
+    segment.first = sample.count;
+    segment.period = sample.period;
+    segment.shift = sample.shift;
+    segment.end[0] = static_cast<uint32_t>(CeilCycles(sample.count, sample.shift));
+    segment.last = static_cast<uint32_t>(CeilCycles(sample.count + (samples - 1) * sample.period, sample.shift));
 
     const int64_t shortest = sample.period >> sample.shift;
     if (sampleDivisors[0].cycles != shortest || sampleDivisors[0].factor == 0) {
@@ -193,10 +211,7 @@ void PlanSegment(uint32_t length, const FixedCountdown &sample) {
                           : first == shortest + 1 ? sampleDivisors[1] : MakeDivisor(first);
     segment.divisors[1] = sampleDivisors[0];
     segment.divisors[2] = sampleDivisors[1];
-    segment.divisor[0] = 0;
-    // A sample lasts the floor or the ceiling of the period.
-    for (uint32_t k = 1; k < samples; k++)
-        segment.divisor[k] = segment.end[k] - segment.end[k - 1] == shortest ? 1 : 2;
+    segment.shortest = static_cast<uint32_t>(shortest);
 }
 
 // Runs as much of the span as the planned path can; leaves the rest (a

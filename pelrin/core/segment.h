@@ -49,10 +49,33 @@ struct Segment {
     uint32_t samples;                 // sample boundaries within (0, length]
     uint32_t last;                    // offset of the last boundary (0 when none)
     bool carried;                     // the first sample began before the segment
+    bool laidOut;                     // `end` and `divisor` hold every sample
+    int64_t first;                    // boundary k is at ceil((first + k * period) / 2^shift)
+    int64_t period;
+    int shift;
+    uint32_t shortest;                // the shorter of the two whole sample lengths
     uint32_t end[kSegmentSamples];    // offset of each boundary
     uint8_t divisor[kSegmentSamples]; // index into `divisors` of its length
     Divisor divisors[3];              // the first sample's length, then the two others
 };
+
+// Fills in every boundary and the divisor of every sample's length, once
+// some channel needs them.
+inline void LayOut(Segment &seg) {
+    if (seg.laidOut) return;
+    seg.laidOut = true;
+    const int64_t round = (int64_t{1} << seg.shift) - 1;
+    int64_t at = seg.first + seg.period;
+    seg.divisor[0] = 0;
+    uint32_t previous = seg.end[0];
+    for (uint32_t k = 1; k < seg.samples; k++, at += seg.period) {
+        const uint32_t end = static_cast<uint32_t>((at + round) >> seg.shift);
+        seg.end[k] = end;
+        // A sample lasts the floor or the ceiling of the period.
+        seg.divisor[k] = end - previous == seg.shortest ? 1 : 2;
+        previous = end;
+    }
+}
 
 // Per-sample sums of the channels' means: the triangle and noise apart,
 // since the DMC's level attenuates them. A channel whose level holds over
@@ -131,7 +154,7 @@ inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
 // nothing; `levels` (the DMC only) takes the channel's mix level at each
 // boundary. Returns the stolen cycles.
 template <bool Stereo, bool Mixed, typename Channel>
-uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, uint8_t *levels) {
+uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_t *levels) {
     if (seg.samples == 0) return Integrate(c, seg.length);
     uint32_t stolen = 0;
     uint32_t k = 0, pos = 0;
@@ -165,12 +188,11 @@ uint32_t RunSegment(Channel &c, const Segment &seg, MixLanes &lanes, int group, 
                 if (Stereo) right[0] -= r;
             }
         }
-        if (levels) {
-            const uint8_t level = MixLevelOf(c);
-            for (; k < samples; k++) levels[k] = level;
-        }
+        if (levels) lanes.dmcLevelHeld = MixLevelOf(c);
     } else {
+        LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
+        if (levels) lanes.dmcLevelVaries = true;
         while (k < samples) {
             // The samples that end before the level changes.
             const uint64_t until = pos + hold;
