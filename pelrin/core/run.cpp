@@ -105,6 +105,8 @@ uint32_t RunChannels() {
     lanes.dmcLevelVaries = false;
     lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
     lanes.constantRight[0] = lanes.constantRight[1] = 0;
+    lanes.headLeft[0] = lanes.headLeft[1] = 0;
+    lanes.headRight[0] = lanes.headRight[1] = 0;
     const uint32_t stolen = RunChannel(apu.dmc, kDmc, 1, lanes.dmcLevel);
     RunChannel(apu.pulse[0], kPulse1, 1);
     RunChannel(apu.pulse[1], kPulse2, 1);
@@ -128,15 +130,15 @@ uint32_t RunChannels() {
 }
 
 // One side of frame k: the triangle and noise lowered by the DMC's level,
-// then the rest.
+// then the rest. `base` holds the amounts every frame (or the first) takes.
 template <bool Varies>
-inline int32_t MixSide(const int32_t *const lane[2], const int32_t constant[2], uint32_t k, bool attenuate) {
-    int32_t v = constant[0] + (Varies ? lane[0][k] : 0);
+inline int32_t MixSide(const int32_t *const lane[2], const int32_t base[2], uint32_t k, bool attenuate) {
+    int32_t v = base[0] + (Varies ? lane[0][k] : 0);
     if (attenuate) {
         const uint8_t level = lanes.dmcLevelVaries ? lanes.dmcLevel[k] : lanes.dmcLevelHeld;
         v = static_cast<int32_t>(v * static_cast<double>(apu.dmc.dmcAttenuation[level & 127]));
     }
-    return Clip(v + constant[1] + (Varies ? lane[1][k] : 0));
+    return Clip(v + base[1] + (Varies ? lane[1][k] : 0));
 }
 
 template <bool EightBit>
@@ -151,25 +153,35 @@ inline uint8_t *Store(uint8_t *out, int32_t v) {
     return out;
 }
 
-template <bool Stereo, bool EightBit>
-void WriteFrames() {
+template <bool Stereo, bool EightBit, bool Varies>
+inline uint8_t *WriteFrame(uint8_t *out, const int32_t baseLeft[2], const int32_t baseRight[2], uint32_t k,
+                           bool attenuate) {
     const int32_t *const left[2] = {lanes.left[0], lanes.left[1]};
     const int32_t *const right[2] = {lanes.right[0], lanes.right[1]};
+    out = Store<EightBit>(out, MixSide<Varies>(left, baseLeft, k, attenuate));
+    if (Stereo) out = Store<EightBit>(out, MixSide<Varies>(right, baseRight, k, attenuate));
+    return out;
+}
+
+template <bool Stereo, bool EightBit>
+void WriteFrames() {
     const bool attenuate = apu.channelEnabled[kDmc] != 0;
     const uint32_t samples = segment.samples;
     uint8_t *out = apu.OutputCursor;
+    const int32_t headLeft[2] = {lanes.constantLeft[0] + lanes.headLeft[0], lanes.constantLeft[1] + lanes.headLeft[1]};
+    const int32_t headRight[2] = {lanes.constantRight[0] + lanes.headRight[0],
+                                  lanes.constantRight[1] + lanes.headRight[1]};
     if (!lanes.varies && !(attenuate && lanes.dmcLevelVaries)) {
-        // Every frame of the segment is the same.
-        uint8_t frame[4];
-        uint8_t *end = Store<EightBit>(frame, MixSide<false>(left, lanes.constantLeft, 0, attenuate));
-        if (Stereo) end = Store<EightBit>(end, MixSide<false>(right, lanes.constantRight, 0, attenuate));
-        const size_t bytes = static_cast<size_t>(end - frame);
-        for (uint32_t k = 0; k < samples; k++, out += bytes) std::memcpy(out, frame, bytes);
+        // Every frame after the first is the same.
+        out = WriteFrame<Stereo, EightBit, false>(out, headLeft, headRight, 0, attenuate);
+        constexpr size_t kBytes = (Stereo ? 2 : 1) * (EightBit ? 1 : 2);
+        uint8_t frame[kBytes];
+        WriteFrame<Stereo, EightBit, false>(frame, lanes.constantLeft, lanes.constantRight, 1, attenuate);
+        for (uint32_t k = 1; k < samples; k++, out += kBytes) std::memcpy(out, frame, kBytes);
     } else {
-        for (uint32_t k = 0; k < samples; k++) {
-            out = Store<EightBit>(out, MixSide<true>(left, lanes.constantLeft, k, attenuate));
-            if (Stereo) out = Store<EightBit>(out, MixSide<true>(right, lanes.constantRight, k, attenuate));
-        }
+        out = WriteFrame<Stereo, EightBit, true>(out, headLeft, headRight, 0, attenuate);
+        for (uint32_t k = 1; k < samples; k++)
+            out = WriteFrame<Stereo, EightBit, true>(out, lanes.constantLeft, lanes.constantRight, k, attenuate);
     }
     apu.OutputCursor = out;
     apu.fillMark += static_cast<uint64_t>(samples) * apu.bytesPerFrame;

@@ -85,6 +85,8 @@ struct MixLanes {
     int32_t right[2][kSegmentSamples];
     int32_t constantLeft[2];
     int32_t constantRight[2];
+    int32_t headLeft[2];                // added to the first sample only
+    int32_t headRight[2];
     uint8_t dmcLevel[kSegmentSamples];  // the DMC's mix level at each boundary
     uint8_t dmcLevelHeld;               // ... or this one for all of them
     bool dmcLevelVaries;
@@ -165,9 +167,8 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
         // The first sample began before the segment.
         stolen += Integrate(c, seg.end[0]);
         if (Mixed) {
-            TouchLanes(lanes, samples);
-            left[0] += Mean(c.sumLeft, seg.divisors[0]);
-            if (Stereo) right[0] += Mean(c.sumRight, seg.divisors[0]);
+            lanes.headLeft[group] += Mean(c.sumLeft, seg.divisors[0]);
+            if (Stereo) lanes.headRight[group] += Mean(c.sumRight, seg.divisors[0]);
         }
         c.sumLeft = c.sumRight = 0;
         if (levels) levels[0] = MixLevelOf(c);
@@ -184,8 +185,8 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             lanes.constantLeft[group] += l;
             if (Stereo) lanes.constantRight[group] += r;
             if (k == 1) {
-                left[0] -= l;
-                if (Stereo) right[0] -= r;
+                lanes.headLeft[group] -= l;
+                if (Stereo) lanes.headRight[group] -= r;
             }
         }
         if (levels) lanes.dmcLevelHeld = MixLevelOf(c);
