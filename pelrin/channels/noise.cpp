@@ -133,3 +133,154 @@ uint32_t Integrate(NoiseChannel &c, uint32_t n) {
 }
 
 }  // namespace pelrin
+
+// The long mode's register walks one cycle through all 32767 non-zero
+// values of its low 15 bits (bit 15 is only the bit shifted out). With that
+// cycle laid out once, the ones among any run of shifts are a difference of
+// two running counts, and the register after them is a table entry.
+namespace pelrin {
+
+namespace {
+
+constexpr uint32_t kLongCycle = 32767;
+
+struct LongNoiseTables {
+    uint16_t state[kLongCycle];           // low 15 bits, in shift order
+    uint16_t position[32768];             // where each non-zero value sits
+    uint16_t onesBefore[2 * kLongCycle + 1];  // sounding bits after the shifts from positions < i
+};
+
+LongNoiseTables longNoise;
+bool longNoiseBuilt = false;
+
+// The bit the channel sounds after shifting away from the value at i.
+inline uint32_t SoundsAfter(uint32_t state) { return ((state >> 14) & 1) ^ 1; }
+
+const LongNoiseTables &LongNoise() {
+    if (!longNoiseBuilt) {
+        uint32_t s = 1;
+        for (uint32_t i = 0; i < kLongCycle; i++) {
+            longNoise.state[i] = static_cast<uint16_t>(s);
+            longNoise.position[s] = static_cast<uint16_t>(i);
+            s = ((s << 1) | (((s >> 14) ^ (s >> 13)) & 1)) & 0x7FFF;
+        }
+        longNoise.position[0] = 0;
+        uint32_t ones = 0;
+        for (uint32_t i = 0; i <= 2 * kLongCycle; i++) {
+            longNoise.onesBefore[i] = static_cast<uint16_t>(ones);
+            if (i < 2 * kLongCycle) ones += SoundsAfter(longNoise.state[i % kLongCycle]);
+        }
+        longNoiseBuilt = true;
+    }
+    return longNoise;
+}
+
+// A long-mode noise channel running over a segment, its state in locals.
+struct LongNoiseRun {
+    const LongNoiseTables &t;
+    uint64_t next;      // offset of the next expiry
+    uint32_t position;  // of the register's low 15 bits in the cycle
+    uint32_t out;       // the bit sounding now
+    uint32_t period;
+    bool shifted = false;
+
+    // Cycles that sound within [from, to), shifting the register at every
+    // expiry up to and including `to`.
+    uint64_t Sounding(uint64_t from, uint64_t to) {
+        if (next > to) return out ? to - from : 0;
+        const uint64_t shifts = (to - next) / period + 1;
+        const uint64_t whole = shifts / kLongCycle;
+        const uint32_t rest = static_cast<uint32_t>(shifts % kLongCycle);
+        const uint64_t ones = whole * t.onesBefore[kLongCycle] + t.onesBefore[position + rest] - t.onesBefore[position];
+        uint32_t lastFrom = position + rest + kLongCycle - 1;  // the value shifted last
+        if (lastFrom >= kLongCycle) lastFrom -= kLongCycle;
+        if (lastFrom >= kLongCycle) lastFrom -= kLongCycle;
+        const uint32_t last = SoundsAfter(t.state[lastFrom]);
+        const uint64_t lastExpiry = next + (shifts - 1) * period;
+        const uint64_t sounding = (out ? next - from : 0) + static_cast<uint64_t>(period) * (ones - last) +
+                                  (last ? to - lastExpiry : 0);
+        position = lastFrom + 1 == kLongCycle ? 0 : lastFrom + 1;
+        out = last;
+        next = lastExpiry + period;
+        shifted = true;
+        return sounding;
+    }
+};
+
+}  // namespace
+
+bool RunsLongNoise(const NoiseChannel &c) {
+    return c.length != 0 && c.period != 0 && c.tapShift == 1 && (c.shiftRegister & 0x7FFF) != 0;
+}
+
+template <bool Stereo, bool Mixed>
+void RunLongNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
+    const LongNoiseTables &t = LongNoise();
+    LongNoiseRun run{t, static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), t.position[c.shiftRegister & 0x7FFF],
+                     c.outputBit, c.period};
+    const int64_t levelLeft = c.levelLeft[c.volume & 15];
+    const int64_t levelRight = c.levelRight[c.volume & 15];
+    const bool centred = levelLeft == levelRight;
+    int32_t *left = lanes.left[0];
+    int32_t *right = lanes.right[0];
+    uint64_t pos = 0;
+    uint32_t k = 0;
+    const uint32_t samples = seg.samples;
+    auto take = [&](int32_t *lane, int32_t *laneRight, uint64_t sounding, int64_t carryLeft, int64_t carryRight,
+                    const Divisor &d) {
+        const int32_t l = Mean(carryLeft + levelLeft * static_cast<int64_t>(sounding), d);
+        *lane += l;
+        if (Stereo)
+            *laneRight += centred && carryLeft == carryRight ? l
+                                                             : Mean(carryRight + levelRight * static_cast<int64_t>(sounding), d);
+    };
+    if (samples != 0 && seg.carried) {
+        const uint64_t sounding = run.Sounding(0, seg.end[0]);
+        if (Mixed) take(&lanes.headLeft[0], &lanes.headRight[0], sounding, c.sumLeft, c.sumRight, seg.divisors[0]);
+        c.sumLeft = c.sumRight = 0;
+        pos = seg.end[0];
+        k = 1;
+    }
+    if (samples != 0 && run.next > seg.last) {
+        // One bit up to the last boundary.
+        const int32_t l = run.out ? static_cast<int32_t>(levelLeft) : 0;
+        const int32_t r = run.out ? static_cast<int32_t>(levelRight) : 0;
+        if (Mixed) {
+            lanes.constantLeft[0] += l;
+            if (Stereo) lanes.constantRight[0] += r;
+            if (k == 1) {
+                lanes.headLeft[0] -= l;
+                if (Stereo) lanes.headRight[0] -= r;
+            }
+        }
+        pos = seg.last;
+    } else if (samples != 0) {
+        LayOut(seg);
+        if (Mixed) TouchLanes(lanes, samples);
+        for (; k < samples; k++) {
+            const uint32_t end = seg.end[k];
+            if (run.next > end) {
+                if (Mixed && run.out) {
+                    left[k] += static_cast<int32_t>(levelLeft);
+                    if (Stereo) right[k] += static_cast<int32_t>(levelRight);
+                }
+            } else {
+                const uint64_t sounding = run.Sounding(pos, end);
+                if (Mixed) take(&left[k], &right[k], sounding, 0, 0, seg.divisors[seg.divisor[k]]);
+            }
+            pos = end;
+        }
+    }
+    // The cycles after the last boundary start the next sample.
+    const uint64_t sounding = run.Sounding(pos, seg.length);
+    c.sumLeft += levelLeft * static_cast<int64_t>(sounding);
+    c.sumRight += levelRight * static_cast<int64_t>(sounding);
+    c.timer = static_cast<int32_t>(run.next - seg.length);
+    c.outputBit = static_cast<uint8_t>(run.out);
+    if (run.shifted) {
+        const uint32_t previous = run.position == 0 ? kLongCycle - 1 : run.position - 1;
+        c.shiftRegister = static_cast<uint16_t>(((t.state[previous] << 1) & 0x8000) | t.state[run.position]);
+    }
+}
+
+}  // namespace pelrin

@@ -111,7 +111,17 @@ uint32_t RunChannels() {
     RunChannel(apu.pulse[0], kPulse1, 1);
     RunChannel(apu.pulse[1], kPulse2, 1);
     RunChannel(apu.triangle, kTriangle, 0);
-    RunChannel(apu.noise, kNoise, 0);
+    if (RunsLongNoise(apu.noise)) {
+        const bool mixed = apu.channelEnabled[kNoise] != 0;
+        if (apu.channelCount == 2)
+            mixed ? RunLongNoiseSegment<true, true>(apu.noise, segment, lanes)
+                  : RunLongNoiseSegment<true, false>(apu.noise, segment, lanes);
+        else
+            mixed ? RunLongNoiseSegment<false, true>(apu.noise, segment, lanes)
+                  : RunLongNoiseSegment<false, false>(apu.noise, segment, lanes);
+    } else {
+        RunChannel(apu.noise, kNoise, 0);
+    }
     switch (apu.expansionChip) {
         case kChipVrc6:
             RunChannel(apu.vrc6Pulse[0], kVrc6Pulse1, 1);

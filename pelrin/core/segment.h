@@ -140,6 +140,11 @@ void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
 
 
+// The long-mode noise has a runner of its own (channels/noise.cpp).
+bool RunsLongNoise(const NoiseChannel &c);
+template <bool Stereo, bool Mixed>
+void RunLongNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes);
+
 template <typename Channel>
 inline uint8_t MixLevelOf(const Channel &) { return 0; }
 inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
