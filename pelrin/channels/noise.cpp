@@ -134,72 +134,102 @@ uint32_t Integrate(NoiseChannel &c, uint32_t n) {
 
 }  // namespace pelrin
 
-// The long mode's register walks one cycle through all 32767 non-zero
-// values of its low 15 bits (bit 15 is only the bit shifted out). With that
-// cycle laid out once, the ones among any run of shifts are a difference of
-// two running counts, and the register after them is a table entry.
+// The register's low 15 bits (bit 15 is only the bit shifted out) walk
+// fixed cycles: in the long mode one through all 32767 non-zero values, in
+// the short mode 352 of 93 values and one of 31; zero stays zero. With the
+// cycles laid out once per mode, the sounding bits among any run of shifts
+// are a difference of two running counts, and the register after them is
+// a table entry.
 namespace pelrin {
 
 namespace {
 
-constexpr uint32_t kLongCycle = 32767;
+constexpr uint32_t kNoiseValues = 32768;
+constexpr uint32_t kMaxNoiseCycles = 512;
 
-struct LongNoiseTables {
-    uint16_t state[kLongCycle];           // low 15 bits, in shift order
-    uint16_t position[32768];             // where each non-zero value sits
-    uint16_t onesBefore[2 * kLongCycle + 1];  // sounding bits after the shifts from positions < i
+struct NoiseCycles {
+    // Each cycle in shift order, one after another; `onesBefore` has one
+    // more entry per cycle: the sounding bits after the shifts from the
+    // values before index i of the cycle, counted from its start.
+    uint16_t value[kNoiseValues];
+    uint16_t onesBefore[kNoiseValues + kMaxNoiseCycles];
+    uint16_t index[kNoiseValues];  // where each value sits in `value`
+    uint16_t cycleStart[kMaxNoiseCycles];
+    uint32_t cycles;
+    bool built;
 };
 
-LongNoiseTables longNoise;
-bool longNoiseBuilt = false;
+NoiseCycles noiseCycles[2];  // long, short
 
-// The bit the channel sounds after shifting away from the value at i.
-inline uint32_t SoundsAfter(uint32_t state) { return ((state >> 14) & 1) ^ 1; }
+// The bit the channel sounds after shifting away from a value.
+inline uint32_t SoundsAfter(uint32_t value) { return ((value >> 14) & 1) ^ 1; }
 
-const LongNoiseTables &LongNoise() {
-    if (!longNoiseBuilt) {
-        uint32_t s = 1;
-        for (uint32_t i = 0; i < kLongCycle; i++) {
-            longNoise.state[i] = static_cast<uint16_t>(s);
-            longNoise.position[s] = static_cast<uint16_t>(i);
-            s = ((s << 1) | (((s >> 14) ^ (s >> 13)) & 1)) & 0x7FFF;
+const NoiseCycles &NoiseCyclesFor(unsigned tap) {
+    NoiseCycles &t = noiseCycles[tap == 1 ? 0 : 1];
+    if (t.built) return t;
+    static bool placed[kNoiseValues];
+    for (bool &p : placed) p = false;
+    uint32_t at = 0;
+    t.cycles = 0;
+    for (uint32_t first = 0; first < kNoiseValues; first++) {
+        if (placed[first]) continue;
+        t.cycleStart[t.cycles++] = static_cast<uint16_t>(at);
+        for (uint32_t v = first; !placed[v]; v = ((v << 1) | (((v >> 14) ^ (v >> (14 - tap))) & 1)) & 0x7FFF) {
+            placed[v] = true;
+            t.index[v] = static_cast<uint16_t>(at);
+            t.value[at++] = static_cast<uint16_t>(v);
         }
-        longNoise.position[0] = 0;
-        uint32_t ones = 0;
-        for (uint32_t i = 0; i <= 2 * kLongCycle; i++) {
-            longNoise.onesBefore[i] = static_cast<uint16_t>(ones);
-            if (i < 2 * kLongCycle) ones += SoundsAfter(longNoise.state[i % kLongCycle]);
-        }
-        longNoiseBuilt = true;
     }
-    return longNoise;
+    for (uint32_t c = 0; c < t.cycles; c++) {
+        const uint32_t start = t.cycleStart[c];
+        const uint32_t end = c + 1 < t.cycles ? t.cycleStart[c + 1] : kNoiseValues;
+        uint32_t ones = 0;
+        for (uint32_t i = start; i <= end; i++) {
+            t.onesBefore[i + c] = static_cast<uint16_t>(ones);
+            if (i < end) ones += SoundsAfter(t.value[i]);
+        }
+    }
+    t.built = true;
+    return t;
 }
 
-// A long-mode noise channel running over a segment, its state in locals.
-struct LongNoiseRun {
-    const LongNoiseTables &t;
-    uint64_t next;      // offset of the next expiry
-    uint32_t position;  // of the register's low 15 bits in the cycle
-    uint32_t out;       // the bit sounding now
+// A noise channel running over a segment, its state in locals.
+struct NoiseRun {
+    const uint16_t *value;       // the register's cycle, in shift order
+    const uint16_t *onesBefore;  // its running counts (one more entry)
+    uint32_t length;             // of the cycle
+    uint32_t position;           // of the register's low 15 bits in it
+    uint64_t next;               // offset of the next expiry
+    uint32_t out;                // the bit sounding now
     uint32_t period;
-    bool shifted = false;
+    uint64_t reciprocal;         // of the period, for quotients below 2^16 (DivideShort)
+    uint32_t shift;
+    bool shifted;
+
+    // Sounding bits after the shifts from positions [from, from + count),
+    // count <= length.
+    uint32_t Ones(uint32_t from, uint32_t count) const {
+        const uint32_t to = from + count;
+        if (to <= length) return onesBefore[to] - onesBefore[from];
+        return onesBefore[length] - onesBefore[from] + onesBefore[to - length];
+    }
 
     // Cycles that sound within [from, to), shifting the register at every
     // expiry up to and including `to`.
     uint64_t Sounding(uint64_t from, uint64_t to) {
         if (next > to) return out ? to - from : 0;
-        const uint64_t shifts = (to - next) / period + 1;
-        const uint64_t whole = shifts / kLongCycle;
-        const uint32_t rest = static_cast<uint32_t>(shifts % kLongCycle);
-        const uint64_t ones = whole * t.onesBefore[kLongCycle] + t.onesBefore[position + rest] - t.onesBefore[position];
-        uint32_t lastFrom = position + rest + kLongCycle - 1;  // the value shifted last
-        if (lastFrom >= kLongCycle) lastFrom -= kLongCycle;
-        if (lastFrom >= kLongCycle) lastFrom -= kLongCycle;
-        const uint32_t last = SoundsAfter(t.state[lastFrom]);
+        const uint64_t gap = to - next;
+        const uint64_t shifts = (gap < 0x10000u ? (gap * reciprocal) >> shift : gap / period) + 1;
+        const uint64_t laps = shifts / length;
+        const uint32_t rest = static_cast<uint32_t>(shifts - laps * length);
+        const uint64_t ones = laps * onesBefore[length] + Ones(position, rest);
+        uint32_t lastFrom = position + rest + length - 1;  // the value shifted last
+        while (lastFrom >= length) lastFrom -= length;
+        const uint32_t last = SoundsAfter(value[lastFrom]);
         const uint64_t lastExpiry = next + (shifts - 1) * period;
         const uint64_t sounding = (out ? next - from : 0) + static_cast<uint64_t>(period) * (ones - last) +
                                   (last ? to - lastExpiry : 0);
-        position = lastFrom + 1 == kLongCycle ? 0 : lastFrom + 1;
+        position = lastFrom + 1 == length ? 0 : lastFrom + 1;
         out = last;
         next = lastExpiry + period;
         shifted = true;
@@ -209,15 +239,23 @@ struct LongNoiseRun {
 
 }  // namespace
 
-bool RunsLongNoise(const NoiseChannel &c) {
-    return c.length != 0 && c.period != 0 && c.tapShift == 1 && (c.shiftRegister & 0x7FFF) != 0;
+bool RunsTabledNoise(const NoiseChannel &c) {
+    return c.length != 0 && c.period != 0 && (c.tapShift == 1 || c.tapShift == 6);
 }
 
 template <bool Stereo, bool Mixed>
-void RunLongNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
-    const LongNoiseTables &t = LongNoise();
-    LongNoiseRun run{t, static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), t.position[c.shiftRegister & 0x7FFF],
-                     c.outputBit, c.period};
+void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
+    const NoiseCycles &t = NoiseCyclesFor(c.tapShift);
+    DivideShort(c, 0);  // brings the channel's reciprocal up to date
+    const uint32_t index = t.index[c.shiftRegister & 0x7FFF];
+    uint32_t cycle = 0;  // the last cycle starting at or before the index
+    for (uint32_t step = kMaxNoiseCycles; step != 0; step >>= 1)
+        if (cycle + step < t.cycles && t.cycleStart[cycle + step] <= index) cycle += step;
+    const uint32_t start = t.cycleStart[cycle];
+    const uint32_t end = cycle + 1 < t.cycles ? t.cycleStart[cycle + 1] : kNoiseValues;
+    NoiseRun run{t.value + start, t.onesBefore + start + cycle, end - start, index - start,
+                 static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), c.outputBit, c.period, c.reciprocal,
+                 c.reciprocalShift, false};
     const int64_t levelLeft = c.levelLeft[c.volume & 15];
     const int64_t levelRight = c.levelRight[c.volume & 15];
     const bool centred = levelLeft == levelRight;
@@ -278,8 +316,8 @@ void RunLongNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     c.timer = static_cast<int32_t>(run.next - seg.length);
     c.outputBit = static_cast<uint8_t>(run.out);
     if (run.shifted) {
-        const uint32_t previous = run.position == 0 ? kLongCycle - 1 : run.position - 1;
-        c.shiftRegister = static_cast<uint16_t>(((t.state[previous] << 1) & 0x8000) | t.state[run.position]);
+        const uint32_t previous = run.position == 0 ? run.length - 1 : run.position - 1;
+        c.shiftRegister = static_cast<uint16_t>(((run.value[previous] << 1) & 0x8000) | run.value[run.position]);
     }
 }
 

@@ -111,14 +111,14 @@ uint32_t RunChannels() {
     RunChannel(apu.pulse[0], kPulse1, 1);
     RunChannel(apu.pulse[1], kPulse2, 1);
     RunChannel(apu.triangle, kTriangle, 0);
-    if (RunsLongNoise(apu.noise)) {
+    if (RunsTabledNoise(apu.noise)) {
         const bool mixed = apu.channelEnabled[kNoise] != 0;
         if (apu.channelCount == 2)
-            mixed ? RunLongNoiseSegment<true, true>(apu.noise, segment, lanes)
-                  : RunLongNoiseSegment<true, false>(apu.noise, segment, lanes);
+            mixed ? RunTabledNoiseSegment<true, true>(apu.noise, segment, lanes)
+                  : RunTabledNoiseSegment<true, false>(apu.noise, segment, lanes);
         else
-            mixed ? RunLongNoiseSegment<false, true>(apu.noise, segment, lanes)
-                  : RunLongNoiseSegment<false, false>(apu.noise, segment, lanes);
+            mixed ? RunTabledNoiseSegment<false, true>(apu.noise, segment, lanes)
+                  : RunTabledNoiseSegment<false, false>(apu.noise, segment, lanes);
     } else {
         RunChannel(apu.noise, kNoise, 0);
     }

@@ -140,10 +140,10 @@ void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
 
 
-// The long-mode noise has a runner of its own (channels/noise.cpp).
-bool RunsLongNoise(const NoiseChannel &c);
+// The noise has a runner of its own (channels/noise.cpp).
+bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
-void RunLongNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes);
+void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes);
 
 template <typename Channel>
 inline uint8_t MixLevelOf(const Channel &) { return 0; }
