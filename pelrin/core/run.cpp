@@ -155,12 +155,16 @@ template <bool EightBit>
 inline uint8_t *Store(uint8_t *out, int32_t v) {
     if (EightBit) {
         *out++ = static_cast<uint8_t>(((v >> 8) & 0xFF) ^ 0x80);
-    } else {
-        out[0] = static_cast<uint8_t>(v & 0xFF);
-        out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-        out += 2;
+        return out;
     }
-    return out;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const uint16_t word = static_cast<uint16_t>(v);
+    std::memcpy(out, &word, 2);
+#else
+    out[0] = static_cast<uint8_t>(v & 0xFF);
+    out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+#endif
+    return out + 2;
 }
 
 template <bool Stereo, bool EightBit, bool Varies>
@@ -171,6 +175,25 @@ inline uint8_t *WriteFrame(uint8_t *out, const int32_t baseLeft[2], const int32_
     out = Store<EightBit>(out, MixSide<Varies>(left, baseLeft, k, attenuate));
     if (Stereo) out = Store<EightBit>(out, MixSide<Varies>(right, baseRight, k, attenuate));
     return out;
+}
+
+// Frames 1 .. samples - 1 of one side, clipped, into `triangleNoise`.
+void MixLane(int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t samples,
+             bool attenuate) {
+    const int32_t first = constant[0], second = constant[1];
+    if (attenuate && lanes.dmcLevelVaries) {
+        const float *factor = apu.dmc.dmcAttenuation;
+        const uint8_t *level = lanes.dmcLevel;
+        for (uint32_t k = 1; k < samples; k++)
+            triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) * static_cast<double>(factor[level[k] & 127])) +
+                                    rest[k] + second);
+    } else if (attenuate) {
+        const double factor = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
+        for (uint32_t k = 1; k < samples; k++)
+            triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) * factor) + rest[k] + second);
+    } else {
+        for (uint32_t k = 1; k < samples; k++) triangleNoise[k] = Clip(triangleNoise[k] + first + rest[k] + second);
+    }
 }
 
 template <bool Stereo, bool EightBit>
@@ -190,8 +213,16 @@ void WriteFrames() {
         for (uint32_t k = 1; k < samples; k++, out += kBytes) std::memcpy(out, frame, kBytes);
     } else {
         out = WriteFrame<Stereo, EightBit, true>(out, headLeft, headRight, 0, attenuate);
-        for (uint32_t k = 1; k < samples; k++)
-            out = WriteFrame<Stereo, EightBit, true>(out, lanes.constantLeft, lanes.constantRight, k, attenuate);
+        // The other frames side by side, so that the loops vectorise: the
+        // clipped values replace the triangle-and-noise lane, then go out.
+        MixLane(lanes.left[0], lanes.left[1], lanes.constantLeft, samples, attenuate);
+        if (Stereo) MixLane(lanes.right[0], lanes.right[1], lanes.constantRight, samples, attenuate);
+        const int32_t *left = lanes.left[0];
+        const int32_t *right = lanes.right[0];
+        for (uint32_t k = 1; k < samples; k++) {
+            out = Store<EightBit>(out, left[k]);
+            if (Stereo) out = Store<EightBit>(out, right[k]);
+        }
     }
     apu.OutputCursor = out;
     apu.fillMark += static_cast<uint64_t>(samples) * apu.bytesPerFrame;
