@@ -295,18 +295,22 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     } else if (samples != 0) {
         LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
-        for (; k < samples; k++) {
-            const uint32_t end = seg.end[k];
-            if (run.next > end) {
-                if (Mixed && run.out) {
-                    left[k] += static_cast<int32_t>(levelLeft);
-                    if (Stereo) right[k] += static_cast<int32_t>(levelRight);
-                }
-            } else {
-                const uint64_t sounding = run.Sounding(pos, end);
-                if (Mixed) take(&left[k], &right[k], sounding, 0, 0, seg.divisors[seg.divisor[k]]);
+        while (k < samples) {
+            if (run.next > seg.end[k]) {
+                // The samples that end before the next shift hold the bit.
+                const uint32_t from = k;
+                do k++;
+                while (k < samples && run.next > seg.end[k]);
+                if (Mixed && run.out)
+                    AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft), static_cast<int32_t>(levelRight));
+                pos = seg.end[k - 1];
+                if (k == samples) break;
             }
+            const uint32_t end = seg.end[k];
+            const uint64_t sounding = run.Sounding(pos, end);
+            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, seg.divisors[seg.divisor[k]]);
             pos = end;
+            k++;
         }
     }
     // The cycles after the last boundary start the next sample.

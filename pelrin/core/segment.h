@@ -145,6 +145,14 @@ bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
 void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes);
 
+// A held level for samples [from, to).
+template <bool Stereo>
+inline void AddHeld(int32_t *left, int32_t *right, uint32_t from, uint32_t to, int32_t l, int32_t r) {
+    for (uint32_t k = from; k < to; k++) left[k] += l;
+    if (Stereo)
+        for (uint32_t k = from; k < to; k++) right[k] += r;
+}
+
 template <typename Channel>
 inline uint8_t MixLevelOf(const Channel &) { return 0; }
 inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
@@ -205,15 +213,11 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             if (seg.end[k] <= until) {
                 int32_t l, r;
                 Level(c, l, r);
-                const uint8_t level = MixLevelOf(c);
-                do {
-                    if (Mixed) {
-                        left[k] += l;
-                        if (Stereo) right[k] += r;
-                    }
-                    if (levels) levels[k] = level;
-                    k++;
-                } while (k < samples && seg.end[k] <= until);
+                const uint32_t from = k;
+                do k++;
+                while (k < samples && seg.end[k] <= until);
+                if (Mixed) AddHeld<Stereo>(left, right, from, k, l, r);
+                if (levels) std::memset(levels + from, MixLevelOf(c), k - from);
                 Advance(c, seg.end[k - 1] - pos);
                 pos = seg.end[k - 1];
                 if (k == samples) break;
