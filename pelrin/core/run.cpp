@@ -133,6 +133,12 @@ uint32_t RunChannels() {
             RunChannel(apu.mmc5Pulse[1], kMmc5Pulse2, 1);
             RunChannel(apu.mmc5Pcm, kMmc5Pcm, 1);
             break;
+        case kChipN163:
+            if (apu.channelCount == 2)
+                RunN163Segment<true>(apu.n163, segment, lanes, apu.channelEnabled + kN163First);
+            else
+                RunN163Segment<false>(apu.n163, segment, lanes, apu.channelEnabled + kN163First);
+            break;
         default:
             break;
     }
@@ -271,7 +277,10 @@ void PlanSegment(uint32_t length, const FixedCountdown &sample) {
 // full buffer, an unusual clock, the Namco 163, whose slices are not
 // additive) to the slice loop.
 void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
-    if (apu.expansionChip == kChipN163) return;
+    // The Namco 163's runs must be the slices themselves: its segments end
+    // only at sample boundaries and steps, never at the span's end, and the
+    // slice loop finishes the span's last part-sample.
+    const bool slicesShow = apu.expansionChip == kChipN163;
     FixedCountdown sample, step;
     if (!ToFixed(apu.sampleCountdown, apu.cyclesPerSample, sample) ||
         !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))
@@ -280,9 +289,17 @@ void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
         const uint64_t room = (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1;
         const uint32_t most = room < kSegmentSamples ? static_cast<uint32_t>(room) : kSegmentSamples;
         int64_t length = CeilCycles(step.count, step.shift);
-        if (static_cast<uint64_t>(length) > remaining) length = static_cast<int64_t>(remaining);
         const int64_t full = CeilCycles(sample.count + (most - 1) * sample.period, sample.shift);
         if (length > full) length = full;
+        if (static_cast<uint64_t>(length) > remaining) {
+            length = static_cast<int64_t>(remaining);
+            if (slicesShow) {
+                // Up to the last sample boundary before the span's end.
+                const int64_t end = length << sample.shift;
+                if (sample.count > end) break;
+                length = CeilCycles(sample.count + (end - sample.count) / sample.period * sample.period, sample.shift);
+            }
+        }
 
         PlanSegment(static_cast<uint32_t>(length), sample);
         const uint32_t stolen = RunChannels();

@@ -140,6 +140,11 @@ void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
 uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
 
 
+// The Namco 163 runs each of its channels over the samples themselves
+// (expansion/n163.cpp); `mixed` is the host's switch of each.
+template <bool Stereo>
+void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *mixed);
+
 // The noise has a runner of its own (channels/noise.cpp).
 bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>

@@ -1,6 +1,7 @@
 // Namco 163: 128 bytes of RAM holding 4-bit waves and the registers of up to
 // eight channels, played one sample step at a time with fractional timing.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -52,57 +53,141 @@ uint8_t ReadN163Data(N163State &s) {
     return v;
 }
 
+namespace {
+
+// A run's length as the channel counts it: through f32.
+inline double SliceCycles(uint32_t cycles) { return static_cast<double>(static_cast<float>(cycles)); }
+
+// One channel over a run of `total` cycles.
+// Each piece's level times its length is truncated on its own, and a step
+// that ends inside the run leaves the countdown rounded to f32 at the run's
+// end, so where runs are cut shows in the result.
+inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepConstant) {
+    const uint32_t frequency = s.frequency[i];
+    const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
+    const int16_t *right = s.levelRight[i][s.volume[i] & 15];
+    float countdown = s.stepCountdown[i];
+    if (total < countdown) {
+        // No step ends within the run (a positive difference of two
+        // floats stays positive as a float): one level, one subtraction.
+        const unsigned sample = s.sample[i] & 15;
+        s.sumLeft[i] += static_cast<int64_t>(left[sample] * total);
+        s.sumRight[i] += static_cast<int64_t>(right[sample] * total);
+        s.stepCountdown[i] = static_cast<float>(countdown - total);
+        return;
+    }
+    int64_t sumLeft = 0, sumRight = 0;
+    double r = total;
+    do {
+        const double n = r <= countdown ? r : static_cast<double>(countdown);
+        const unsigned sample = s.sample[i] & 15;
+        sumLeft += static_cast<int64_t>(left[sample] * n);
+        sumRight += static_cast<int64_t>(right[sample] * n);
+        r -= n;
+        countdown = static_cast<float>(countdown - n);
+        if (countdown <= 0.0f) {
+            // The step length divides only when a step ends.
+            countdown = static_cast<float>(countdown + stepConstant / frequency);
+            if (++s.wavePosition[i] >= s.waveLength[i]) {
+                s.wavePosition[i] = 0;
+                s.readAddress[i] = s.waveStart[i];
+                s.readHigh[i] = s.waveStartHigh[i];
+            } else if (s.readHigh[i]) {
+                s.readHigh[i] = 0;
+                s.readAddress[i] = (s.readAddress[i] + 1) & 0x7F;
+            } else {
+                s.readHigh[i] = 1;
+            }
+            const uint8_t byte = s.ram[s.readAddress[i] & 0x7F];
+            s.sample[i] = s.readHigh[i] ? byte >> 4 : byte & 0x0F;
+        }
+    } while (r > 0);
+    s.stepCountdown[i] = countdown;
+    s.sumLeft[i] += sumLeft;
+    s.sumRight[i] += sumRight;
+}
+
+// Whether channel i plays at all; the step constant is taken as a double.
+inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepConstant) {
+    const unsigned code = s.channelCountCode & 7;
+    stepConstant = s.stepConstant[code];
+    // Before the step constants exist a step would last no time at all.
+    return i >= 7 - code && s.frequency[i] != 0 && stepConstant > 0.0;
+}
+
+}  // namespace
+
 void IntegrateN163(N163State &s, uint32_t cycles) {
     if (cycles == 0) return;
-    const double total = static_cast<double>(static_cast<float>(cycles));
-    const unsigned code = s.channelCountCode & 7;
-    const double stepConstant = s.stepConstant[code];
-    // Before the step constants exist a step would last no time at all.
-    if (!(stepConstant > 0.0)) return;
-    for (unsigned i = 7 - code; i < 8; i++) {
-        if (s.frequency[i] == 0) continue;
-        const uint32_t frequency = s.frequency[i];
+    const double total = SliceCycles(cycles);
+    for (unsigned i = 0; i < 8; i++) {
+        double stepConstant;
+        if (N163ChannelRuns(s, i, stepConstant)) IntegrateN163Channel(s, i, total, stepConstant);
+    }
+}
+
+// A segment's runs are the samples themselves (the run loop ends a segment
+// only where a slice ends), so each channel runs over the segment on its
+// own. While its countdown stays below 2^24, subtracting whole cycles from
+// it is exact: the samples before its next step take its level as it is.
+template <bool Stereo>
+void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *mixed) {
+    const uint32_t samples = seg.samples;
+    if (samples == 0) {
+        IntegrateN163(s, seg.length);
+        return;
+    }
+    int32_t *laneLeft = lanes.left[1];
+    int32_t *laneRight = lanes.right[1];
+    for (unsigned i = 0; i < 8; i++) {
+        double stepConstant;
+        const bool runs = N163ChannelRuns(s, i, stepConstant);
+        const bool mix = mixed[i] != 0;
+        uint32_t k = 0, pos = 0;
+        // The first sample, with what it carried in.
+        if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepConstant);
+        if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0) {
+            const int32_t l = Mean(s.sumLeft[i], seg.divisors[0]);
+            lanes.headLeft[1] += l;
+            if (Stereo) lanes.headRight[1] += s.sumRight[i] == s.sumLeft[i] ? l : Mean(s.sumRight[i], seg.divisors[0]);
+        }
+        s.sumLeft[i] = s.sumRight[i] = 0;
+        if (!runs) continue;
+        pos = seg.end[0];
+        k = 1;
+        if (k < samples) {
+            LayOut(seg);
+            if (mix) TouchLanes(lanes, samples);
+        }
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];
-        float countdown = s.stepCountdown[i];
-        if (total < countdown) {
-            // No step ends within the run (a positive difference of two
-            // floats stays positive as a float): one level, one subtraction.
-            const unsigned sample = s.sample[i] & 15;
-            s.sumLeft[i] += static_cast<int64_t>(left[sample] * total);
-            s.sumRight[i] += static_cast<int64_t>(right[sample] * total);
-            s.stepCountdown[i] = static_cast<float>(countdown - total);
-            continue;
-        }
-        int64_t sumLeft = 0, sumRight = 0;
-        double r = total;
-        do {
-            const double n = r <= countdown ? r : static_cast<double>(countdown);
-            const unsigned sample = s.sample[i] & 15;
-            sumLeft += static_cast<int64_t>(left[sample] * n);
-            sumRight += static_cast<int64_t>(right[sample] * n);
-            r -= n;
-            countdown = static_cast<float>(countdown - n);
-            if (countdown <= 0.0f) {
-                // The step length divides only when a step ends.
-                countdown = static_cast<float>(countdown + stepConstant / frequency);
-                if (++s.wavePosition[i] >= s.waveLength[i]) {
-                    s.wavePosition[i] = 0;
-                    s.readAddress[i] = s.waveStart[i];
-                    s.readHigh[i] = s.waveStartHigh[i];
-                } else if (s.readHigh[i]) {
-                    s.readHigh[i] = 0;
-                    s.readAddress[i] = (s.readAddress[i] + 1) & 0x7F;
-                } else {
-                    s.readHigh[i] = 1;
-                }
-                const uint8_t byte = s.ram[s.readAddress[i] & 0x7F];
-                s.sample[i] = s.readHigh[i] ? byte >> 4 : byte & 0x0F;
+        while (k < samples) {
+            const float countdown = s.stepCountdown[i];
+            if (countdown < 16777216.0f && static_cast<double>(seg.end[k] - pos) < countdown) {
+                // Samples that end before the step: each run is shorter than
+                // what is left of the countdown.
+                const double limit = pos + static_cast<double>(countdown);
+                const uint32_t from = k;
+                do k++;
+                while (k < samples && static_cast<double>(seg.end[k]) < limit);
+                const unsigned sample = s.sample[i] & 15;
+                if (mix) AddHeld<Stereo>(laneLeft, laneRight, from, k, left[sample], right[sample]);
+                s.stepCountdown[i] = static_cast<float>(countdown - static_cast<double>(seg.end[k - 1] - pos));
+                pos = seg.end[k - 1];
+                if (k == samples) break;
             }
-        } while (r > 0);
-        s.stepCountdown[i] = countdown;
-        s.sumLeft[i] += sumLeft;
-        s.sumRight[i] += sumRight;
+            IntegrateN163Channel(s, i, SliceCycles(seg.end[k] - pos), stepConstant);
+            if (mix) {
+                const Divisor &d = seg.divisors[seg.divisor[k]];
+                const int32_t l = Mean(s.sumLeft[i], d);
+                laneLeft[k] += l;
+                if (Stereo) laneRight[k] += s.sumRight[i] == s.sumLeft[i] ? l : Mean(s.sumRight[i], d);
+            }
+            s.sumLeft[i] = s.sumRight[i] = 0;
+            pos = seg.end[k++];
+        }
+        // The cycles after the last boundary start the next sample.
+        if (seg.length != seg.last) IntegrateN163Channel(s, i, SliceCycles(seg.length - seg.last), stepConstant);
     }
 }
 
