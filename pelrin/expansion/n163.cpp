@@ -62,8 +62,7 @@ inline double SliceCycles(uint32_t cycles) { return static_cast<double>(static_c
 // Each piece's level times its length is truncated on its own, and a step
 // that ends inside the run leaves the countdown rounded to f32 at the run's
 // end, so where runs are cut shows in the result.
-inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepConstant) {
-    const uint32_t frequency = s.frequency[i];
+inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepLength) {
     const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
     const int16_t *right = s.levelRight[i][s.volume[i] & 15];
     float countdown = s.stepCountdown[i];
@@ -86,8 +85,7 @@ inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double 
         r -= n;
         countdown = static_cast<float>(countdown - n);
         if (countdown <= 0.0f) {
-            // The step length divides only when a step ends.
-            countdown = static_cast<float>(countdown + stepConstant / frequency);
+            countdown = static_cast<float>(countdown + stepLength);
             if (++s.wavePosition[i] >= s.waveLength[i]) {
                 s.wavePosition[i] = 0;
                 s.readAddress[i] = s.waveStart[i];
@@ -107,12 +105,14 @@ inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double 
     s.sumRight[i] += sumRight;
 }
 
-// Whether channel i plays at all; the step constant is taken as a double.
-inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepConstant) {
+// Whether channel i plays at all, and the length of its steps (in double).
+inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepLength) {
     const unsigned code = s.channelCountCode & 7;
-    stepConstant = s.stepConstant[code];
+    const double stepConstant = s.stepConstant[code];
     // Before the step constants exist a step would last no time at all.
-    return i >= 7 - code && s.frequency[i] != 0 && stepConstant > 0.0;
+    if (i < 7 - code || s.frequency[i] == 0 || !(stepConstant > 0.0)) return false;
+    stepLength = stepConstant / s.frequency[i];
+    return true;
 }
 
 }  // namespace
@@ -121,8 +121,8 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
     if (cycles == 0) return;
     const double total = SliceCycles(cycles);
     for (unsigned i = 0; i < 8; i++) {
-        double stepConstant;
-        if (N163ChannelRuns(s, i, stepConstant)) IntegrateN163Channel(s, i, total, stepConstant);
+        double stepLength;
+        if (N163ChannelRuns(s, i, stepLength)) IntegrateN163Channel(s, i, total, stepLength);
     }
 }
 
@@ -140,12 +140,12 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     int32_t *laneLeft = lanes.left[1];
     int32_t *laneRight = lanes.right[1];
     for (unsigned i = 0; i < 8; i++) {
-        double stepConstant;
-        const bool runs = N163ChannelRuns(s, i, stepConstant);
+        double stepLength;
+        const bool runs = N163ChannelRuns(s, i, stepLength);
         const bool mix = mixed[i] != 0;
         uint32_t k = 0, pos = 0;
         // The first sample, with what it carried in.
-        if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepConstant);
+        if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepLength);
         if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0) {
             const int32_t l = Mean(s.sumLeft[i], seg.divisors[0]);
             lanes.headLeft[1] += l;
@@ -176,7 +176,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 pos = seg.end[k - 1];
                 if (k == samples) break;
             }
-            IntegrateN163Channel(s, i, SliceCycles(seg.end[k] - pos), stepConstant);
+            IntegrateN163Channel(s, i, SliceCycles(seg.end[k] - pos), stepLength);
             if (mix) {
                 const Divisor &d = seg.divisors[seg.divisor[k]];
                 const int32_t l = Mean(s.sumLeft[i], d);
@@ -187,7 +187,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             pos = seg.end[k++];
         }
         // The cycles after the last boundary start the next sample.
-        if (seg.length != seg.last) IntegrateN163Channel(s, i, SliceCycles(seg.length - seg.last), stepConstant);
+        if (seg.length != seg.last) IntegrateN163Channel(s, i, SliceCycles(seg.length - seg.last), stepLength);
     }
 }
 
