@@ -1,6 +1,7 @@
 // Delta modulation channel: 1-bit delta samples fetched byte by byte from
 // the host's memory, each fetch stealing one CPU cycle.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -183,26 +184,26 @@ namespace pelrin {
 
 inline bool Ramping(const DmcChannel &c) { return c.dmcRampOption && c.rampTarget != c.level; }
 
-uint64_t Hold(const DmcChannel &c) {
+PELRIN_HOT_INLINE uint64_t Hold(const DmcChannel &c) {
     if (c.active) return TimerHold(c.timer);
     return Ramping(c) ? TimerHold(c.rampCountdown) : kHoldsForever;
 }
 
-void Advance(DmcChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(DmcChannel &c, uint32_t n) {
     if (c.active)
         c.timer -= static_cast<int32_t>(n);
     else if (Ramping(c))
         c.rampCountdown -= static_cast<int32_t>(n);
 }
 
-void Level(const DmcChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const DmcChannel &c, int32_t &left, int32_t &right) {
     left = c.levelLeft[c.level & 127];
     right = c.levelRight[c.level & 127];
 }
 
 // A sample rarely holds more than one bit, and seven bits in eight need no
 // fetch: that case runs here without the general loop.
-uint32_t Integrate(DmcChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
     if (c.active && c.timer > 0 && static_cast<uint32_t>(c.timer) <= n && c.bitsLeft != 0 &&
         n - static_cast<uint32_t>(c.timer) < c.period) {
         const uint32_t before = static_cast<uint32_t>(c.timer);

@@ -1,5 +1,6 @@
 // Noise: a volume gated on and off by a 16-bit pseudo-random shift register.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -115,19 +116,19 @@ namespace pelrin {
 
 inline bool Frozen(const NoiseChannel &c) { return c.length == 0 || c.period == 0; }
 
-uint64_t Hold(const NoiseChannel &c) { return Frozen(c) ? kHoldsForever : TimerHold(c.timer); }
+PELRIN_HOT_INLINE uint64_t Hold(const NoiseChannel &c) { return Frozen(c) ? kHoldsForever : TimerHold(c.timer); }
 
-void Advance(NoiseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(NoiseChannel &c, uint32_t n) {
     if (!Frozen(c)) c.timer -= static_cast<int32_t>(n);
 }
 
-void Level(const NoiseChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const NoiseChannel &c, int32_t &left, int32_t &right) {
     const bool sounding = !Frozen(c) && c.outputBit;
     left = sounding ? c.levelLeft[c.volume & 15] : 0;
     right = sounding ? c.levelRight[c.volume & 15] : 0;
 }
 
-uint32_t Integrate(NoiseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(NoiseChannel &c, uint32_t n) {
     IntegrateNoise(c, n);
     return 0;
 }

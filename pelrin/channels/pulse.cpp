@@ -1,6 +1,7 @@
 // Pulse channel: 11-bit timer walking a 16-step duty sequence, envelope,
 // length counter and sweep. Serves the two 2A03 pulses and the MMC5 pulses.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -108,7 +109,7 @@ namespace pelrin {
 
 inline bool Silent(const PulseChannel &c) { return c.muted || c.length == 0; }
 
-uint64_t Hold(const PulseChannel &c) {
+PELRIN_HOT_INLINE uint64_t Hold(const PulseChannel &c) {
     if (Silent(c)) return kHoldsForever;
     const unsigned step = c.step & 15;
     const unsigned stepsToCross = step < c.dutySteps ? c.dutySteps - step : 16 - step;
@@ -116,7 +117,7 @@ uint64_t Hold(const PulseChannel &c) {
     return firstExpiry + static_cast<uint64_t>(stepsToCross - 1) * (c.period + 1u);
 }
 
-void Advance(PulseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(PulseChannel &c, uint32_t n) {
     if (Silent(c) || n == 0) return;
     const int32_t reload = c.period + 1;
     int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
@@ -129,7 +130,7 @@ void Advance(PulseChannel &c, uint32_t n) {
     c.step = static_cast<uint8_t>(step & 15);
 }
 
-void Level(const PulseChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &right) {
     if (Silent(c)) {
         left = right = 0;
         return;
@@ -139,7 +140,7 @@ void Level(const PulseChannel &c, int32_t &left, int32_t &right) {
     right = high ? c.levelRight[c.volume & 15] : -c.levelRight[c.volume & 15];
 }
 
-uint32_t Integrate(PulseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n) {
     IntegratePulse(c, n);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Triangle: a 32-step wave whose shape is the level table itself, gated by
 // a length counter and a linear counter.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -75,18 +76,18 @@ namespace pelrin {
 
 inline bool Gated(const TriangleChannel &c) { return c.length == 0 || c.linearCounter == 0 || c.period < 8; }
 
-uint64_t Hold(const TriangleChannel &c) { return Gated(c) ? kHoldsForever : TimerHold(c.timer); }
+PELRIN_HOT_INLINE uint64_t Hold(const TriangleChannel &c) { return Gated(c) ? kHoldsForever : TimerHold(c.timer); }
 
-void Advance(TriangleChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(TriangleChannel &c, uint32_t n) {
     if (!Gated(c)) c.timer -= static_cast<int32_t>(n);
 }
 
-void Level(const TriangleChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const TriangleChannel &c, int32_t &left, int32_t &right) {
     left = c.levelLeft[c.step & 31];
     right = c.levelRight[c.step & 31];
 }
 
-uint32_t Integrate(TriangleChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n) {
     IntegrateTriangle(c, n);
     return 0;
 }

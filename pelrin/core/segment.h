@@ -109,35 +109,42 @@ inline void TouchLanes(MixLanes &lanes, uint32_t samples) {
 constexpr uint64_t kHoldsForever = ~uint64_t{0} >> 1;
 inline uint64_t TimerHold(int32_t timer) { return timer > 0 ? static_cast<uint64_t>(timer) - 1 : 0; }
 
+// The traits run inside the runner's loops.
+#if defined(__GNUC__)
+#define PELRIN_HOT_INLINE inline __attribute__((always_inline))
+#else
+#define PELRIN_HOT_INLINE inline
+#endif
+
 // Channel traits for the segment runner (channels/, expansion/).
-uint64_t Hold(const PulseChannel &c);
-void Advance(PulseChannel &c, uint32_t n);
-void Level(const PulseChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(PulseChannel &c, uint32_t n);
-uint64_t Hold(const TriangleChannel &c);
-void Advance(TriangleChannel &c, uint32_t n);
-void Level(const TriangleChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(TriangleChannel &c, uint32_t n);
-uint64_t Hold(const NoiseChannel &c);
-void Advance(NoiseChannel &c, uint32_t n);
-void Level(const NoiseChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(NoiseChannel &c, uint32_t n);
-uint64_t Hold(const DmcChannel &c);
-void Advance(DmcChannel &c, uint32_t n);
-void Level(const DmcChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(DmcChannel &c, uint32_t n);
-uint64_t Hold(const Vrc6PulseChannel &c);
-void Advance(Vrc6PulseChannel &c, uint32_t n);
-void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n);
-uint64_t Hold(const Vrc6SawChannel &c);
-void Advance(Vrc6SawChannel &c, uint32_t n);
-void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(Vrc6SawChannel &c, uint32_t n);
-uint64_t Hold(const Mmc5PcmChannel &c);
-void Advance(Mmc5PcmChannel &c, uint32_t n);
-void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
-uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const PulseChannel &c);
+PELRIN_HOT_INLINE void Advance(PulseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const TriangleChannel &c);
+PELRIN_HOT_INLINE void Advance(TriangleChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const TriangleChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const NoiseChannel &c);
+PELRIN_HOT_INLINE void Advance(NoiseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const NoiseChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(NoiseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const DmcChannel &c);
+PELRIN_HOT_INLINE void Advance(DmcChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const DmcChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6PulseChannel &c);
+PELRIN_HOT_INLINE void Advance(Vrc6PulseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c);
+PELRIN_HOT_INLINE void Advance(Vrc6SawChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(Vrc6SawChannel &c, uint32_t n);
+PELRIN_HOT_INLINE uint64_t Hold(const Mmc5PcmChannel &c);
+PELRIN_HOT_INLINE void Advance(Mmc5PcmChannel &c, uint32_t n);
+PELRIN_HOT_INLINE void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right);
+PELRIN_HOT_INLINE uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
 
 
 // The Namco 163 runs each of its channels over the samples themselves
@@ -231,8 +238,10 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             stolen += Integrate(c, seg.end[k] - pos);
             if (Mixed) {
                 const Divisor &d = seg.divisors[seg.divisor[k]];
-                left[k] += Mean(c.sumLeft, d);
-                if (Stereo) right[k] += Mean(c.sumRight, d);
+                const int32_t l = Mean(c.sumLeft, d);
+                left[k] += l;
+                // A centred channel has equal sums: one division serves both.
+                if (Stereo) right[k] += c.sumRight == c.sumLeft ? l : Mean(c.sumRight, d);
             }
             c.sumLeft = c.sumRight = 0;
             if (levels) levels[k] = MixLevelOf(c);

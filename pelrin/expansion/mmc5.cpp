@@ -1,6 +1,7 @@
 // MMC5: two pulses that share the 2A03 pulse unit (without sweep, muted by
 // period alone) and an 8-bit PCM output held until the next write.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -65,15 +66,15 @@ void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles) {
 // Segment traits: the PCM output holds until the next write.
 namespace pelrin {
 
-uint64_t Hold(const Mmc5PcmChannel &) { return kHoldsForever; }
-void Advance(Mmc5PcmChannel &, uint32_t) {}
+PELRIN_HOT_INLINE uint64_t Hold(const Mmc5PcmChannel &) { return kHoldsForever; }
+PELRIN_HOT_INLINE void Advance(Mmc5PcmChannel &, uint32_t) {}
 
-void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right) {
     left = c.enabled ? c.levelLeft[c.value] : 0;
     right = c.enabled ? c.levelRight[c.value] : 0;
 }
 
-uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n) {
     IntegrateMmc5Pcm(c, n);
     return 0;
 }

@@ -1,6 +1,7 @@
 // VRC6: two pulses with a 16-step duty sequence and a sawtooth built from
 // an 8-bit accumulator.
 #include "frame/state.h"
+#include "core/segment.h"
 
 namespace pelrin {
 
@@ -94,15 +95,15 @@ namespace pelrin {
 
 inline bool Stopped(const Vrc6PulseChannel &c) { return c.period == 0 || !c.enabled; }
 
-uint64_t Hold(const Vrc6PulseChannel &c) {
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6PulseChannel &c) {
     return Stopped(c) || c.directMode ? kHoldsForever : TimerHold(c.timer);
 }
 
-void Advance(Vrc6PulseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(Vrc6PulseChannel &c, uint32_t n) {
     if (!Stopped(c) && !c.directMode) c.timer -= static_cast<int32_t>(n);
 }
 
-void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right) {
     if (Stopped(c)) {
         left = right = 0;
     } else if (c.directMode) {
@@ -115,25 +116,25 @@ void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right) {
     }
 }
 
-uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n) {
     IntegrateVrc6Pulse(c, n);
     return 0;
 }
 
 inline bool Stopped(const Vrc6SawChannel &c) { return c.period == 0 || !c.enabled; }
 
-uint64_t Hold(const Vrc6SawChannel &c) { return Stopped(c) ? kHoldsForever : TimerHold(c.timer); }
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c) { return Stopped(c) ? kHoldsForever : TimerHold(c.timer); }
 
-void Advance(Vrc6SawChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE void Advance(Vrc6SawChannel &c, uint32_t n) {
     if (!Stopped(c)) c.timer -= static_cast<int32_t>(n);
 }
 
-void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
+PELRIN_HOT_INLINE void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
     left = Stopped(c) ? 0 : c.levelLeft[c.accumulator >> 3];
     right = Stopped(c) ? 0 : c.levelRight[c.accumulator >> 3];
 }
 
-uint32_t Integrate(Vrc6SawChannel &c, uint32_t n) {
+PELRIN_HOT_INLINE uint32_t Integrate(Vrc6SawChannel &c, uint32_t n) {
     IntegrateVrc6Saw(c, n);
     return 0;
 }
