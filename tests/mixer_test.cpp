@@ -15,7 +15,7 @@ struct Mixer : Unit {
         apu.sampleCycles = 1;
         apu.pulse[0].sumLeft = left;
         apu.pulse[0].sumRight = -left;
-        MixSample();
+        MixSample(apu);
         return buffer.data();
     }
 };
@@ -53,7 +53,7 @@ TEST_F(Mixer, EachChannelMeanTruncatesOnItsOwn) {
     apu.pulse[0].sumLeft = -81;
     apu.pulse[1].sumLeft = 81;
     apu.triangle.sumLeft = 40;
-    MixSample();
+    MixSample(apu);
     EXPECT_EQ(static_cast<int16_t>(buffer[0] | (buffer[1] << 8)), 0);  // -1 + 1 + 0
     for (int i = 0; i < 5; i++) EXPECT_EQ(apu.pulse[0].sumLeft, 0);
     EXPECT_EQ(apu.sampleCycles, 0);
@@ -69,7 +69,7 @@ TEST_F(Mixer, DmcLevelAttenuatesOnlyTriangleAndNoise) {
         apu.noise.sumLeft = 0;
         apu.pulse[0].sumLeft = 1000;
         apu.dmc.sumLeft = 0;
-        MixSample();
+        MixSample(apu);
         return static_cast<int16_t>(buffer[0] | (buffer[1] << 8));
     };
     EXPECT_EQ(mix(0, true), 11000);
@@ -87,7 +87,7 @@ TEST_F(Mixer, ExpansionChannelsMixOnlyWithTheirChip) {
         apu.vrc6Saw.sumLeft = 100;
         apu.mmc5Pcm.sumLeft = 200;
         apu.n163.sumLeft[7] = 400;
-        MixSample();
+        MixSample(apu);
         int16_t v = static_cast<int16_t>(buffer[0] | (buffer[1] << 8));
         int expected = chip == 1 ? 100 : chip == 8 ? 200 : chip == 16 ? 400 : 0;
         EXPECT_EQ(v, expected) << "chip " << chip;

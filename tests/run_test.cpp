@@ -1,5 +1,9 @@
 // The run loop: slices, frame-sequencer step events, sample boundaries,
 // stall cycles and the edges of the cycle count.
+#include <memory>
+#include <vector>
+
+#include "frame/instance.h"
 #include "support.h"
 
 namespace pelrin::test {
@@ -144,6 +148,78 @@ TEST_F(Run, StepEventAndSampleInOneSliceClockBeforeTheSample) {
     EXPECT_EQ(s[0], 4096);
     EXPECT_EQ(s[1], 4096);  // the slice that fires the clock
     EXPECT_EQ(s[2], 3822);  // volume 14 from the next slice on
+}
+
+// One frame of notes that differ with `seed`, across the 2A03 and the
+// Namco 163's eight channels: `write(address, value)`, then `run(cycles)`.
+template <typename Write, typename RunFor>
+void PlayFrame(uint32_t seed, Write write, RunFor run) {
+    const uint8_t registers[][2] = {{0x15, 0x0F}, {0x00, 0xBF}, {0x02, static_cast<uint8_t>(seed * 37)},
+                                    {0x03, static_cast<uint8_t>(0x08 | (seed & 3))}, {0x08, 0xFF},
+                                    {0x0A, static_cast<uint8_t>(seed * 11)}, {0x0B, 0x08}, {0x0C, 0x3F},
+                                    {0x0E, static_cast<uint8_t>(seed & 0x8F)}, {0x0F, 0x08}};
+    for (const auto &r : registers) write(0x4000 + r[0], r[1]);
+    write(0xF800, 0xC0);
+    for (uint32_t i = 0; i < 64; i++) write(0x4800, static_cast<uint8_t>(i & 1 ? 0x7F : seed * 8 + i * 3));
+    run(29781);
+}
+
+// A render on an instance of its own.
+struct Render {
+    std::unique_ptr<ApuState> state = std::make_unique<ApuState>();
+    std::vector<uint8_t> out = std::vector<uint8_t>(1 << 16);
+    uint32_t cycle = 0;
+    explicit Render(int32_t chip) {
+        Initialize(*state);
+        SetOutputFormat(*state, 44100, 16, 2);
+        SetChannelOptions(*state, 0, -1, -1, -60);
+        SetOutputBuffer(*state, out.data(), static_cast<uint32_t>(out.size()));
+        Reset(*state, chip);
+    }
+    void Frame(uint32_t seed) {
+        PlayFrame(
+            seed, [&](uint16_t address, uint8_t value) { cycle += RegWrite(*state, address, value, cycle) + 3; },
+            [&](uint32_t cycles) {
+                cycle += cycles;
+                cycle += RunToCycle(*state, cycle);
+            });
+    }
+    std::vector<uint8_t> Bytes() const { return {out.begin(), out.begin() + GetWrittenBufferSize(*state, 0)}; }
+};
+
+// Instances share nothing: two fresh ones rendering different music frame
+// by frame, interleaved, each give the bytes they give alone, and the
+// process-wide instance behind the exports renders like a fresh one.
+TEST(Instances, InterleavedInstancesRenderAsAlone) {
+    Render aloneA(16), aloneB(0), a(16), b(0);
+    for (uint32_t f = 0; f < 12; f++) aloneA.Frame(f);
+    for (uint32_t f = 0; f < 12; f++) aloneB.Frame(f * 7 + 3);
+    for (uint32_t f = 0; f < 12; f++) {
+        a.Frame(f);
+        b.Frame(f * 7 + 3);
+    }
+    ASSERT_GT(a.Bytes().size(), 30000u);
+    EXPECT_EQ(a.Bytes(), aloneA.Bytes());
+    EXPECT_EQ(b.Bytes(), aloneB.Bytes());
+    EXPECT_NE(a.Bytes(), b.Bytes());
+
+    apu = ApuState{};  // the exports' instance as the library loads it
+    std::vector<uint8_t> out(1 << 16);
+    APU_Initialize();
+    APU_SetOutputFormat(44100, 16, 2);
+    APU_SetChannelOptions(0, -1, -1, -60);
+    APU_SetOutputBuffer(out.data(), static_cast<uint32_t>(out.size()));
+    APU_Reset(16);
+    uint32_t cycle = 0;
+    for (uint32_t f = 0; f < 12; f++)
+        PlayFrame(
+            f, [&](uint16_t address, uint8_t value) { cycle += APU_RegWrite(address, value, cycle) + 3; },
+            [&](uint32_t cycles) {
+                cycle += cycles;
+                cycle += APU_RunToCycle(cycle);
+            });
+    out.resize(APU_GetWrittenBufferSize(0));
+    EXPECT_EQ(out, aloneA.Bytes());
 }
 
 }  // namespace

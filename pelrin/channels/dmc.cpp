@@ -37,13 +37,13 @@ void BuildDmcAttenuation(DmcChannel &c) {
     }
 }
 
-void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v) {
+void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v, uint8_t regionOffset) {
     switch (reg) {
         case 0:
             c.loop = v & 0x40;
             c.irqEnabled = v & 0x80;
             if (!(v & 0x80)) c.irqFlag = 0;
-            c.period = DmcRateTable[(v & 15) | apu.regionOffset];
+            c.period = DmcRateTable[(v & 15) | regionOffset];
             break;
         case 1: {
             uint8_t target = v & 0x7F;

@@ -269,9 +269,10 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
                     const Divisor &d) {
         const int32_t l = Mean(carryLeft + levelLeft * static_cast<int64_t>(sounding), d);
         *lane += l;
-        if (Stereo)
-            *laneRight += centred && carryLeft == carryRight ? l
-                                                             : Mean(carryRight + levelRight * static_cast<int64_t>(sounding), d);
+        if (Stereo) {
+            const bool same = centred && carryLeft == carryRight;
+            *laneRight += same ? l : Mean(carryRight + levelRight * static_cast<int64_t>(sounding), d);
+        }
     };
     if (samples != 0 && seg.carried) {
         const uint64_t sounding = run.Sounding(0, seg.end[0]);
@@ -303,7 +304,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
                 do k++;
                 while (k < samples && run.next > seg.end[k]);
                 if (Mixed && run.out)
-                    AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft), static_cast<int32_t>(levelRight));
+                    AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
+                                    static_cast<int32_t>(levelRight));
                 pos = seg.end[k - 1];
                 if (k == samples) break;
             }

@@ -13,7 +13,7 @@ void SetEnabled(Channel &c, bool on) {
 
 }  // namespace
 
-void WriteStatus(uint8_t v) {
+void WriteStatus(ApuState &apu, uint8_t v) {
     SetEnabled(apu.pulse[0], v & 0x01);
     SetEnabled(apu.pulse[1], v & 0x02);
     SetEnabled(apu.triangle, v & 0x04);

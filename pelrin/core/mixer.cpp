@@ -14,7 +14,7 @@ struct Mix {
 
 // The divisor of the last two sample lengths (a sample lasts one of two
 // whole cycle counts while the buffer has room).
-inline const Divisor &DivisorFor(int64_t cycles) {
+inline const Divisor &DivisorFor(ApuState &apu, int64_t cycles) {
     Divisor *cache = apu.mixDivisors;
     if (cache[0].cycles == cycles && cache[0].factor != 0) return cache[0];
     if (cache[1].cycles == cycles && cache[1].factor != 0) return cache[1];
@@ -48,8 +48,8 @@ inline void Store(uint8_t *out, int32_t v, bool eightBit) {
 }
 
 template <bool Stereo>
-Mix MixChannels(int64_t cycles) {
-    const Divisor &n = DivisorFor(cycles);
+Mix MixChannels(ApuState &apu, int64_t cycles) {
+    const Divisor &n = DivisorFor(apu, cycles);
     const uint8_t *on = apu.channelEnabled;
     Mix mix;
     Take<Stereo>(mix, apu.triangle.sumLeft, apu.triangle.sumRight, on[kTriangle], n);
@@ -88,13 +88,13 @@ Mix MixChannels(int64_t cycles) {
 
 }  // namespace
 
-void MixSample() {
+void MixSample(ApuState &apu) {
     // Buffer full: hold everything back; the next frame written averages
     // all cycles since the last one.
     if (apu.fillMark > apu.bufferSize) return;
 
     const bool stereo = apu.channelCount == 2;
-    const Mix mix = stereo ? MixChannels<true>(apu.sampleCycles) : MixChannels<false>(apu.sampleCycles);
+    const Mix mix = stereo ? MixChannels<true>(apu, apu.sampleCycles) : MixChannels<false>(apu, apu.sampleCycles);
     apu.sampleCycles = 0;
 
     const bool eightBit = apu.bitsPerSample == 8;

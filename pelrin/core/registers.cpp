@@ -2,20 +2,21 @@
 #include <cmath>
 
 #include "pelrin.h"
+#include "frame/instance.h"
 #include "frame/state.h"
 
 using namespace pelrin;
 
 namespace {
 
-uint32_t CatchUp(uint32_t cycle) { return cycle != apu.timestamp ? APU_RunToCycle(cycle) : 0; }
+uint32_t CatchUp(ApuState &apu, uint32_t cycle) { return cycle != apu.timestamp ? RunToCycle(apu, cycle) : 0; }
 
-void WriteRegister(uint16_t address, uint8_t v) {
+void WriteRegister(ApuState &apu, uint16_t address, uint8_t v) {
     if (address < 0x4000 || address > 0x4017) {
         switch (apu.expansionChip) {
-            case kChipVrc6: WriteVrc6(address, v); break;
-            case kChipMmc5: WriteMmc5(address, v); break;
-            case kChipN163: WriteN163(address, v); break;
+            case kChipVrc6: WriteVrc6(apu, address, v); break;
+            case kChipMmc5: WriteMmc5(apu, address, v); break;
+            case kChipN163: WriteN163(apu.n163, address, v); break;
             default: break;
         }
         return;
@@ -26,14 +27,14 @@ void WriteRegister(uint16_t address, uint8_t v) {
         case 0x04: case 0x05: case 0x06: case 0x07: WritePulse(apu.pulse[1], reg - 4, v); break;
         case 0x08: case 0x0A: case 0x0B: WriteTriangle(apu.triangle, reg - 8, v); break;
         case 0x0C: case 0x0E: case 0x0F: WriteNoise(apu.noise, reg - 12, v); break;
-        case 0x10: case 0x11: case 0x12: case 0x13: WriteDmc(apu.dmc, reg - 16, v); break;
-        case 0x15: WriteStatus(v); break;
-        case 0x17: WriteFrameCounter(v); break;
+        case 0x10: case 0x11: case 0x12: case 0x13: WriteDmc(apu.dmc, reg - 16, v, apu.regionOffset); break;
+        case 0x15: WriteStatus(apu, v); break;
+        case 0x17: WriteFrameCounter(apu, v); break;
         default: break;  // $4009, $400D, $4014, $4016
     }
 }
 
-uint8_t StatusByte() {
+uint8_t StatusByte(ApuState &apu) {
     uint8_t status = 0;
     if (apu.pulse[0].length) status |= 0x01;
     if (apu.pulse[1].length) status |= 0x02;
@@ -45,7 +46,7 @@ uint8_t StatusByte() {
     return status;
 }
 
-uint32_t DmcIrqDistance() {
+uint32_t DmcIrqDistance(ApuState &apu) {
     const DmcChannel &d = apu.dmc;
     if (!d.irqEnabled || d.loop || !d.active) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(d.bytesLeft) * d.period + static_cast<uint32_t>(d.timer);
@@ -53,21 +54,21 @@ uint32_t DmcIrqDistance() {
 
 }  // namespace
 
-extern "C" {
+namespace pelrin {
 
-PELRIN_API uint32_t PELRIN_CALL APU_RegWrite(uint32_t address, uint32_t value, uint32_t cycle) {
-    uint32_t stalls = CatchUp(cycle);
-    WriteRegister(static_cast<uint16_t>(address), static_cast<uint8_t>(value));
+uint32_t RegWrite(ApuState &apu, uint32_t address, uint32_t value, uint32_t cycle) {
+    uint32_t stalls = CatchUp(apu, cycle);
+    WriteRegister(apu, static_cast<uint16_t>(address), static_cast<uint8_t>(value));
     return stalls;
 }
 
-PELRIN_API uint32_t PELRIN_CALL APU_RegRead(uint32_t address, uint8_t *data, uint32_t cycle) {
-    uint32_t stalls = CatchUp(cycle);
+uint32_t RegRead(ApuState &apu, uint32_t address, uint8_t *data, uint32_t cycle) {
+    uint32_t stalls = CatchUp(apu, cycle);
     uint8_t scratch = data != nullptr ? *data : 0;
     uint8_t &out = data != nullptr ? *data : scratch;
     switch (static_cast<uint16_t>(address)) {
         case 0x4015:
-            out = StatusByte();
+            out = StatusByte(apu);
             apu.frameIrqFlag = 0;  // the byte above still shows it
             break;
         case 0x4017:
@@ -84,15 +85,15 @@ PELRIN_API uint32_t PELRIN_CALL APU_RegRead(uint32_t address, uint8_t *data, uin
     return stalls;
 }
 
-PELRIN_API uint32_t PELRIN_CALL APU_FindNextIRQ(void) {
+uint32_t FindNextIRQ(ApuState &apu) {
     if (apu.frameIrqFlag || apu.dmc.irqFlag) return 0;
-    uint32_t frame = FrameIrqDistance();
-    uint32_t dmc = DmcIrqDistance();
+    uint32_t frame = FrameIrqDistance(apu);
+    uint32_t dmc = DmcIrqDistance(apu);
     return frame < dmc ? frame : dmc;
 }
 
-PELRIN_API uint32_t PELRIN_CALL APU_GetTimestamp(void) { return apu.timestamp; }
+uint32_t GetTimestamp(ApuState &apu) { return apu.timestamp; }
 
-PELRIN_API void PELRIN_CALL APU_SetTimestamp(uint32_t cycle) { apu.timestamp = cycle; }
+void SetTimestamp(ApuState &apu, uint32_t cycle) { apu.timestamp = cycle; }
 
-}  // extern "C"
+}  // namespace pelrin

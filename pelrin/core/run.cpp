@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "pelrin.h"
+#include "frame/instance.h"
 #include "frame/state.h"
 #include "core/segment.h"
 
@@ -20,7 +21,7 @@ namespace {
 #if defined(__GNUC__)
 __attribute__((flatten))
 #endif
-uint32_t IntegrateSlice(uint32_t n) {
+uint32_t IntegrateSlice(ApuState &apu, uint32_t n) {
     IntegratePulse(apu.pulse[0], n);
     IntegratePulse(apu.pulse[1], n);
     IntegrateTriangle(apu.triangle, n);
@@ -85,59 +86,56 @@ inline float FromFixed(const FixedCountdown &f) {
 // Whole cycles until a positive countdown runs out.
 inline int64_t CeilCycles(int64_t count, int shift) { return (count + (int64_t{1} << shift) - 1) >> shift; }
 
-Segment segment;
-MixLanes lanes;
-Divisor sampleDivisors[2];  // the two whole lengths of a sample
-
 template <typename Channel>
-uint32_t RunChannel(Channel &c, int channel, int group, uint8_t *levels = nullptr) {
+uint32_t RunChannel(ApuState &apu, Channel &c, int channel, int group, uint8_t *levels = nullptr) {
     const bool mixed = apu.channelEnabled[channel] != 0;
     if (apu.channelCount == 2)
-        return mixed ? RunSegment<true, true>(c, segment, lanes, group, levels)
-                     : RunSegment<true, false>(c, segment, lanes, group, levels);
-    return mixed ? RunSegment<false, true>(c, segment, lanes, group, levels)
-                 : RunSegment<false, false>(c, segment, lanes, group, levels);
+        return mixed ? RunSegment<true, true>(c, apu.segment, apu.lanes, group, levels)
+                     : RunSegment<true, false>(c, apu.segment, apu.lanes, group, levels);
+    return mixed ? RunSegment<false, true>(c, apu.segment, apu.lanes, group, levels)
+                 : RunSegment<false, false>(c, apu.segment, apu.lanes, group, levels);
 }
 
 // Runs every channel over the segment; returns the DMC's stolen cycles.
-uint32_t RunChannels() {
+uint32_t RunChannels(ApuState &apu) {
+    MixLanes &lanes = apu.lanes;
     lanes.varies = false;
     lanes.dmcLevelVaries = false;
     lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
     lanes.constantRight[0] = lanes.constantRight[1] = 0;
     lanes.headLeft[0] = lanes.headLeft[1] = 0;
     lanes.headRight[0] = lanes.headRight[1] = 0;
-    const uint32_t stolen = RunChannel(apu.dmc, kDmc, 1, lanes.dmcLevel);
-    RunChannel(apu.pulse[0], kPulse1, 1);
-    RunChannel(apu.pulse[1], kPulse2, 1);
-    RunChannel(apu.triangle, kTriangle, 0);
+    const uint32_t stolen = RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
+    RunChannel(apu, apu.pulse[0], kPulse1, 1);
+    RunChannel(apu, apu.pulse[1], kPulse2, 1);
+    RunChannel(apu, apu.triangle, kTriangle, 0);
     if (RunsTabledNoise(apu.noise)) {
         const bool mixed = apu.channelEnabled[kNoise] != 0;
         if (apu.channelCount == 2)
-            mixed ? RunTabledNoiseSegment<true, true>(apu.noise, segment, lanes)
-                  : RunTabledNoiseSegment<true, false>(apu.noise, segment, lanes);
+            mixed ? RunTabledNoiseSegment<true, true>(apu.noise, apu.segment, lanes)
+                  : RunTabledNoiseSegment<true, false>(apu.noise, apu.segment, lanes);
         else
-            mixed ? RunTabledNoiseSegment<false, true>(apu.noise, segment, lanes)
-                  : RunTabledNoiseSegment<false, false>(apu.noise, segment, lanes);
+            mixed ? RunTabledNoiseSegment<false, true>(apu.noise, apu.segment, lanes)
+                  : RunTabledNoiseSegment<false, false>(apu.noise, apu.segment, lanes);
     } else {
-        RunChannel(apu.noise, kNoise, 0);
+        RunChannel(apu, apu.noise, kNoise, 0);
     }
     switch (apu.expansionChip) {
         case kChipVrc6:
-            RunChannel(apu.vrc6Pulse[0], kVrc6Pulse1, 1);
-            RunChannel(apu.vrc6Pulse[1], kVrc6Pulse2, 1);
-            RunChannel(apu.vrc6Saw, kVrc6Saw, 1);
+            RunChannel(apu, apu.vrc6Pulse[0], kVrc6Pulse1, 1);
+            RunChannel(apu, apu.vrc6Pulse[1], kVrc6Pulse2, 1);
+            RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
             break;
         case kChipMmc5:
-            RunChannel(apu.mmc5Pulse[0], kMmc5Pulse1, 1);
-            RunChannel(apu.mmc5Pulse[1], kMmc5Pulse2, 1);
-            RunChannel(apu.mmc5Pcm, kMmc5Pcm, 1);
+            RunChannel(apu, apu.mmc5Pulse[0], kMmc5Pulse1, 1);
+            RunChannel(apu, apu.mmc5Pulse[1], kMmc5Pulse2, 1);
+            RunChannel(apu, apu.mmc5Pcm, kMmc5Pcm, 1);
             break;
         case kChipN163:
             if (apu.channelCount == 2)
-                RunN163Segment<true>(apu.n163, segment, lanes, apu.channelEnabled + kN163First);
+                RunN163Segment<true>(apu.n163, apu.segment, lanes, apu.channelEnabled + kN163First);
             else
-                RunN163Segment<false>(apu.n163, segment, lanes, apu.channelEnabled + kN163First);
+                RunN163Segment<false>(apu.n163, apu.segment, lanes, apu.channelEnabled + kN163First);
             break;
         default:
             break;
@@ -148,10 +146,10 @@ uint32_t RunChannels() {
 // One side of frame k: the triangle and noise lowered by the DMC's level,
 // then the rest. `base` holds the amounts every frame (or the first) takes.
 template <bool Varies>
-inline int32_t MixSide(const int32_t *const lane[2], const int32_t base[2], uint32_t k, bool attenuate) {
+inline int32_t MixSide(ApuState &apu, const int32_t *const lane[2], const int32_t base[2], uint32_t k, bool attenuate) {
     int32_t v = base[0] + (Varies ? lane[0][k] : 0);
     if (attenuate) {
-        const uint8_t level = lanes.dmcLevelVaries ? lanes.dmcLevel[k] : lanes.dmcLevelHeld;
+        const uint8_t level = apu.lanes.dmcLevelVaries ? apu.lanes.dmcLevel[k] : apu.lanes.dmcLevelHeld;
         v = static_cast<int32_t>(v * static_cast<double>(apu.dmc.dmcAttenuation[level & 127]));
     }
     return Clip(v + base[1] + (Varies ? lane[1][k] : 0));
@@ -174,27 +172,29 @@ inline uint8_t *Store(uint8_t *out, int32_t v) {
 }
 
 template <bool Stereo, bool EightBit, bool Varies>
-inline uint8_t *WriteFrame(uint8_t *out, const int32_t baseLeft[2], const int32_t baseRight[2], uint32_t k,
+inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2], const int32_t baseRight[2],
+                           uint32_t k,
                            bool attenuate) {
-    const int32_t *const left[2] = {lanes.left[0], lanes.left[1]};
-    const int32_t *const right[2] = {lanes.right[0], lanes.right[1]};
-    out = Store<EightBit>(out, MixSide<Varies>(left, baseLeft, k, attenuate));
-    if (Stereo) out = Store<EightBit>(out, MixSide<Varies>(right, baseRight, k, attenuate));
+    const int32_t *const left[2] = {apu.lanes.left[0], apu.lanes.left[1]};
+    const int32_t *const right[2] = {apu.lanes.right[0], apu.lanes.right[1]};
+    out = Store<EightBit>(out, MixSide<Varies>(apu, left, baseLeft, k, attenuate));
+    if (Stereo) out = Store<EightBit>(out, MixSide<Varies>(apu, right, baseRight, k, attenuate));
     return out;
 }
 
 // Frames 1 .. samples - 1 of one side, clipped, into `triangleNoise`.
-void MixLane(int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t samples,
+void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t samples,
              bool attenuate) {
     const int32_t first = constant[0], second = constant[1];
-    if (attenuate && lanes.dmcLevelVaries) {
+    if (attenuate && apu.lanes.dmcLevelVaries) {
         const float *factor = apu.dmc.dmcAttenuation;
-        const uint8_t *level = lanes.dmcLevel;
+        const uint8_t *level = apu.lanes.dmcLevel;
         for (uint32_t k = 1; k < samples; k++)
-            triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) * static_cast<double>(factor[level[k] & 127])) +
+            triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) *
+                                                         static_cast<double>(factor[level[k] & 127])) +
                                     rest[k] + second);
     } else if (attenuate) {
-        const double factor = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
+        const double factor = apu.dmc.dmcAttenuation[apu.lanes.dmcLevelHeld & 127];
         for (uint32_t k = 1; k < samples; k++)
             triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) * factor) + rest[k] + second);
     } else {
@@ -203,26 +203,27 @@ void MixLane(int32_t *triangleNoise, const int32_t *rest, const int32_t constant
 }
 
 template <bool Stereo, bool EightBit>
-void WriteFrames() {
+void WriteFrames(ApuState &apu) {
+    MixLanes &lanes = apu.lanes;
     const bool attenuate = apu.channelEnabled[kDmc] != 0;
-    const uint32_t samples = segment.samples;
+    const uint32_t samples = apu.segment.samples;
     uint8_t *out = apu.OutputCursor;
     const int32_t headLeft[2] = {lanes.constantLeft[0] + lanes.headLeft[0], lanes.constantLeft[1] + lanes.headLeft[1]};
     const int32_t headRight[2] = {lanes.constantRight[0] + lanes.headRight[0],
                                   lanes.constantRight[1] + lanes.headRight[1]};
     if (!lanes.varies && !(attenuate && lanes.dmcLevelVaries)) {
         // Every frame after the first is the same.
-        out = WriteFrame<Stereo, EightBit, false>(out, headLeft, headRight, 0, attenuate);
+        out = WriteFrame<Stereo, EightBit, false>(apu, out, headLeft, headRight, 0, attenuate);
         constexpr size_t kBytes = (Stereo ? 2 : 1) * (EightBit ? 1 : 2);
         uint8_t frame[kBytes];
-        WriteFrame<Stereo, EightBit, false>(frame, lanes.constantLeft, lanes.constantRight, 1, attenuate);
+        WriteFrame<Stereo, EightBit, false>(apu, frame, lanes.constantLeft, lanes.constantRight, 1, attenuate);
         for (uint32_t k = 1; k < samples; k++, out += kBytes) std::memcpy(out, frame, kBytes);
     } else {
-        out = WriteFrame<Stereo, EightBit, true>(out, headLeft, headRight, 0, attenuate);
+        out = WriteFrame<Stereo, EightBit, true>(apu, out, headLeft, headRight, 0, attenuate);
         // The other frames side by side, so that the loops vectorise: the
         // clipped values replace the triangle-and-noise lane, then go out.
-        MixLane(lanes.left[0], lanes.left[1], lanes.constantLeft, samples, attenuate);
-        if (Stereo) MixLane(lanes.right[0], lanes.right[1], lanes.constantRight, samples, attenuate);
+        MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, samples, attenuate);
+        if (Stereo) MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, samples, attenuate);
         const int32_t *left = lanes.left[0];
         const int32_t *right = lanes.right[0];
         for (uint32_t k = 1; k < samples; k++) {
@@ -234,17 +235,18 @@ void WriteFrames() {
     apu.fillMark += static_cast<uint64_t>(samples) * apu.bytesPerFrame;
 }
 
-void WriteSegmentFrames() {
-    if (segment.samples == 0) return;
+void WriteSegmentFrames(ApuState &apu) {
+    if (apu.segment.samples == 0) return;
     const bool stereo = apu.channelCount == 2;
     if (apu.bitsPerSample == 8)
-        stereo ? WriteFrames<true, true>() : WriteFrames<false, true>();
+        stereo ? WriteFrames<true, true>(apu) : WriteFrames<false, true>(apu);
     else
-        stereo ? WriteFrames<true, false>() : WriteFrames<false, false>();
+        stereo ? WriteFrames<true, false>(apu) : WriteFrames<false, false>(apu);
 }
 
 // Lays out the sample boundaries of a segment of `length` cycles.
-void PlanSegment(uint32_t length, const FixedCountdown &sample) {
+void PlanSegment(ApuState &apu, uint32_t length, const FixedCountdown &sample) {
+    Segment &segment = apu.segment;
     segment.length = length;
     const int64_t lengthFixed = static_cast<int64_t>(length) << sample.shift;
     const uint32_t samples =
@@ -261,22 +263,22 @@ void PlanSegment(uint32_t length, const FixedCountdown &sample) {
     segment.last = static_cast<uint32_t>(CeilCycles(sample.count + (samples - 1) * sample.period, sample.shift));
 
     const int64_t shortest = sample.period >> sample.shift;
-    if (sampleDivisors[0].cycles != shortest || sampleDivisors[0].factor == 0) {
-        sampleDivisors[0] = MakeDivisor(shortest);
-        sampleDivisors[1] = MakeDivisor(shortest + 1);
+    if (apu.sampleDivisors[0].cycles != shortest || apu.sampleDivisors[0].factor == 0) {
+        apu.sampleDivisors[0] = MakeDivisor(shortest);
+        apu.sampleDivisors[1] = MakeDivisor(shortest + 1);
     }
     const int64_t first = apu.sampleCycles + segment.end[0];
-    segment.divisors[0] = first == shortest ? sampleDivisors[0]
-                          : first == shortest + 1 ? sampleDivisors[1] : MakeDivisor(first);
-    segment.divisors[1] = sampleDivisors[0];
-    segment.divisors[2] = sampleDivisors[1];
+    segment.divisors[0] = first == shortest ? apu.sampleDivisors[0]
+                          : first == shortest + 1 ? apu.sampleDivisors[1] : MakeDivisor(first);
+    segment.divisors[1] = apu.sampleDivisors[0];
+    segment.divisors[2] = apu.sampleDivisors[1];
     segment.shortest = static_cast<uint32_t>(shortest);
 }
 
 // Runs as much of the span as the planned path can; leaves the rest (a
 // full buffer, an unusual clock, the Namco 163, whose slices are not
 // additive) to the slice loop.
-void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
+void RunPlanned(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
     // The Namco 163's runs must be the slices themselves: its segments end
     // only at sample boundaries and steps, never at the span's end, and the
     // slice loop finishes the span's last part-sample.
@@ -301,12 +303,12 @@ void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
             }
         }
 
-        PlanSegment(static_cast<uint32_t>(length), sample);
-        const uint32_t stolen = RunChannels();
-        WriteSegmentFrames();
+        PlanSegment(apu, static_cast<uint32_t>(length), sample);
+        const uint32_t stolen = RunChannels(apu);
+        WriteSegmentFrames(apu);
 
-        apu.sampleCycles = segment.samples != 0 ? length - segment.last : apu.sampleCycles + length;
-        sample.count += segment.samples * sample.period - (length << sample.shift);
+        apu.sampleCycles = apu.segment.samples != 0 ? length - apu.segment.last : apu.sampleCycles + length;
+        sample.count += apu.segment.samples * sample.period - (length << sample.shift);
         step.count -= length << step.shift;
         if (stolen != 0) {
             apu.timestamp += stolen;
@@ -316,7 +318,7 @@ void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
         remaining -= static_cast<uint64_t>(length);
         if (step.count <= 0) {
             apu.frameStepCountdown = FromFixed(step);
-            StepEvent();
+            StepEvent(apu);
             step.count += step.period;
         }
     }
@@ -325,7 +327,7 @@ void RunPlanned(uint64_t &remaining, uint32_t &stallTotal) {
 }
 // The straightforward loop: one slice at a time up to the nearer of the
 // step and sample countdowns. Serves whatever the planned path does not.
-void RunSlices(uint64_t &remaining, uint32_t &stallTotal) {
+void RunSlices(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
     while (remaining != 0) {
         // Whole ceiling of the nearer countdown, compared before converting
         // so that no huge countdown overflows the integer.
@@ -348,7 +350,7 @@ void RunSlices(uint64_t &remaining, uint32_t &stallTotal) {
                 n = static_cast<uint32_t>(remaining > 0xFFFFFFFFu ? 0xFFFFFFFFu : remaining);
         }
 
-        uint32_t fetched = IntegrateSlice(n);
+        uint32_t fetched = IntegrateSlice(apu, n);
         if (fetched != 0) {
             apu.timestamp += fetched;
             stallTotal += fetched;
@@ -357,19 +359,17 @@ void RunSlices(uint64_t &remaining, uint32_t &stallTotal) {
         apu.sampleCycles += n;
 
         apu.frameStepCountdown -= static_cast<float>(n);
-        if (apu.frameStepCountdown <= 0.0f) StepEvent();
+        if (apu.frameStepCountdown <= 0.0f) StepEvent(apu);
         apu.sampleCountdown -= static_cast<float>(n);
         if (apu.sampleCountdown <= 0.0f) {
             apu.sampleCountdown += apu.cyclesPerSample;
-            MixSample();
+            MixSample(apu);
         }
         remaining -= n;
     }
 }
 
-}  // namespace pelrin
-
-extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
+uint32_t RunToCycle(ApuState &apu, uint32_t cycle) {
     uint32_t span = cycle - apu.timestamp;
     // A cycle before the timestamp (an unsigned span of 2^31 or more) runs
     // nothing: the host asked for the past, not for 2^32 cycles of future.
@@ -378,7 +378,9 @@ extern "C" PELRIN_API uint32_t PELRIN_CALL APU_RunToCycle(uint32_t cycle) {
 
     uint32_t stallTotal = 0;
     uint64_t remaining = span;
-    RunPlanned(remaining, stallTotal);
-    RunSlices(remaining, stallTotal);
+    RunPlanned(apu, remaining, stallTotal);
+    RunSlices(apu, remaining, stallTotal);
     return stallTotal;
 }
+
+}  // namespace pelrin

@@ -10,8 +10,6 @@
 
 namespace pelrin {
 
-constexpr uint32_t kSegmentSamples = 512;
-
 // Mean of one side over a sample, truncated towards zero: sum / cycles.
 // Sums of magnitude up to 2^31 divide by multiplying with the rounded-up
 // reciprocal m = ceil(2^s / cycles), s = 31 + ceil(log2 cycles). Exact: with
@@ -44,20 +42,6 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
-struct Segment {
-    uint32_t length;                  // cycles
-    uint32_t samples;                 // sample boundaries within (0, length]
-    uint32_t last;                    // offset of the last boundary (0 when none)
-    bool carried;                     // the first sample began before the segment
-    bool laidOut;                     // `end` and `divisor` hold every sample
-    int64_t first;                    // boundary k is at ceil((first + k * period) / 2^shift)
-    int64_t period;
-    int shift;
-    uint32_t shortest;                // the shorter of the two whole sample lengths
-    uint32_t end[kSegmentSamples];    // offset of each boundary
-    uint8_t divisor[kSegmentSamples]; // index into `divisors` of its length
-    Divisor divisors[3];              // the first sample's length, then the two others
-};
 
 // Fills in every boundary and the divisor of every sample's length, once
 // some channel needs them.
@@ -77,21 +61,6 @@ inline void LayOut(Segment &seg) {
     }
 }
 
-// Per-sample sums of the channels' means: the triangle and noise apart,
-// since the DMC's level attenuates them. A channel whose level holds over
-// the whole segment adds to the constant instead.
-struct MixLanes {
-    int32_t left[2][kSegmentSamples];   // [0] triangle and noise, [1] the rest
-    int32_t right[2][kSegmentSamples];
-    int32_t constantLeft[2];
-    int32_t constantRight[2];
-    int32_t headLeft[2];                // added to the first sample only
-    int32_t headRight[2];
-    uint8_t dmcLevel[kSegmentSamples];  // the DMC's mix level at each boundary
-    uint8_t dmcLevelHeld;               // ... or this one for all of them
-    bool dmcLevelVaries;
-    bool varies;                        // some lane entry is in use
-};
 
 // Clears the lanes before the first channel writes per-sample values.
 inline void TouchLanes(MixLanes &lanes, uint32_t samples) {

@@ -7,7 +7,7 @@
 
 namespace pelrin {
 
-void QuarterFrameClock() {
+void QuarterFrameClock(ApuState &apu) {
     ClockEnvelope(apu.pulse[0]);
     ClockEnvelope(apu.pulse[1]);
     ClockLinearCounter(apu.triangle);
@@ -18,7 +18,7 @@ void QuarterFrameClock() {
     }
 }
 
-void HalfFrameClock() {
+void HalfFrameClock(ApuState &apu) {
     ClockPulseHalfFrame(apu.pulse[0]);
     ClockPulseHalfFrame(apu.pulse[1]);
     ClockLength(apu.triangle);
@@ -29,29 +29,29 @@ void HalfFrameClock() {
     }
 }
 
-void StepEvent() {
+void StepEvent(ApuState &apu) {
     apu.frameStepCountdown += apu.frameStepPeriod;
     if (apu.frameStep < apu.frameStepLimit) {
         apu.frameStep++;
         if (apu.frameStep < 4) {
-            QuarterFrameClock();
-            if (apu.frameStep & 1) HalfFrameClock();
+            QuarterFrameClock(apu);
+            if (apu.frameStep & 1) HalfFrameClock(apu);
         }
     } else {
         // Wrap: raises the frame interrupt (while enabled) and gives a
         // quarter-frame clock only.
         apu.frameIrqFlag = apu.frameIrqEnabled;
         apu.frameStep = 0;
-        QuarterFrameClock();
+        QuarterFrameClock(apu);
     }
 }
 
-void WriteFrameCounter(uint8_t v) {
+void WriteFrameCounter(ApuState &apu, uint8_t v) {
     apu.frameStepCountdown = apu.frameStepPeriod;
     if (v & 0x80) {
         apu.frameStepLimit = 4;
         apu.frameStep = 0;
-        QuarterFrameClock();
+        QuarterFrameClock(apu);
     } else {
         // Step 4 above limit 3: the first event, one period on, is the wrap.
         apu.frameStepLimit = 3;
@@ -61,7 +61,7 @@ void WriteFrameCounter(uint8_t v) {
     if (v & 0x40) apu.frameIrqFlag = 0;
 }
 
-uint32_t FrameIrqDistance() {
+uint32_t FrameIrqDistance(ApuState &apu) {
     if (!apu.frameIrqEnabled) return 0xFFFFFFFFu;
     double cycles;
     if (apu.frameStep > apu.frameStepLimit) {

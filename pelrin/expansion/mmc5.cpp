@@ -29,7 +29,7 @@ void WriteMmc5Pulse(PulseChannel &c, unsigned reg, uint8_t v) {
 
 }  // namespace
 
-void WriteMmc5(uint16_t address, uint8_t v) {
+void WriteMmc5(ApuState &apu, uint16_t address, uint8_t v) {
     switch (address) {
         case 0x5000: case 0x5002: case 0x5003:
             WriteMmc5Pulse(apu.mmc5Pulse[0], address - 0x5000u, v);

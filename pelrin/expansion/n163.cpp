@@ -35,8 +35,7 @@ void DecodeChannelRegister(N163State &s, unsigned byte, uint8_t v) {
 
 }  // namespace
 
-void WriteN163(uint16_t address, uint8_t v) {
-    N163State &s = apu.n163;
+void WriteN163(N163State &s, uint16_t address, uint8_t v) {
     if (address == 0xF800) {
         s.address = v & 0x7F;
         s.autoIncrement = v & 0x80;

@@ -5,7 +5,7 @@
 
 namespace pelrin {
 
-void WriteVrc6(uint16_t address, uint8_t v) {
+void WriteVrc6(ApuState &apu, uint16_t address, uint8_t v) {
     const unsigned unit = (address >> 12) - 9;  // $9xxx, $Axxx, $Bxxx
     const unsigned reg = address & 0x0FFF;      // exact addresses only: no mirrors
     if (unit > 2 || reg > 2) return;

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "pelrin.h"
+#include "frame/instance.h"
 #include "frame/state.h"
 
 using namespace pelrin;
@@ -25,7 +26,7 @@ int32_t FullScaleOf(int index) {
     }
 }
 
-int32_t ApplyMasterVolume(int32_t level) {
+int32_t ApplyMasterVolume(ApuState &apu, int32_t level) {
     // Levels must fit the signed 16-bit tables: clamp at 32767. Clamping the
     // product first keeps the conversion to integer defined for any volume.
     double product = std::trunc(static_cast<double>(level) * static_cast<double>(apu.masterVolume));
@@ -34,7 +35,7 @@ int32_t ApplyMasterVolume(int32_t level) {
     return static_cast<int32_t>(product) / 255;
 }
 
-Levels ComputeChannelLevels(int index, int32_t fullScale) {
+Levels ComputeChannelLevels(ApuState &apu, int index, int32_t fullScale) {
     int32_t left = apu.channelVolume[index] * fullScale;
     int32_t right = left;
     if (apu.channelCount == 2) {
@@ -42,7 +43,7 @@ Levels ComputeChannelLevels(int index, int32_t fullScale) {
         if (pan < 0) right = (pan + 127) * right / 127;
         if (pan > 0) left = (127 - pan) * left / 127;
     }
-    return {ApplyMasterVolume(left), ApplyMasterVolume(right)};
+    return {ApplyMasterVolume(apu, left), ApplyMasterVolume(apu, right)};
 }
 
 // Unipolar ramp 0 .. full: entry v = v * full / divisor.
@@ -55,9 +56,9 @@ void FillCentred(int16_t *table, int entries, int centre, int32_t full, int32_t 
     for (int i = 0; i < entries; i++) table[i] = static_cast<int16_t>((i - centre) * full / divisor);
 }
 
-void FillTriangle(int16_t *table, int32_t full) {
+void FillTriangle(int16_t *table, int32_t full, uint8_t shape) {
     auto q = [full](int k) { return static_cast<int16_t>(k * full / 8); };
-    if (apu.triangleShape == 0) {
+    if (shape == 0) {
         // The hardware's 16-level staircase, centred: top 7/8 on steps 7 and
         // 8, bottom -full on steps 23 and 24.
         for (int n = 0; n < 8; n++) table[n] = q(n);
@@ -85,7 +86,7 @@ void FillSides(int16_t *left, int16_t *right, Levels lv, Fill fill) {
     fill(right, lv.right);
 }
 
-void FillChannel(int index, Levels lv) {
+void FillChannel(ApuState &apu, int index, Levels lv) {
     auto volumeRamp = [](int16_t *t, int32_t full) { FillRamp(t, 16, full, 15); };
     switch (index) {
         case kPulse1: case kPulse2: {
@@ -94,7 +95,8 @@ void FillChannel(int index, Levels lv) {
             break;
         }
         case kTriangle:
-            FillSides(apu.triangle.levelLeft, apu.triangle.levelRight, lv, FillTriangle);
+            FillSides(apu.triangle.levelLeft, apu.triangle.levelRight, lv,
+                      [&apu](int16_t *t, int32_t full) { FillTriangle(t, full, apu.triangleShape); });
             break;
         case kNoise:
             FillSides(apu.noise.levelLeft, apu.noise.levelRight, lv, volumeRamp);
@@ -130,16 +132,16 @@ void FillChannel(int index, Levels lv) {
 
 }  // namespace
 
-void RebuildLevelTables(uint32_t mask) {
+void RebuildLevelTables(ApuState &apu, uint32_t mask) {
     for (int index = 0; index < kChannelCount; index++)
-        if (mask & (1u << index)) FillChannel(index, ComputeChannelLevels(index, FullScaleOf(index)));
+        if (mask & (1u << index)) FillChannel(apu, index, ComputeChannelLevels(apu, index, FullScaleOf(index)));
 }
 
 }  // namespace pelrin
 
-extern "C" {
+namespace pelrin {
 
-PELRIN_API void PELRIN_CALL APU_Configure(float masterVolume, int32_t rampOption, int32_t triangleShape) {
+void Configure(ApuState &apu, float masterVolume, int32_t rampOption, int32_t triangleShape) {
     uint32_t mask = 0;
     if (std::isfinite(masterVolume) && masterVolume >= 0.0f) {
         apu.masterVolume = masterVolume;
@@ -153,10 +155,10 @@ PELRIN_API void PELRIN_CALL APU_Configure(float masterVolume, int32_t rampOption
             mask |= 1u << kTriangle;
         }
     }
-    if (mask != 0) RebuildLevelTables(mask);
+    if (mask != 0) RebuildLevelTables(apu, mask);
 }
 
-PELRIN_API void PELRIN_CALL APU_SetChannelOptions(int32_t index, int32_t enable, int32_t volume, int32_t pan) {
+void SetChannelOptions(ApuState &apu, int32_t index, int32_t enable, int32_t volume, int32_t pan) {
     if (index < 0 || index >= kChannelCount) return;
     if (enable >= 0) apu.channelEnabled[index] = enable > 0 ? 1 : 0;
     bool rebuild = false;
@@ -168,7 +170,7 @@ PELRIN_API void PELRIN_CALL APU_SetChannelOptions(int32_t index, int32_t enable,
         apu.channelPan[index] = static_cast<int8_t>(pan);
         if (apu.channelCount == 2) rebuild = true;
     }
-    if (rebuild) RebuildLevelTables(1u << index);
+    if (rebuild) RebuildLevelTables(apu, 1u << index);
 }
 
-}  // extern "C"
+}  // namespace pelrin

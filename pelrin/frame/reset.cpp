@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pelrin.h"
+#include "frame/instance.h"
 #include "frame/state.h"
 
 using namespace pelrin;
@@ -24,10 +25,12 @@ uint8_t ValidChip(int32_t chip) {
 
 }  // namespace
 
-extern "C" PELRIN_API int32_t PELRIN_CALL APU_Reset(int32_t chip) {
+namespace pelrin {
+
+int32_t Reset(ApuState &apu, int32_t chip) {
     apu.expansionChip = ValidChip(chip);
     apu.frameStepCountdown = apu.frameStepPeriod;
-    RewindOutputBuffer();
+    RewindOutputBuffer(apu);
     apu.frameStep = 0;
     apu.frameStepLimit = 3;
     apu.frameIrqFlag = 0;
@@ -90,3 +93,5 @@ extern "C" PELRIN_API int32_t PELRIN_CALL APU_Reset(int32_t chip) {
     std::memset(s.ram, 0, sizeof s.ram);
     return 0;
 }
+
+}  // namespace pelrin

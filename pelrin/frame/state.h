@@ -191,6 +191,41 @@ struct Divisor {
     uint8_t exact;    // the reciprocal applies (cycles < 2^32)
 };
 
+// The run loop's plan of a segment: a stretch of a span in which no
+// frame-sequencer step falls, with its sample boundaries (core/segment.h).
+constexpr uint32_t kSegmentSamples = 512;
+
+struct Segment {
+    uint32_t length;                  // cycles
+    uint32_t samples;                 // sample boundaries within (0, length]
+    uint32_t last;                    // offset of the last boundary (0 when none)
+    bool carried;                     // the first sample began before the segment
+    bool laidOut;                     // `end` and `divisor` hold every sample
+    int64_t first;                    // boundary k is at ceil((first + k * period) / 2^shift)
+    int64_t period;
+    int shift;
+    uint32_t shortest;                // the shorter of the two whole sample lengths
+    uint32_t end[kSegmentSamples];    // offset of each boundary
+    uint8_t divisor[kSegmentSamples]; // index into `divisors` of its length
+    Divisor divisors[3];              // the first sample's length, then the two others
+};
+
+// Per-sample sums of the channels' means: the triangle and noise apart,
+// since the DMC's level attenuates them. A channel whose level holds over
+// the whole segment adds to the constant instead.
+struct MixLanes {
+    int32_t left[2][kSegmentSamples];   // [0] triangle and noise, [1] the rest
+    int32_t right[2][kSegmentSamples];
+    int32_t constantLeft[2];
+    int32_t constantRight[2];
+    int32_t headLeft[2];                // added to the first sample only
+    int32_t headRight[2];
+    uint8_t dmcLevel[kSegmentSamples];  // the DMC's mix level at each boundary
+    uint8_t dmcLevelHeld;               // ... or this one for all of them
+    bool dmcLevelVaries;
+    bool varies;                        // some lane entry is in use
+};
+
 struct ApuState {
     // Output and environment block, with its load-time values.
     uint32_t sampleRate = 44100;
@@ -237,26 +272,32 @@ struct ApuState {
     PulseChannel mmc5Pulse[2] = {};
     Mmc5PcmChannel mmc5Pcm = {};
     N163State n163 = {};
+
+    // Working space of the run loop, kept here so that every instance runs
+    // on its own; nothing in it outlives a call except the divisor cache.
+    Segment segment = {};
+    MixLanes lanes = {};
+    Divisor sampleDivisors[2] = {};  // the two whole lengths of a sample
 };
 
 extern ApuState apu;
 
 // Level tables (frame/levels.cpp).
-void RebuildLevelTables(uint32_t mask);
+void RebuildLevelTables(ApuState &apu, uint32_t mask);
 
 // Output buffer (frame/output.cpp).
-void RewindOutputBuffer();
-void SetNamcoStepConstants();
+void RewindOutputBuffer(ApuState &apu);
+void SetNamcoStepConstants(ApuState &apu);
 
 // Frame sequencer (core/sequencer.cpp).
-void QuarterFrameClock();
-void HalfFrameClock();
-void StepEvent();  // the step countdown ran out
-void WriteFrameCounter(uint8_t v);
-uint32_t FrameIrqDistance();  // cycles to the next frame interrupt, or 0xFFFFFFFF
+void QuarterFrameClock(ApuState &apu);
+void HalfFrameClock(ApuState &apu);
+void StepEvent(ApuState &apu);  // the step countdown ran out
+void WriteFrameCounter(ApuState &apu, uint8_t v);
+uint32_t FrameIrqDistance(ApuState &apu);  // cycles to the next frame interrupt, or 0xFFFFFFFF
 
 // Mixer (core/mixer.cpp).
-void MixSample();
+void MixSample(ApuState &apu);
 
 // Envelope clock shared by the pulse and noise records, whose six envelope
 // fields have the same names.
@@ -336,22 +377,22 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles);
 void WriteNoise(NoiseChannel &c, unsigned reg, uint8_t v);
 
 uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles);
-void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v);
+void WriteDmc(DmcChannel &c, unsigned reg, uint8_t v, uint8_t regionOffset);
 void StartDmc(DmcChannel &c);
 void BuildDmcAttenuation(DmcChannel &c);
 
-void WriteStatus(uint8_t v);
+void WriteStatus(ApuState &apu, uint8_t v);
 
 // Expansion chips (expansion/).
 void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles);
 void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles);
-void WriteVrc6(uint16_t address, uint8_t v);
+void WriteVrc6(ApuState &apu, uint16_t address, uint8_t v);
 
 void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles);
-void WriteMmc5(uint16_t address, uint8_t v);
+void WriteMmc5(ApuState &apu, uint16_t address, uint8_t v);
 
 void IntegrateN163(N163State &s, uint32_t cycles);
-void WriteN163(uint16_t address, uint8_t v);
+void WriteN163(N163State &s, uint16_t address, uint8_t v);
 uint8_t ReadN163Data(N163State &s);
 
 }  // namespace pelrin

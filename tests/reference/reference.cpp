@@ -519,9 +519,9 @@ uint32_t CatchUp(uint32_t cycle) { return cycle != apu.timestamp ? RunToCycle(cy
 void WriteRegister(uint16_t address, uint8_t v) {
     if (address < 0x4000 || address > 0x4017) {
         switch (apu.expansionChip) {
-            case kChipVrc6: WriteVrc6(address, v); break;
-            case kChipMmc5: WriteMmc5(address, v); break;
-            case kChipN163: WriteN163(address, v); break;
+            case kChipVrc6: WriteVrc6(apu, address, v); break;
+            case kChipMmc5: WriteMmc5(apu, address, v); break;
+            case kChipN163: WriteN163(apu.n163, address, v); break;
             default: break;
         }
         return;
@@ -532,9 +532,9 @@ void WriteRegister(uint16_t address, uint8_t v) {
         case 0x04: case 0x05: case 0x06: case 0x07: WritePulse(apu.pulse[1], reg - 4, v); break;
         case 0x08: case 0x0A: case 0x0B: WriteTriangle(apu.triangle, reg - 8, v); break;
         case 0x0C: case 0x0E: case 0x0F: WriteNoise(apu.noise, reg - 12, v); break;
-        case 0x10: case 0x11: case 0x12: case 0x13: WriteDmc(apu.dmc, reg - 16, v); break;
-        case 0x15: WriteStatus(v); break;
-        case 0x17: WriteFrameCounter(v); break;
+        case 0x10: case 0x11: case 0x12: case 0x13: WriteDmc(apu.dmc, reg - 16, v, apu.regionOffset); break;
+        case 0x15: WriteStatus(apu, v); break;
+        case 0x17: WriteFrameCounter(apu, v); break;
         default: break;  // $4009, $400D, $4014, $4016
     }
 }
