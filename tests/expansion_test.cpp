@@ -151,10 +151,10 @@ TEST_F(Mmc5, PulsesMuteOnPeriodAloneAndKeepTheirOwnEnable) {
     EXPECT_EQ(p.length, 254);
     Write(0x5015, 0x00);
     EXPECT_EQ(p.length, 0);
-    p.decay = 2;
+    p.envelope.decay = 2;
     Write(0x5003, 0x08);
     EXPECT_EQ(p.length, 0);
-    EXPECT_EQ(p.decay, 15);
+    EXPECT_EQ(p.envelope.decay, 15);
 }
 
 TEST_F(Mmc5, FrameSequencerClocksThemOnlyWithTheMmc5) {
@@ -162,13 +162,13 @@ TEST_F(Mmc5, FrameSequencerClocksThemOnlyWithTheMmc5) {
     Write(0x5000, 0x00);
     Write(0x5003, 0x08);
     Write(0x4017, 0x80);
-    EXPECT_EQ(p.decay, 14);
+    EXPECT_EQ(p.envelope.decay, 14);
     APU_RunToCycle(7458);
     EXPECT_EQ(p.length, 253);
     Start(kChipNone);
-    p.decay = 15;
+    p.envelope.decay = 15;
     Write(0x4017, 0x80);
-    EXPECT_EQ(p.decay, 15);
+    EXPECT_EQ(p.envelope.decay, 15);
 }
 
 TEST_F(Mmc5, PcmHoldsTheLastValueWhileEnabled) {

@@ -138,12 +138,12 @@ TEST_F(Pulse, LastLengthClockStillSweeps) {
 
 TEST_F(Pulse, LengthWriteWhileDisabledOnlyRestartsTheEnvelope) {
     Write(0x4015, 0x00);
-    p1.decay = 3;
+    p1.envelope.decay = 3;
     Write(0x4000, 0x00);
     Write(0x4003, 0x08);
     EXPECT_EQ(p1.length, 0);
-    EXPECT_EQ(p1.decay, 15);
-    EXPECT_EQ(p1.volume, 15);
+    EXPECT_EQ(p1.envelope.decay, 15);
+    EXPECT_EQ(p1.envelope.volume, 15);
 }
 
 TEST_F(Pulse, LengthWriteKeepsTheSequencePosition) {
@@ -160,14 +160,14 @@ TEST_F(Pulse, LengthWriteKeepsTheSequencePosition) {
 
 TEST_F(Pulse, ConstantVolumeKeepsTheEnvelopePeriod) {
     Write(0x4000, 0x05);  // envelope mode, period 5
-    EXPECT_EQ(p1.envelopePeriod, 5);
-    p1.decay = 9;
+    EXPECT_EQ(p1.envelope.period, 5);
+    p1.envelope.decay = 9;
     Write(0x4000, 0x1C);  // constant volume 12
-    EXPECT_EQ(p1.volume, 12);
-    EXPECT_EQ(p1.envelopePeriod, 5);
+    EXPECT_EQ(p1.envelope.volume, 12);
+    EXPECT_EQ(p1.envelope.period, 5);
     Write(0x4000, 0x02);  // back to the envelope
-    EXPECT_EQ(p1.envelopePeriod, 2);
-    EXPECT_EQ(p1.volume, 9);
+    EXPECT_EQ(p1.envelope.period, 2);
+    EXPECT_EQ(p1.envelope.volume, 9);
 }
 
 TEST_F(Pulse, EnvelopeDecaysEveryPeriodPlusOneClocksAndLoops) {
@@ -175,8 +175,8 @@ TEST_F(Pulse, EnvelopeDecaysEveryPeriodPlusOneClocksAndLoops) {
     Write(0x4003, 0x08);
     std::vector<int> volumes;
     for (int i = 0; i < 34; i++) {
-        ClockEnvelope(p1);
-        volumes.push_back(p1.volume);
+        ClockEnvelope(p1.envelope);
+        volumes.push_back(p1.envelope.volume);
     }
     EXPECT_EQ(volumes[0], 14);
     EXPECT_EQ(volumes[1], 14);
@@ -184,9 +184,9 @@ TEST_F(Pulse, EnvelopeDecaysEveryPeriodPlusOneClocksAndLoops) {
     EXPECT_EQ(volumes[28], 0);
     EXPECT_EQ(volumes[30], 15);  // loops back to 15
     Write(0x4000, 0x01);  // no loop: stays at 0
-    p1.decay = 0;
-    for (int i = 0; i < 4; i++) ClockEnvelope(p1);
-    EXPECT_EQ(p1.volume, 0);
+    p1.envelope.decay = 0;
+    for (int i = 0; i < 4; i++) ClockEnvelope(p1.envelope);
+    EXPECT_EQ(p1.envelope.volume, 0);
 }
 
 }  // namespace

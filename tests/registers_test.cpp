@@ -66,7 +66,7 @@ TEST_F(Registers, FrameCounterWrites) {
     Write(0x4008, 0x05);
     Write(0x400B, 0x08);
     Write(0x4017, 0x80);
-    EXPECT_EQ(apu.pulse[0].decay, 14);
+    EXPECT_EQ(apu.pulse[0].envelope.decay, 14);
     EXPECT_EQ(apu.pulse[0].length, 254);
     EXPECT_EQ(apu.triangle.linearCounter, 4);
     EXPECT_EQ(apu.frameStepLimit, 4);

@@ -54,7 +54,7 @@ TEST_F(Run, QuarterAndHalfFrameClocksFollowTheSequence) {
     const uint32_t at[] = {7458, 14915, 22373, 29830, 37288};
     for (int i = 0; i < 5; i++) {
         APU_RunToCycle(at[i]);
-        EXPECT_EQ(apu.pulse[0].decay, decay[i]) << i;
+        EXPECT_EQ(apu.pulse[0].envelope.decay, decay[i]) << i;
         EXPECT_EQ(apu.pulse[0].length, length[i]) << i;
     }
 }

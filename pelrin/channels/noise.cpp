@@ -18,8 +18,8 @@ void WriteNoise(NoiseChannel &c, unsigned reg, uint8_t v) {
             break;
         case 3:
             if (c.enabled) c.length = LengthTable[v >> 3];
-            c.decay = 15;
-            if (c.envelopeMode == 1) c.volume = 15;
+            c.envelope.decay = 15;
+            if (c.envelope.mode == 1) c.envelope.volume = 15;
             break;
         default:
             break;
@@ -105,8 +105,8 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
         c.outputBit = static_cast<uint8_t>(out);
     }
     const int64_t n = static_cast<int64_t>(sounding);
-    c.sumLeft += c.levelLeft[c.volume & 15] * n;
-    c.sumRight += c.levelRight[c.volume & 15] * n;
+    c.sumLeft += c.levelLeft[c.envelope.volume & 15] * n;
+    c.sumRight += c.levelRight[c.envelope.volume & 15] * n;
 }
 
 }  // namespace pelrin
@@ -124,8 +124,8 @@ PELRIN_HOT_INLINE void Advance(NoiseChannel &c, uint32_t n) {
 
 PELRIN_HOT_INLINE void Level(const NoiseChannel &c, int32_t &left, int32_t &right) {
     const bool sounding = !Frozen(c) && c.outputBit;
-    left = sounding ? c.levelLeft[c.volume & 15] : 0;
-    right = sounding ? c.levelRight[c.volume & 15] : 0;
+    left = sounding ? c.levelLeft[c.envelope.volume & 15] : 0;
+    right = sounding ? c.levelRight[c.envelope.volume & 15] : 0;
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(NoiseChannel &c, uint32_t n) {
@@ -257,8 +257,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     NoiseRun run{t.value + start, t.onesBefore + start + cycle, end - start, index - start,
                  static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), c.outputBit, c.period, c.reciprocal,
                  c.reciprocalShift, false};
-    const int64_t levelLeft = c.levelLeft[c.volume & 15];
-    const int64_t levelRight = c.levelRight[c.volume & 15];
+    const int64_t levelLeft = c.levelLeft[c.envelope.volume & 15];
+    const int64_t levelRight = c.levelRight[c.envelope.volume & 15];
     const bool centred = levelLeft == levelRight;
     int32_t *left = lanes.left[0];
     int32_t *right = lanes.right[0];

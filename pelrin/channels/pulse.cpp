@@ -27,8 +27,8 @@ void WritePulseControl(PulseChannel &c, uint8_t v) {
 void WritePulseLengthAndHighPeriod(PulseChannel &c, uint8_t v) {
     c.period = static_cast<uint16_t>((c.period & 0xFF) | ((v & 7) << 8));
     if (c.enabled) c.length = LengthTable[v >> 3];
-    c.decay = 15;
-    if (c.envelopeMode == 1) c.volume = 15;
+    c.envelope.decay = 15;
+    if (c.envelope.mode == 1) c.envelope.volume = 15;
 }
 
 void WritePulse(PulseChannel &c, unsigned reg, uint8_t v) {
@@ -74,8 +74,8 @@ void ClockPulseHalfFrame(PulseChannel &c) {
 
 void IntegratePulse(PulseChannel &c, uint32_t cycles) {
     if (c.muted || c.length == 0 || cycles == 0) return;
-    const int64_t left = c.levelLeft[c.volume & 15];
-    const int64_t right = c.levelRight[c.volume & 15];
+    const int64_t left = c.levelLeft[c.envelope.volume & 15];
+    const int64_t right = c.levelRight[c.envelope.volume & 15];
     const unsigned high = c.dutySteps;
     if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
         // No step within the run.
@@ -136,8 +136,8 @@ PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &righ
         return;
     }
     const bool high = c.step < c.dutySteps;
-    left = high ? c.levelLeft[c.volume & 15] : -c.levelLeft[c.volume & 15];
-    right = high ? c.levelRight[c.volume & 15] : -c.levelRight[c.volume & 15];
+    left = high ? c.levelLeft[c.envelope.volume & 15] : -c.levelLeft[c.envelope.volume & 15];
+    right = high ? c.levelRight[c.envelope.volume & 15] : -c.levelRight[c.envelope.volume & 15];
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n) {

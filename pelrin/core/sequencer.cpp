@@ -8,13 +8,13 @@
 namespace pelrin {
 
 void QuarterFrameClock(ApuState &apu) {
-    ClockEnvelope(apu.pulse[0]);
-    ClockEnvelope(apu.pulse[1]);
+    ClockEnvelope(apu.pulse[0].envelope);
+    ClockEnvelope(apu.pulse[1].envelope);
     ClockLinearCounter(apu.triangle);
-    ClockEnvelope(apu.noise);
+    ClockEnvelope(apu.noise.envelope);
     if (apu.expansionChip == kChipMmc5) {
-        ClockEnvelope(apu.mmc5Pulse[0]);
-        ClockEnvelope(apu.mmc5Pulse[1]);
+        ClockEnvelope(apu.mmc5Pulse[0].envelope);
+        ClockEnvelope(apu.mmc5Pulse[1].envelope);
     }
 }
 

@@ -23,20 +23,24 @@ enum : uint8_t { kChipNone = 0, kChipVrc6 = 1, kChipMmc5 = 8, kChipN163 = 16 };
 // wrap; while nothing overflows they equal 32-bit sums.
 using Sum = int64_t;
 
-// 2A03 and MMC5 pulse. The six envelope fields (volume .. envelopeDivider)
-// stand in the same order as in NoiseChannel.
+// The volume envelope of the pulse and noise channels.
+struct Envelope {
+    uint8_t volume;   // the level the channel sounds at
+    uint8_t decay;
+    uint8_t mode;     // 1: the volume follows the decay; 0: it is constant
+    uint8_t loop;     // the decay restarts at 15 (also halts the length)
+    uint8_t period;
+    uint8_t divider;
+};
+
+// 2A03 and MMC5 pulse.
 struct PulseChannel {
     uint16_t period;
     int32_t timer;
     uint8_t lengthCounting;
     uint8_t length;
     uint8_t enabled;
-    uint8_t volume;
-    uint8_t decay;
-    uint8_t envelopeMode;
-    uint8_t envelopeLoop;
-    uint8_t envelopePeriod;
-    uint8_t envelopeDivider;
+    Envelope envelope;
     uint8_t sweepNegateExtra;
     uint8_t sweepEnabled;
     uint8_t muted;
@@ -76,12 +80,7 @@ struct NoiseChannel {
     uint8_t lengthCounting;
     uint8_t length;
     uint8_t enabled;
-    uint8_t volume;
-    uint8_t decay;
-    uint8_t envelopeMode;
-    uint8_t envelopeLoop;
-    uint8_t envelopePeriod;
-    uint8_t envelopeDivider;
+    Envelope envelope;
     uint16_t shiftRegister;
     uint8_t tapShift;
     uint8_t outputBit;
@@ -299,34 +298,33 @@ uint32_t FrameIrqDistance(ApuState &apu);  // cycles to the next frame interrupt
 // Mixer (core/mixer.cpp).
 void MixSample(ApuState &apu);
 
-// Envelope clock shared by the pulse and noise records, whose six envelope
-// fields have the same names.
-template <typename Channel>
-inline void ClockEnvelope(Channel &c) {
-    if (c.envelopeDivider != 0) {
-        c.envelopeDivider--;
+// One clock of an envelope's divider.
+inline void ClockEnvelope(Envelope &e) {
+    if (e.divider != 0) {
+        e.divider--;
         return;
     }
-    c.envelopeDivider = c.envelopePeriod;
-    if (c.decay != 0)
-        c.decay--;
-    else if (c.envelopeLoop != 0)
-        c.decay = 15;
-    if (c.envelopeMode == 1) c.volume = c.decay;
+    e.divider = e.period;
+    if (e.decay != 0)
+        e.decay--;
+    else if (e.loop != 0)
+        e.decay = 15;
+    if (e.mode == 1) e.volume = e.decay;
 }
 
 // The $4000/$4004/$400C control byte: envelope loop (also the length
 // halt), constant volume or envelope period.
 template <typename Channel>
 inline void WriteEnvelopeControl(Channel &c, uint8_t v) {
-    c.envelopeLoop = v & 0x20;
+    Envelope &e = c.envelope;
+    e.loop = v & 0x20;
     c.lengthCounting = (v & 0x20) ? 0 : 1;
-    c.envelopeMode = (v & 0x10) ? 0 : 1;
-    if (c.envelopeMode) {
-        c.envelopePeriod = v & 15;
-        c.volume = c.decay;
+    e.mode = (v & 0x10) ? 0 : 1;
+    if (e.mode) {
+        e.period = v & 15;
+        e.volume = e.decay;
     } else {
-        c.volume = v & 15;
+        e.volume = v & 15;
     }
 }
 

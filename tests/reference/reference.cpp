@@ -39,8 +39,8 @@ void RefClockPulseHalfFrame(PulseChannel &c) {
 }
 void RefIntegratePulse(PulseChannel &c, uint32_t cycles) {
     if (c.muted || c.length == 0 || cycles == 0) return;
-    const int64_t left = c.levelLeft[c.volume & 15];
-    const int64_t right = c.levelRight[c.volume & 15];
+    const int64_t left = c.levelLeft[c.envelope.volume & 15];
+    const int64_t right = c.levelRight[c.envelope.volume & 15];
     const unsigned high = c.dutySteps;
     const int32_t reload = c.period + 1;
     unsigned step = c.step;
@@ -107,8 +107,8 @@ void RefIntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     c.shiftRegister = static_cast<uint16_t>(reg);
     c.outputBit = static_cast<uint8_t>(out);
     const int64_t sounding = static_cast<int64_t>(soundingCycles);
-    c.sumLeft += c.levelLeft[c.volume & 15] * sounding;
-    c.sumRight += c.levelRight[c.volume & 15] * sounding;
+    c.sumLeft += c.levelLeft[c.envelope.volume & 15] * sounding;
+    c.sumRight += c.levelRight[c.envelope.volume & 15] * sounding;
 }
 namespace {
 
@@ -402,13 +402,13 @@ void RefMixSample() {
 // ---- run loop ----
 
 void RefQuarterFrameClock() {
-    ClockEnvelope(apu.pulse[0]);
-    ClockEnvelope(apu.pulse[1]);
+    ClockEnvelope(apu.pulse[0].envelope);
+    ClockEnvelope(apu.pulse[1].envelope);
     RefClockLinearCounter(apu.triangle);
-    ClockEnvelope(apu.noise);
+    ClockEnvelope(apu.noise.envelope);
     if (apu.expansionChip == kChipMmc5) {
-        ClockEnvelope(apu.mmc5Pulse[0]);
-        ClockEnvelope(apu.mmc5Pulse[1]);
+        ClockEnvelope(apu.mmc5Pulse[0].envelope);
+        ClockEnvelope(apu.mmc5Pulse[1].envelope);
     }
 }
 
