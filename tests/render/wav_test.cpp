@@ -1,9 +1,11 @@
 // WAV header fields and the sinks that write rendered PCM.
 #include "wav.hpp"
+#include "output_filter.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -147,4 +149,23 @@ TEST(FadeOut, ShorterThanTheFadeFadesWhatThereIs) {
     EXPECT_EQ(mem.data[18], 0);
     EXPECT_EQ(mem.data[19], 0);
     EXPECT_EQ(mem.data[0], 0x40);
+}
+
+// The filter's inline rounding against std::lround: halves, the doubles
+// next to them, and a sweep over the filter's whole output range.
+TEST(OutputFilterRounding, MatchesLround) {
+    std::vector<double> values = {0.0, -0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 32767.5, -32768.5, 1e300, -1e300};
+    for (double h = 0.5; h < 70000; h += 1.0) {
+        for (double v : {h, -h}) {
+            values.push_back(v);
+            values.push_back(std::nextafter(v, 0.0));
+            values.push_back(std::nextafter(v, v * 2));
+        }
+    }
+    uint64_t seed = 88172645463325252ull;
+    for (int i = 0; i < 200000; i++) {
+        seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+        values.push_back(static_cast<double>(static_cast<int64_t>(seed)) / 9.0e13);
+    }
+    for (double v : values) ASSERT_EQ(RoundHalfAway(v), std::lround(v)) << v;
 }

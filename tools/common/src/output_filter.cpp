@@ -20,12 +20,25 @@ OutputFilter::OutputFilter(const FilterSettings &s, int rate, int bits, int chan
     }
 }
 
+// Rounds half away from zero, as std::lround does, without a library call
+// per sample: the truncation and the fraction it leaves are both exact.
+long RoundHalfAway(double y) {
+    if (!(std::fabs(y) < 4503599627370496.0)) return std::lround(y); // 2^52: no fraction left
+    long long whole = static_cast<long long>(y);
+    const double fraction = y - static_cast<double>(whole);
+    if (fraction >= 0.5) whole++;
+    else if (fraction <= -0.5) whole--;
+    return static_cast<long>(whole);
+}
+
 void OutputFilter::process(uint8_t *data, size_t bytes) {
     if (!hp_ && !lp_) return;
     const size_t sampleBytes = bits_ == 8 ? 1 : 2;
     const size_t samples = bytes / sampleBytes;
+    size_t channel = 0;  // each buffer starts at the first channel
     for (size_t i = 0; i < samples; ++i) {
-        State &st = state_[i % static_cast<size_t>(channels_)];
+        State &st = state_[channel];
+        if (++channel == state_.size()) channel = 0;
         double x;
         if (bits_ == 8) x = (data[i] - 128.0) * 256.0;
         else x = static_cast<int16_t>(static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)));
@@ -43,7 +56,7 @@ void OutputFilter::process(uint8_t *data, size_t bytes) {
             st.low += lpB_ * (y - st.low);
             y = st.low;
         }
-        const long v = std::clamp(std::lround(y), -32768L, 32767L);
+        const long v = std::clamp(RoundHalfAway(y), -32768L, 32767L);
         if (bits_ == 8) {
             data[i] = static_cast<uint8_t>(std::clamp((v + 32768 + 128) >> 8, 0L, 255L));
         } else {

@@ -19,6 +19,9 @@ struct FilterSettings {
 // Filters PCM in place, keeping its state between calls. The first sample
 // seen is taken as the resting level, so output starts at silence instead
 // of jumping to the offset.
+// std::lround's rounding (half away from zero), inline.
+long RoundHalfAway(double y);
+
 class OutputFilter {
 public:
     OutputFilter(const FilterSettings &settings, int rate, int bits, int channels);
