@@ -24,6 +24,7 @@ long RoundHalfAway(double y);
 
 class OutputFilter {
 public:
+    // channels: 1 or 2.
     OutputFilter(const FilterSettings &settings, int rate, int bits, int channels);
     void process(uint8_t *data, size_t bytes);
 
@@ -32,6 +33,13 @@ private:
         double lastIn = 0, high = 0, low = 0;
         bool started = false;
     };
+    template <int Channels, bool HighPass, bool LowPass, bool EightBit>
+    void run(uint8_t *data, size_t samples);
+    template <int Channels, bool HighPass, bool LowPass>
+    void runFormat(uint8_t *data, size_t samples);
+    template <int Channels>
+    void runChannels(uint8_t *data, size_t samples);
+
     double hpA_ = 0, lpB_ = 0;
     bool hp_, lp_;
     int bits_, channels_;
