@@ -221,7 +221,7 @@ struct NoiseRun {
         if (next > to) return out ? to - from : 0;
         const uint64_t gap = to - next;
         const uint64_t shifts = (gap < 0x10000u ? (gap * reciprocal) >> shift : gap / period) + 1;
-        const uint64_t laps = shifts / length;
+        const uint64_t laps = shifts < length ? 0 : shifts / length;
         const uint32_t rest = static_cast<uint32_t>(shifts - laps * length);
         const uint64_t ones = laps * onesBefore[length] + Ones(position, rest);
         uint32_t lastFrom = position + rest + length - 1;  // the value shifted last
