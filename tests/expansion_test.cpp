@@ -18,11 +18,11 @@ TEST_F(Vrc6, PulseDutyIsDutyPlusOneStepsOf16) {
     Write(0x9001, 9);
     Write(0x9002, 0x80);
     IntegrateVrc6Pulse(p, 160 * 4);  // first call: zero-length piece, then step 1
-    EXPECT_EQ(p.sumLeft, 4096LL * (-10 * 15 + 10 * 1) * 4);
-    p.sumLeft = 0;
+    EXPECT_EQ(p.output.sumLeft, 4096LL * (-10 * 15 + 10 * 1) * 4);
+    p.output.sumLeft = 0;
     Write(0x9000, 0x7F);  // duty 7: a square wave
     IntegrateVrc6Pulse(p, 160);
-    EXPECT_EQ(p.sumLeft, 0);
+    EXPECT_EQ(p.output.sumLeft, 0);
 }
 
 TEST_F(Vrc6, DirectModeIsCentredOnVolume8) {
@@ -30,10 +30,10 @@ TEST_F(Vrc6, DirectModeIsCentredOnVolume8) {
     Write(0x9002, 0x80);
     Write(0x9000, 0x88);
     IntegrateVrc6Pulse(p, 100);
-    EXPECT_EQ(p.sumLeft, 0);
+    EXPECT_EQ(p.output.sumLeft, 0);
     Write(0x9000, 0x8F);
     IntegrateVrc6Pulse(p, 100);
-    EXPECT_EQ(p.sumLeft, 2 * (4096 - 2184) * 100);
+    EXPECT_EQ(p.output.sumLeft, 2 * (4096 - 2184) * 100);
     EXPECT_EQ(p.step, 0);  // the sequence stood still
 }
 
@@ -44,7 +44,7 @@ TEST_F(Vrc6, PeriodZeroOrDisabledStandsStill) {
     Write(0x9001, 5);
     Write(0x9002, 0x00);  // disabled
     IntegrateVrc6Pulse(p, 100);
-    EXPECT_EQ(p.sumLeft, 0);
+    EXPECT_EQ(p.output.sumLeft, 0);
     Write(0x9003, 0xFF);  // not a register
     EXPECT_EQ(p.period, 5);
 }
@@ -173,17 +173,17 @@ TEST_F(Mmc5, FrameSequencerClocksThemOnlyWithTheMmc5) {
 
 TEST_F(Mmc5, PcmHoldsTheLastValueWhileEnabled) {
     IntegrateMmc5Pcm(apu.mmc5Pcm, 10);
-    EXPECT_EQ(apu.mmc5Pcm.sumLeft, 0);
+    EXPECT_EQ(apu.mmc5Pcm.output.sumLeft, 0);
     Write(0x5011, 0);
     IntegrateMmc5Pcm(apu.mmc5Pcm, 10);
-    EXPECT_EQ(apu.mmc5Pcm.sumLeft, 0);  // disabled
+    EXPECT_EQ(apu.mmc5Pcm.output.sumLeft, 0);  // disabled
     Write(0x5010, 0x01);
     IntegrateMmc5Pcm(apu.mmc5Pcm, 10);
-    EXPECT_EQ(apu.mmc5Pcm.sumLeft, -8192 * 10);
+    EXPECT_EQ(apu.mmc5Pcm.output.sumLeft, -8192 * 10);
     Start(kChipMmc5);
     Write(0x5010, 0x01);
     IntegrateMmc5Pcm(apu.mmc5Pcm, 10);
-    EXPECT_EQ(apu.mmc5Pcm.sumLeft, 0);  // 128 after reset
+    EXPECT_EQ(apu.mmc5Pcm.output.sumLeft, 0);  // 128 after reset
 }
 
 struct N163 : Unit {

@@ -65,7 +65,7 @@ TEST(Initialize, RestoresOptionDefaultsButKeepsMasterVolume) {
     EXPECT_EQ(apu.dmc.dmcRampOption, 0);
     EXPECT_EQ(apu.triangleShape, 0);
     EXPECT_EQ(apu.masterVolume, 0.5f);
-    EXPECT_EQ(apu.pulse[0].levelLeft[15], 2048);
+    EXPECT_EQ(apu.pulse[0].output.levelLeft[15], 2048);
 }
 
 TEST(Initialize, BuildsTheDmcAttenuationTable) {
@@ -168,15 +168,15 @@ TEST_F(Buffer, FormatChangeKeepsTheWrittenCountAndCursor) {
     APU_RunToCycle(812);  // twenty samples
     ASSERT_EQ(APU_GetWrittenBufferSize(0), 40u);
     EXPECT_EQ(apu.fillMark, 42u);
-    apu.pulse[0].levelLeft[1] = 0;
+    apu.pulse[0].output.levelLeft[1] = 0;
     APU_SetOutputFormat(-1, 16, 2);
     EXPECT_EQ(apu.fillMark, 44u);
     EXPECT_EQ(APU_GetWrittenBufferSize(0), 40u);
     EXPECT_EQ(apu.OutputCursor, buffer.data() + 40);
-    EXPECT_EQ(apu.pulse[0].levelLeft[1], 273);  // every table rebuilt
-    apu.pulse[0].levelLeft[1] = 0;
+    EXPECT_EQ(apu.pulse[0].output.levelLeft[1], 273);  // every table rebuilt
+    apu.pulse[0].output.levelLeft[1] = 0;
     APU_SetOutputFormat(-1, 8, 2);  // same channel count: nothing rebuilt
-    EXPECT_EQ(apu.pulse[0].levelLeft[1], 0);
+    EXPECT_EQ(apu.pulse[0].output.levelLeft[1], 0);
     EXPECT_EQ(apu.fillMark, 42u);
     APU_RunToCycle(853);  // one more frame, in the new format
     EXPECT_EQ(APU_GetWrittenBufferSize(0), 42u);

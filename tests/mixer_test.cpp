@@ -10,11 +10,11 @@ struct Mixer : Unit {
     uint8_t *MixOne(int32_t left, int bits, int channels = 1) {
         APU_SetOutputFormat(-1, bits, channels);
         APU_ResetOutputBuffer();
-        apu.dmc.sumLeft = 0;
-        apu.dmc.levelLeft[0] = 0;
+        apu.dmc.output.sumLeft = 0;
+        apu.dmc.output.levelLeft[0] = 0;
         apu.sampleCycles = 1;
-        apu.pulse[0].sumLeft = left;
-        apu.pulse[0].sumRight = -left;
+        apu.pulse[0].output.sumLeft = left;
+        apu.pulse[0].output.sumRight = -left;
         MixSample(apu);
         return buffer.data();
     }
@@ -48,14 +48,14 @@ TEST_F(Mixer, StereoWritesLeftThenRight) {
 }
 
 TEST_F(Mixer, EachChannelMeanTruncatesOnItsOwn) {
-    apu.dmc.levelLeft[0] = 0;
+    apu.dmc.output.levelLeft[0] = 0;
     apu.sampleCycles = 41;
-    apu.pulse[0].sumLeft = -81;
-    apu.pulse[1].sumLeft = 81;
-    apu.triangle.sumLeft = 40;
+    apu.pulse[0].output.sumLeft = -81;
+    apu.pulse[1].output.sumLeft = 81;
+    apu.triangle.output.sumLeft = 40;
     MixSample(apu);
     EXPECT_EQ(static_cast<int16_t>(buffer[0] | (buffer[1] << 8)), 0);  // -1 + 1 + 0
-    for (int i = 0; i < 5; i++) EXPECT_EQ(apu.pulse[0].sumLeft, 0);
+    for (int i = 0; i < 5; i++) EXPECT_EQ(apu.pulse[0].output.sumLeft, 0);
     EXPECT_EQ(apu.sampleCycles, 0);
 }
 
@@ -65,10 +65,10 @@ TEST_F(Mixer, DmcLevelAttenuatesOnlyTriangleAndNoise) {
         APU_SetChannelOptions(kDmc, dmcOn ? 1 : 0, -1, -1);
         apu.dmc.mixLevel = mixLevel;
         apu.sampleCycles = 1;
-        apu.triangle.sumLeft = 10000;
-        apu.noise.sumLeft = 0;
-        apu.pulse[0].sumLeft = 1000;
-        apu.dmc.sumLeft = 0;
+        apu.triangle.output.sumLeft = 10000;
+        apu.noise.output.sumLeft = 0;
+        apu.pulse[0].output.sumLeft = 1000;
+        apu.dmc.output.sumLeft = 0;
         MixSample(apu);
         return static_cast<int16_t>(buffer[0] | (buffer[1] << 8));
     };
@@ -82,10 +82,10 @@ TEST_F(Mixer, ExpansionChannelsMixOnlyWithTheirChip) {
     for (int chip : {0, 2, 4, 32, 1, 8, 16}) {
         Start(chip);
         APU_ResetOutputBuffer();
-        apu.dmc.levelLeft[0] = 0;
+        apu.dmc.output.levelLeft[0] = 0;
         apu.sampleCycles = 1;
-        apu.vrc6Saw.sumLeft = 100;
-        apu.mmc5Pcm.sumLeft = 200;
+        apu.vrc6Saw.output.sumLeft = 100;
+        apu.mmc5Pcm.output.sumLeft = 200;
         apu.n163.sumLeft[7] = 400;
         MixSample(apu);
         int16_t v = static_cast<int16_t>(buffer[0] | (buffer[1] << 8));
@@ -115,7 +115,7 @@ TEST_F(Mixer, LongHoldDoesNotWrapTheSums) {
     APU_SetOutputBuffer(nullptr, 0);
     apu.triangle.step = 8;
     APU_RunToCycle(17897727);
-    EXPECT_GT(apu.triangle.sumLeft, INT64_C(1) << 32);
+    EXPECT_GT(apu.triangle.output.sumLeft, INT64_C(1) << 32);
     APU_SetOutputBuffer(buffer.data(), 64);
     while (APU_GetWrittenBufferSize(0) == 0) APU_RunToCycle(APU_GetTimestamp() + 1);
     EXPECT_EQ(static_cast<int16_t>(buffer[0] | (buffer[1] << 8)), 3584 - 8192);

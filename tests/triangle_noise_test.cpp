@@ -25,7 +25,7 @@ TEST_F(Triangle, PlaysThe32StepStaircase) {
     // The first expiry comes at once (timer 0), so step 1 starts the wave.
     for (int i = 0; i < 32 * 10 * 2; i++) {
         int step = (1 + i / 10) % 32;
-        ASSERT_EQ(s[i], static_cast<int16_t>(apu.triangle.levelLeft[step] * k)) << i;
+        ASSERT_EQ(s[i], static_cast<int16_t>(apu.triangle.output.levelLeft[step] * k)) << i;
     }
 }
 
@@ -36,12 +36,12 @@ TEST_F(Triangle, ShortPeriodFreezesTheWaveAtItsStep) {
     APU_RunToCycle(APU_GetTimestamp() + 21 * 5);
     APU_ResetOutputBuffer();
     uint8_t step = t.step;
-    ASSERT_NE(t.levelLeft[step], 0);
+    ASSERT_NE(t.output.levelLeft[step], 0);
     Write(0x400A, 7);
     Write(0x400B, 0x08);
     auto s = Samples(APU_GetTimestamp() + 500);
     EXPECT_EQ(t.step, step);
-    for (int16_t v : s) ASSERT_EQ(v, static_cast<int16_t>(t.levelLeft[step] * apu.dmc.dmcAttenuation[64]));
+    for (int16_t v : s) ASSERT_EQ(v, static_cast<int16_t>(t.output.levelLeft[step] * apu.dmc.dmcAttenuation[64]));
 }
 
 TEST_F(Triangle, GatedOffAfterResetHoldsZero) {
@@ -158,7 +158,7 @@ TEST_F(Noise, SilentChannelKeepsItsPlaceInTheSequence) {
     n.length = 0;
     IntegrateNoise(n, 6000);
     EXPECT_EQ(n.shiftRegister, reg);
-    EXPECT_EQ(n.sumLeft, 0);
+    EXPECT_EQ(n.output.sumLeft, 0);
 }
 
 TEST_F(Noise, NeverWrittenPeriodFreezesInsteadOfHanging) {
@@ -176,7 +176,7 @@ TEST_F(Noise, SoundsItsVolumeOnlyWhileTheOutputBitIsSet) {
     IntegrateNoise(n, 6 * 16);  // 14 shifts of output 1, then 0
     // The first interval plays the output bit left from before (0), then 14
     // intervals sound and the 15th shift silences the 16th.
-    EXPECT_EQ(n.sumLeft, static_cast<int64_t>(apu.noise.levelLeft[10]) * 6 * 14);
+    EXPECT_EQ(n.output.sumLeft, static_cast<int64_t>(apu.noise.output.levelLeft[10]) * 6 * 14);
 }
 
 }  // namespace

@@ -82,8 +82,8 @@ namespace {
 
 inline void AddOutput(DmcChannel &c, uint64_t cycles) {
     const int64_t n = static_cast<int64_t>(cycles);
-    c.sumLeft += c.levelLeft[c.level & 127] * n;
-    c.sumRight += c.levelRight[c.level & 127] * n;
+    c.output.sumLeft += c.output.levelLeft[c.level & 127] * n;
+    c.output.sumRight += c.output.levelRight[c.level & 127] * n;
 }
 
 // Idle: the level holds, or ramps one unit per 100 cycles towards the last
@@ -197,8 +197,8 @@ PELRIN_HOT_INLINE void Advance(DmcChannel &c, uint32_t n) {
 }
 
 PELRIN_HOT_INLINE void Level(const DmcChannel &c, int32_t &left, int32_t &right) {
-    left = c.levelLeft[c.level & 127];
-    right = c.levelRight[c.level & 127];
+    left = c.output.levelLeft[c.level & 127];
+    right = c.output.levelRight[c.level & 127];
 }
 
 // A sample rarely holds more than one bit, and seven bits in eight need no

@@ -105,8 +105,8 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
         c.outputBit = static_cast<uint8_t>(out);
     }
     const int64_t n = static_cast<int64_t>(sounding);
-    c.sumLeft += c.levelLeft[c.envelope.volume & 15] * n;
-    c.sumRight += c.levelRight[c.envelope.volume & 15] * n;
+    c.output.sumLeft += c.output.levelLeft[c.envelope.volume & 15] * n;
+    c.output.sumRight += c.output.levelRight[c.envelope.volume & 15] * n;
 }
 
 }  // namespace pelrin
@@ -124,8 +124,8 @@ PELRIN_HOT_INLINE void Advance(NoiseChannel &c, uint32_t n) {
 
 PELRIN_HOT_INLINE void Level(const NoiseChannel &c, int32_t &left, int32_t &right) {
     const bool sounding = !Frozen(c) && c.outputBit;
-    left = sounding ? c.levelLeft[c.envelope.volume & 15] : 0;
-    right = sounding ? c.levelRight[c.envelope.volume & 15] : 0;
+    left = sounding ? c.output.levelLeft[c.envelope.volume & 15] : 0;
+    right = sounding ? c.output.levelRight[c.envelope.volume & 15] : 0;
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(NoiseChannel &c, uint32_t n) {
@@ -257,8 +257,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     NoiseRun run{t.value + start, t.onesBefore + start + cycle, end - start, index - start,
                  static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), c.outputBit, c.period, c.reciprocal,
                  c.reciprocalShift, false};
-    const int64_t levelLeft = c.levelLeft[c.envelope.volume & 15];
-    const int64_t levelRight = c.levelRight[c.envelope.volume & 15];
+    const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
+    const int64_t levelRight = c.output.levelRight[c.envelope.volume & 15];
     const bool centred = levelLeft == levelRight;
     int32_t *left = lanes.left[0];
     int32_t *right = lanes.right[0];
@@ -276,8 +276,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     };
     if (samples != 0 && seg.carried) {
         const uint64_t sounding = run.Sounding(0, seg.end[0]);
-        if (Mixed) take(&lanes.headLeft[0], &lanes.headRight[0], sounding, c.sumLeft, c.sumRight, seg.divisors[0]);
-        c.sumLeft = c.sumRight = 0;
+        if (Mixed) take(&lanes.headLeft[0], &lanes.headRight[0], sounding, c.output.sumLeft, c.output.sumRight, seg.divisors[0]);
+        c.output.sumLeft = c.output.sumRight = 0;
         pos = seg.end[0];
         k = 1;
     }
@@ -318,8 +318,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     }
     // The cycles after the last boundary start the next sample.
     const uint64_t sounding = run.Sounding(pos, seg.length);
-    c.sumLeft += levelLeft * static_cast<int64_t>(sounding);
-    c.sumRight += levelRight * static_cast<int64_t>(sounding);
+    c.output.sumLeft += levelLeft * static_cast<int64_t>(sounding);
+    c.output.sumRight += levelRight * static_cast<int64_t>(sounding);
     c.timer = static_cast<int32_t>(run.next - seg.length);
     c.outputBit = static_cast<uint8_t>(run.out);
     if (run.shifted) {

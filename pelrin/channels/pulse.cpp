@@ -74,15 +74,15 @@ void ClockPulseHalfFrame(PulseChannel &c) {
 
 void IntegratePulse(PulseChannel &c, uint32_t cycles) {
     if (c.muted || c.length == 0 || cycles == 0) return;
-    const int64_t left = c.levelLeft[c.envelope.volume & 15];
-    const int64_t right = c.levelRight[c.envelope.volume & 15];
+    const int64_t left = c.output.levelLeft[c.envelope.volume & 15];
+    const int64_t right = c.output.levelRight[c.envelope.volume & 15];
     const unsigned high = c.dutySteps;
     if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
         // No step within the run.
         c.timer -= static_cast<int32_t>(cycles);
         const int64_t signedCycles = c.step < high ? static_cast<int64_t>(cycles) : -static_cast<int64_t>(cycles);
-        c.sumLeft += left * signedCycles;
-        c.sumRight += right * signedCycles;
+        c.output.sumLeft += left * signedCycles;
+        c.output.sumRight += right * signedCycles;
         return;
     }
     const int32_t reload = c.period + 1;
@@ -96,8 +96,8 @@ void IntegratePulse(PulseChannel &c, uint32_t cycles) {
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left * signedCycles;
-    c.sumRight += right * signedCycles;
+    c.output.sumLeft += left * signedCycles;
+    c.output.sumRight += right * signedCycles;
 }
 
 }  // namespace pelrin
@@ -136,8 +136,8 @@ PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &righ
         return;
     }
     const bool high = c.step < c.dutySteps;
-    left = high ? c.levelLeft[c.envelope.volume & 15] : -c.levelLeft[c.envelope.volume & 15];
-    right = high ? c.levelRight[c.envelope.volume & 15] : -c.levelRight[c.envelope.volume & 15];
+    left = high ? c.output.levelLeft[c.envelope.volume & 15] : -c.output.levelLeft[c.envelope.volume & 15];
+    right = high ? c.output.levelRight[c.envelope.volume & 15] : -c.output.levelRight[c.envelope.volume & 15];
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n) {

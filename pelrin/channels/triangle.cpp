@@ -39,15 +39,15 @@ void ClockLinearCounter(TriangleChannel &c) {
 void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
     if (c.length == 0 || c.linearCounter == 0 || c.period < 8) {
         // Gated off or too short a period: the wave holds its current level.
-        c.sumLeft += static_cast<int64_t>(c.levelLeft[c.step & 31]) * cycles;
-        c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
+        c.output.sumLeft += static_cast<int64_t>(c.output.levelLeft[c.step & 31]) * cycles;
+        c.output.sumRight += static_cast<int64_t>(c.output.levelRight[c.step & 31]) * cycles;
         return;
     }
     if (c.timer > 0 && static_cast<uint32_t>(c.timer) > cycles) {
         // No step within the run.
         c.timer -= static_cast<int32_t>(cycles);
-        c.sumLeft += static_cast<int64_t>(c.levelLeft[c.step & 31]) * cycles;
-        c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
+        c.output.sumLeft += static_cast<int64_t>(c.output.levelLeft[c.step & 31]) * cycles;
+        c.output.sumRight += static_cast<int64_t>(c.output.levelRight[c.step & 31]) * cycles;
         return;
     }
     const int32_t reload = c.period + 1;
@@ -56,16 +56,16 @@ void IntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
     c.timer = RunTimer(
         c.timer, cycles,
         [&](uint32_t n) {
-            left += static_cast<int64_t>(c.levelLeft[step]) * n;
-            right += static_cast<int64_t>(c.levelRight[step]) * n;
+            left += static_cast<int64_t>(c.output.levelLeft[step]) * n;
+            right += static_cast<int64_t>(c.output.levelRight[step]) * n;
         },
         [&] {
             step = (step + 1) & 31;
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left;
-    c.sumRight += right;
+    c.output.sumLeft += left;
+    c.output.sumRight += right;
 }
 
 }  // namespace pelrin
@@ -83,8 +83,8 @@ PELRIN_HOT_INLINE void Advance(TriangleChannel &c, uint32_t n) {
 }
 
 PELRIN_HOT_INLINE void Level(const TriangleChannel &c, int32_t &left, int32_t &right) {
-    left = c.levelLeft[c.step & 31];
-    right = c.levelRight[c.step & 31];
+    left = c.output.levelLeft[c.step & 31];
+    right = c.output.levelRight[c.step & 31];
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n) {

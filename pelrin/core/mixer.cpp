@@ -52,29 +52,29 @@ Mix MixChannels(ApuState &apu, int64_t cycles) {
     const Divisor &n = DivisorFor(apu, cycles);
     const uint8_t *on = apu.channelEnabled;
     Mix mix;
-    Take<Stereo>(mix, apu.triangle.sumLeft, apu.triangle.sumRight, on[kTriangle], n);
-    Take<Stereo>(mix, apu.noise.sumLeft, apu.noise.sumRight, on[kNoise], n);
+    Take<Stereo>(mix, apu.triangle.output.sumLeft, apu.triangle.output.sumRight, on[kTriangle], n);
+    Take<Stereo>(mix, apu.noise.output.sumLeft, apu.noise.output.sumRight, on[kNoise], n);
     if (on[kDmc]) {
         // The DMC's level lowers the triangle and noise, not what follows.
         const double k = apu.dmc.dmcAttenuation[apu.dmc.mixLevel & 127];
         mix.left = static_cast<int32_t>(mix.left * k);
         mix.right = static_cast<int32_t>(mix.right * k);
     }
-    Take<Stereo>(mix, apu.dmc.sumLeft, apu.dmc.sumRight, on[kDmc], n);
-    Take<Stereo>(mix, apu.pulse[0].sumLeft, apu.pulse[0].sumRight, on[kPulse1], n);
-    Take<Stereo>(mix, apu.pulse[1].sumLeft, apu.pulse[1].sumRight, on[kPulse2], n);
+    Take<Stereo>(mix, apu.dmc.output.sumLeft, apu.dmc.output.sumRight, on[kDmc], n);
+    Take<Stereo>(mix, apu.pulse[0].output.sumLeft, apu.pulse[0].output.sumRight, on[kPulse1], n);
+    Take<Stereo>(mix, apu.pulse[1].output.sumLeft, apu.pulse[1].output.sumRight, on[kPulse2], n);
     // Only the selected chip's channels ever accumulate (a reset clears
     // them all), so only theirs need clearing.
     switch (apu.expansionChip) {
         case kChipVrc6:
-            Take<Stereo>(mix, apu.vrc6Pulse[0].sumLeft, apu.vrc6Pulse[0].sumRight, on[kVrc6Pulse1], n);
-            Take<Stereo>(mix, apu.vrc6Pulse[1].sumLeft, apu.vrc6Pulse[1].sumRight, on[kVrc6Pulse2], n);
-            Take<Stereo>(mix, apu.vrc6Saw.sumLeft, apu.vrc6Saw.sumRight, on[kVrc6Saw], n);
+            Take<Stereo>(mix, apu.vrc6Pulse[0].output.sumLeft, apu.vrc6Pulse[0].output.sumRight, on[kVrc6Pulse1], n);
+            Take<Stereo>(mix, apu.vrc6Pulse[1].output.sumLeft, apu.vrc6Pulse[1].output.sumRight, on[kVrc6Pulse2], n);
+            Take<Stereo>(mix, apu.vrc6Saw.output.sumLeft, apu.vrc6Saw.output.sumRight, on[kVrc6Saw], n);
             break;
         case kChipMmc5:
-            Take<Stereo>(mix, apu.mmc5Pulse[0].sumLeft, apu.mmc5Pulse[0].sumRight, on[kMmc5Pulse1], n);
-            Take<Stereo>(mix, apu.mmc5Pulse[1].sumLeft, apu.mmc5Pulse[1].sumRight, on[kMmc5Pulse2], n);
-            Take<Stereo>(mix, apu.mmc5Pcm.sumLeft, apu.mmc5Pcm.sumRight, on[kMmc5Pcm], n);
+            Take<Stereo>(mix, apu.mmc5Pulse[0].output.sumLeft, apu.mmc5Pulse[0].output.sumRight, on[kMmc5Pulse1], n);
+            Take<Stereo>(mix, apu.mmc5Pulse[1].output.sumLeft, apu.mmc5Pulse[1].output.sumRight, on[kMmc5Pulse2], n);
+            Take<Stereo>(mix, apu.mmc5Pcm.output.sumLeft, apu.mmc5Pcm.output.sumRight, on[kMmc5Pcm], n);
             break;
         case kChipN163:
             for (int i = 0; i < 8; i++)

@@ -161,10 +161,10 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
         // The first sample began before the segment.
         stolen += Integrate(c, seg.end[0]);
         if (Mixed) {
-            lanes.headLeft[group] += Mean(c.sumLeft, seg.divisors[0]);
-            if (Stereo) lanes.headRight[group] += Mean(c.sumRight, seg.divisors[0]);
+            lanes.headLeft[group] += Mean(c.output.sumLeft, seg.divisors[0]);
+            if (Stereo) lanes.headRight[group] += Mean(c.output.sumRight, seg.divisors[0]);
         }
-        c.sumLeft = c.sumRight = 0;
+        c.output.sumLeft = c.output.sumRight = 0;
         if (levels) levels[0] = MixLevelOf(c);
         pos = seg.end[0];
         k = 1;
@@ -207,12 +207,12 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             stolen += Integrate(c, seg.end[k] - pos);
             if (Mixed) {
                 const Divisor &d = seg.divisors[seg.divisor[k]];
-                const int32_t l = Mean(c.sumLeft, d);
+                const int32_t l = Mean(c.output.sumLeft, d);
                 left[k] += l;
                 // A centred channel has equal sums: one division serves both.
-                if (Stereo) right[k] += c.sumRight == c.sumLeft ? l : Mean(c.sumRight, d);
+                if (Stereo) right[k] += c.output.sumRight == c.output.sumLeft ? l : Mean(c.output.sumRight, d);
             }
-            c.sumLeft = c.sumRight = 0;
+            c.output.sumLeft = c.output.sumRight = 0;
             if (levels) levels[k] = MixLevelOf(c);
             pos = seg.end[k++];
             hold = Hold(c);

@@ -57,8 +57,8 @@ void WriteMmc5(ApuState &apu, uint16_t address, uint8_t v) {
 
 void IntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles) {
     if (!c.enabled) return;
-    c.sumLeft += static_cast<int64_t>(c.levelLeft[c.value]) * cycles;
-    c.sumRight += static_cast<int64_t>(c.levelRight[c.value]) * cycles;
+    c.output.sumLeft += static_cast<int64_t>(c.output.levelLeft[c.value]) * cycles;
+    c.output.sumRight += static_cast<int64_t>(c.output.levelRight[c.value]) * cycles;
 }
 
 }  // namespace pelrin
@@ -70,8 +70,8 @@ PELRIN_HOT_INLINE uint64_t Hold(const Mmc5PcmChannel &) { return kHoldsForever; 
 PELRIN_HOT_INLINE void Advance(Mmc5PcmChannel &, uint32_t) {}
 
 PELRIN_HOT_INLINE void Level(const Mmc5PcmChannel &c, int32_t &left, int32_t &right) {
-    left = c.enabled ? c.levelLeft[c.value] : 0;
-    right = c.enabled ? c.levelRight[c.value] : 0;
+    left = c.enabled ? c.output.levelLeft[c.value] : 0;
+    right = c.enabled ? c.output.levelRight[c.value] : 0;
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n) {

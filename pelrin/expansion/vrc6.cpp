@@ -34,12 +34,12 @@ void WriteVrc6(ApuState &apu, uint16_t address, uint8_t v) {
 
 void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
     if (c.period == 0 || !c.enabled) return;
-    const int64_t left = c.levelLeft[c.volume & 15];
-    const int64_t right = c.levelRight[c.volume & 15];
+    const int64_t left = c.output.levelLeft[c.volume & 15];
+    const int64_t right = c.output.levelRight[c.volume & 15];
     if (c.directMode) {
         // A constant level centred on volume 8.
-        c.sumLeft += 2 * (left - c.levelLeft[8]) * static_cast<int64_t>(cycles);
-        c.sumRight += 2 * (right - c.levelRight[8]) * static_cast<int64_t>(cycles);
+        c.output.sumLeft += 2 * (left - c.output.levelLeft[8]) * static_cast<int64_t>(cycles);
+        c.output.sumRight += 2 * (right - c.output.levelRight[8]) * static_cast<int64_t>(cycles);
         return;
     }
     const int32_t reload = c.period + 1;
@@ -54,8 +54,8 @@ void IntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left * signedCycles;
-    c.sumRight += right * signedCycles;
+    c.output.sumLeft += left * signedCycles;
+    c.output.sumRight += right * signedCycles;
 }
 
 void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
@@ -67,8 +67,8 @@ void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
     c.timer = RunTimer(
         c.timer, cycles,
         [&](uint32_t n) {
-            left += static_cast<int64_t>(c.levelLeft[acc >> 3]) * n;
-            right += static_cast<int64_t>(c.levelRight[acc >> 3]) * n;
+            left += static_cast<int64_t>(c.output.levelLeft[acc >> 3]) * n;
+            right += static_cast<int64_t>(c.output.levelRight[acc >> 3]) * n;
         },
         [&] {
             // Seven levels of two steps each; the addition entering step 14
@@ -83,8 +83,8 @@ void IntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
         });
     c.step = static_cast<uint8_t>(step);
     c.accumulator = static_cast<uint8_t>(acc);
-    c.sumLeft += left;
-    c.sumRight += right;
+    c.output.sumLeft += left;
+    c.output.sumRight += right;
 }
 
 }  // namespace pelrin
@@ -107,12 +107,12 @@ PELRIN_HOT_INLINE void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &
     if (Stopped(c)) {
         left = right = 0;
     } else if (c.directMode) {
-        left = 2 * (c.levelLeft[c.volume & 15] - c.levelLeft[8]);
-        right = 2 * (c.levelRight[c.volume & 15] - c.levelRight[8]);
+        left = 2 * (c.output.levelLeft[c.volume & 15] - c.output.levelLeft[8]);
+        right = 2 * (c.output.levelRight[c.volume & 15] - c.output.levelRight[8]);
     } else {
         const bool high = c.step <= c.duty;
-        left = high ? c.levelLeft[c.volume & 15] : -c.levelLeft[c.volume & 15];
-        right = high ? c.levelRight[c.volume & 15] : -c.levelRight[c.volume & 15];
+        left = high ? c.output.levelLeft[c.volume & 15] : -c.output.levelLeft[c.volume & 15];
+        right = high ? c.output.levelRight[c.volume & 15] : -c.output.levelRight[c.volume & 15];
     }
 }
 
@@ -130,8 +130,8 @@ PELRIN_HOT_INLINE void Advance(Vrc6SawChannel &c, uint32_t n) {
 }
 
 PELRIN_HOT_INLINE void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
-    left = Stopped(c) ? 0 : c.levelLeft[c.accumulator >> 3];
-    right = Stopped(c) ? 0 : c.levelRight[c.accumulator >> 3];
+    left = Stopped(c) ? 0 : c.output.levelLeft[c.accumulator >> 3];
+    right = Stopped(c) ? 0 : c.output.levelRight[c.accumulator >> 3];
 }
 
 PELRIN_HOT_INLINE uint32_t Integrate(Vrc6SawChannel &c, uint32_t n) {

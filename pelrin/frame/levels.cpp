@@ -91,36 +91,36 @@ void FillChannel(ApuState &apu, int index, Levels lv) {
     switch (index) {
         case kPulse1: case kPulse2: {
             PulseChannel &c = apu.pulse[index - kPulse1];
-            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
+            FillSides(c.output.levelLeft, c.output.levelRight, lv, volumeRamp);
             break;
         }
         case kTriangle:
-            FillSides(apu.triangle.levelLeft, apu.triangle.levelRight, lv,
+            FillSides(apu.triangle.output.levelLeft, apu.triangle.output.levelRight, lv,
                       [&apu](int16_t *t, int32_t full) { FillTriangle(t, full, apu.triangleShape); });
             break;
         case kNoise:
-            FillSides(apu.noise.levelLeft, apu.noise.levelRight, lv, volumeRamp);
+            FillSides(apu.noise.output.levelLeft, apu.noise.output.levelRight, lv, volumeRamp);
             break;
         case kDmc:
-            FillSides(apu.dmc.levelLeft, apu.dmc.levelRight, lv,
+            FillSides(apu.dmc.output.levelLeft, apu.dmc.output.levelRight, lv,
                       [](int16_t *t, int32_t full) { FillCentred(t, 128, 64, full, 128); });
             break;
         case kVrc6Pulse1: case kVrc6Pulse2: {
             Vrc6PulseChannel &c = apu.vrc6Pulse[index - kVrc6Pulse1];
-            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
+            FillSides(c.output.levelLeft, c.output.levelRight, lv, volumeRamp);
             break;
         }
         case kVrc6Saw:
-            FillSides(apu.vrc6Saw.levelLeft, apu.vrc6Saw.levelRight, lv,
+            FillSides(apu.vrc6Saw.output.levelLeft, apu.vrc6Saw.output.levelRight, lv,
                       [](int16_t *t, int32_t full) { FillRamp(t, 32, full, 31); });
             break;
         case kMmc5Pulse1: case kMmc5Pulse2: {
             PulseChannel &c = apu.mmc5Pulse[index - kMmc5Pulse1];
-            FillSides(c.levelLeft, c.levelRight, lv, volumeRamp);
+            FillSides(c.output.levelLeft, c.output.levelRight, lv, volumeRamp);
             break;
         }
         case kMmc5Pcm:
-            FillSides(apu.mmc5Pcm.levelLeft, apu.mmc5Pcm.levelRight, lv,
+            FillSides(apu.mmc5Pcm.output.levelLeft, apu.mmc5Pcm.output.levelRight, lv,
                       [](int16_t *t, int32_t full) { FillCentred(t, 256, 128, full, 256); });
             break;
         default:

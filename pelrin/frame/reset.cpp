@@ -13,7 +13,7 @@ namespace {
 void SilencePulse(PulseChannel &c) {
     c.enabled = 0;
     c.length = 0;
-    c.sumLeft = c.sumRight = 0;
+    c.output.sumLeft = c.output.sumRight = 0;
 }
 
 uint8_t ValidChip(int32_t chip) {
@@ -46,13 +46,13 @@ int32_t Reset(ApuState &apu, int32_t chip) {
     TriangleChannel &t = apu.triangle;
     t.enabled = 0;
     t.length = 0;
-    t.sumLeft = t.sumRight = 0;
+    t.output.sumLeft = t.output.sumRight = 0;
     t.step = 0;
 
     NoiseChannel &n = apu.noise;
     n.enabled = 0;
     n.length = 0;
-    n.sumLeft = n.sumRight = 0;
+    n.output.sumLeft = n.output.sumRight = 0;
     n.shiftRegister = 1;
 
     DmcChannel &d = apu.dmc;
@@ -60,7 +60,7 @@ int32_t Reset(ApuState &apu, int32_t chip) {
     d.active = 0;
     d.irqFlag = 0;
     d.irqEnabled = 0;
-    d.sumLeft = d.sumRight = 0;
+    d.output.sumLeft = d.output.sumRight = 0;
     d.rampTarget = 64;
     d.mixLevel = 0;
 
@@ -68,10 +68,10 @@ int32_t Reset(ApuState &apu, int32_t chip) {
 
     for (Vrc6PulseChannel &v : apu.vrc6Pulse) {
         v.enabled = 0;
-        v.sumLeft = v.sumRight = 0;
+        v.output.sumLeft = v.output.sumRight = 0;
     }
     Vrc6SawChannel &saw = apu.vrc6Saw;
-    saw.sumLeft = saw.sumRight = 0;
+    saw.output.sumLeft = saw.output.sumRight = 0;
     saw.enabled = 0;
     saw.step = 0;
     saw.accumulator = 0;
@@ -82,7 +82,7 @@ int32_t Reset(ApuState &apu, int32_t chip) {
         m.sweepEnabled = 0;
     }
     apu.mmc5Pcm.enabled = 0;
-    apu.mmc5Pcm.sumLeft = apu.mmc5Pcm.sumRight = 0;
+    apu.mmc5Pcm.output.sumLeft = apu.mmc5Pcm.output.sumRight = 0;
     apu.mmc5Pcm.value = 128;
 
     N163State &s = apu.n163;

@@ -23,6 +23,17 @@ enum : uint8_t { kChipNone = 0, kChipVrc6 = 1, kChipMmc5 = 8, kChipN163 = 16 };
 // wrap; while nothing overflows they equal 32-bit sums.
 using Sum = int64_t;
 
+// A channel's output: its level for each volume or wave step on each side,
+// the host's volume and pan folded in, and the sums of level times cycles
+// since the last sample boundary.
+template <int Levels>
+struct ChannelOutput {
+    int16_t levelLeft[Levels];
+    int16_t levelRight[Levels];
+    Sum sumLeft;
+    Sum sumRight;
+};
+
 // The volume envelope of the pulse and noise channels.
 struct Envelope {
     uint8_t volume;   // the level the channel sounds at
@@ -50,10 +61,7 @@ struct PulseChannel {
     uint8_t sweepDivider;
     uint8_t dutySteps;
     uint8_t step;
-    int16_t levelLeft[16];
-    int16_t levelRight[16];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<16> output;
 };
 
 struct TriangleChannel {
@@ -68,10 +76,7 @@ struct TriangleChannel {
     uint8_t lengthCounting;
     uint8_t length;
     uint8_t enabled;
-    int16_t levelLeft[32];
-    int16_t levelRight[32];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<32> output;
 };
 
 struct NoiseChannel {
@@ -90,10 +95,7 @@ struct NoiseChannel {
     uint16_t reciprocalOf;
     uint8_t reciprocalShift;
     uint32_t reciprocal;
-    int16_t levelLeft[16];
-    int16_t levelRight[16];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<16> output;
 };
 
 struct DmcChannel {
@@ -114,11 +116,8 @@ struct DmcChannel {
     uint8_t bitsLeft;
     uint16_t bytesLeft;
     uint16_t sampleLength;
-    int16_t levelLeft[128];
-    int16_t levelRight[128];
     float dmcAttenuation[128];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<128> output;
     uint8_t dmcRampOption;
     uint8_t rampTarget;
     int32_t rampCountdown;
@@ -132,10 +131,7 @@ struct Vrc6PulseChannel {
     uint8_t step;
     uint8_t duty;
     uint8_t volume;
-    int16_t levelLeft[16];
-    int16_t levelRight[16];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<16> output;
 };
 
 struct Vrc6SawChannel {
@@ -145,19 +141,13 @@ struct Vrc6SawChannel {
     uint8_t rate;
     uint8_t accumulator;
     uint8_t step;
-    int16_t levelLeft[32];
-    int16_t levelRight[32];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<32> output;
 };
 
 struct Mmc5PcmChannel {
     uint8_t enabled;
     uint8_t value;
-    int16_t levelLeft[256];
-    int16_t levelRight[256];
-    Sum sumLeft;
-    Sum sumRight;
+    ChannelOutput<256> output;
 };
 
 struct N163State {

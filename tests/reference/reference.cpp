@@ -39,8 +39,8 @@ void RefClockPulseHalfFrame(PulseChannel &c) {
 }
 void RefIntegratePulse(PulseChannel &c, uint32_t cycles) {
     if (c.muted || c.length == 0 || cycles == 0) return;
-    const int64_t left = c.levelLeft[c.envelope.volume & 15];
-    const int64_t right = c.levelRight[c.envelope.volume & 15];
+    const int64_t left = c.output.levelLeft[c.envelope.volume & 15];
+    const int64_t right = c.output.levelRight[c.envelope.volume & 15];
     const unsigned high = c.dutySteps;
     const int32_t reload = c.period + 1;
     unsigned step = c.step;
@@ -53,8 +53,8 @@ void RefIntegratePulse(PulseChannel &c, uint32_t cycles) {
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left * signedCycles;
-    c.sumRight += right * signedCycles;
+    c.output.sumLeft += left * signedCycles;
+    c.output.sumRight += right * signedCycles;
 }
 void RefClockLinearCounter(TriangleChannel &c) {
     if (c.linearStartPending && !c.control) {
@@ -66,8 +66,8 @@ void RefClockLinearCounter(TriangleChannel &c) {
 void RefIntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
     if (c.length == 0 || c.linearCounter == 0 || c.period < 8) {
         // Gated off or too short a period: the wave holds its current level.
-        c.sumLeft += static_cast<int64_t>(c.levelLeft[c.step & 31]) * cycles;
-        c.sumRight += static_cast<int64_t>(c.levelRight[c.step & 31]) * cycles;
+        c.output.sumLeft += static_cast<int64_t>(c.output.levelLeft[c.step & 31]) * cycles;
+        c.output.sumRight += static_cast<int64_t>(c.output.levelRight[c.step & 31]) * cycles;
         return;
     }
     const int32_t reload = c.period + 1;
@@ -76,16 +76,16 @@ void RefIntegrateTriangle(TriangleChannel &c, uint32_t cycles) {
     c.timer = RunTimer(
         c.timer, cycles,
         [&](uint32_t n) {
-            left += static_cast<int64_t>(c.levelLeft[step]) * n;
-            right += static_cast<int64_t>(c.levelRight[step]) * n;
+            left += static_cast<int64_t>(c.output.levelLeft[step]) * n;
+            right += static_cast<int64_t>(c.output.levelRight[step]) * n;
         },
         [&] {
             step = (step + 1) & 31;
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left;
-    c.sumRight += right;
+    c.output.sumLeft += left;
+    c.output.sumRight += right;
 }
 void RefIntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     // A period never written (0) would shift forever without time passing:
@@ -107,15 +107,15 @@ void RefIntegrateNoise(NoiseChannel &c, uint32_t cycles) {
     c.shiftRegister = static_cast<uint16_t>(reg);
     c.outputBit = static_cast<uint8_t>(out);
     const int64_t sounding = static_cast<int64_t>(soundingCycles);
-    c.sumLeft += c.levelLeft[c.envelope.volume & 15] * sounding;
-    c.sumRight += c.levelRight[c.envelope.volume & 15] * sounding;
+    c.output.sumLeft += c.output.levelLeft[c.envelope.volume & 15] * sounding;
+    c.output.sumRight += c.output.levelRight[c.envelope.volume & 15] * sounding;
 }
 namespace {
 
 inline void AddOutput(DmcChannel &c, uint64_t cycles) {
     const int64_t n = static_cast<int64_t>(cycles);
-    c.sumLeft += c.levelLeft[c.level & 127] * n;
-    c.sumRight += c.levelRight[c.level & 127] * n;
+    c.output.sumLeft += c.output.levelLeft[c.level & 127] * n;
+    c.output.sumRight += c.output.levelRight[c.level & 127] * n;
 }
 
 // Idle: the level holds, or ramps one unit per 100 cycles towards the last
@@ -202,12 +202,12 @@ uint32_t RefIntegrateDmc(DmcChannel &c, uint32_t cycles) {
 }
 void RefIntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
     if (c.period == 0 || !c.enabled) return;
-    const int64_t left = c.levelLeft[c.volume & 15];
-    const int64_t right = c.levelRight[c.volume & 15];
+    const int64_t left = c.output.levelLeft[c.volume & 15];
+    const int64_t right = c.output.levelRight[c.volume & 15];
     if (c.directMode) {
         // A constant level centred on volume 8.
-        c.sumLeft += 2 * (left - c.levelLeft[8]) * static_cast<int64_t>(cycles);
-        c.sumRight += 2 * (right - c.levelRight[8]) * static_cast<int64_t>(cycles);
+        c.output.sumLeft += 2 * (left - c.output.levelLeft[8]) * static_cast<int64_t>(cycles);
+        c.output.sumRight += 2 * (right - c.output.levelRight[8]) * static_cast<int64_t>(cycles);
         return;
     }
     const int32_t reload = c.period + 1;
@@ -222,8 +222,8 @@ void RefIntegrateVrc6Pulse(Vrc6PulseChannel &c, uint32_t cycles) {
             return reload;
         });
     c.step = static_cast<uint8_t>(step);
-    c.sumLeft += left * signedCycles;
-    c.sumRight += right * signedCycles;
+    c.output.sumLeft += left * signedCycles;
+    c.output.sumRight += right * signedCycles;
 }
 void RefIntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
     if (c.period == 0 || !c.enabled || cycles == 0) return;
@@ -234,8 +234,8 @@ void RefIntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
     c.timer = RunTimer(
         c.timer, cycles,
         [&](uint32_t n) {
-            left += static_cast<int64_t>(c.levelLeft[acc >> 3]) * n;
-            right += static_cast<int64_t>(c.levelRight[acc >> 3]) * n;
+            left += static_cast<int64_t>(c.output.levelLeft[acc >> 3]) * n;
+            right += static_cast<int64_t>(c.output.levelRight[acc >> 3]) * n;
         },
         [&] {
             // Seven levels of two steps each; the addition entering step 14
@@ -250,13 +250,13 @@ void RefIntegrateVrc6Saw(Vrc6SawChannel &c, uint32_t cycles) {
         });
     c.step = static_cast<uint8_t>(step);
     c.accumulator = static_cast<uint8_t>(acc);
-    c.sumLeft += left;
-    c.sumRight += right;
+    c.output.sumLeft += left;
+    c.output.sumRight += right;
 }
 void RefIntegrateMmc5Pcm(Mmc5PcmChannel &c, uint32_t cycles) {
     if (!c.enabled) return;
-    c.sumLeft += static_cast<int64_t>(c.levelLeft[c.value]) * cycles;
-    c.sumRight += static_cast<int64_t>(c.levelRight[c.value]) * cycles;
+    c.output.sumLeft += static_cast<int64_t>(c.output.levelLeft[c.value]) * cycles;
+    c.output.sumRight += static_cast<int64_t>(c.output.levelRight[c.value]) * cycles;
 }
 void RefIntegrateN163(N163State &s, uint32_t cycles) {
     if (cycles == 0) return;
@@ -346,29 +346,29 @@ template <bool Stereo>
 Mix MixChannels(int64_t n) {
     const uint8_t *on = apu.channelEnabled;
     Mix mix;
-    Take<Stereo>(mix, apu.triangle.sumLeft, apu.triangle.sumRight, on[kTriangle], n);
-    Take<Stereo>(mix, apu.noise.sumLeft, apu.noise.sumRight, on[kNoise], n);
+    Take<Stereo>(mix, apu.triangle.output.sumLeft, apu.triangle.output.sumRight, on[kTriangle], n);
+    Take<Stereo>(mix, apu.noise.output.sumLeft, apu.noise.output.sumRight, on[kNoise], n);
     if (on[kDmc]) {
         // The DMC's level lowers the triangle and noise, not what follows.
         const double k = apu.dmc.dmcAttenuation[apu.dmc.mixLevel & 127];
         mix.left = static_cast<int32_t>(mix.left * k);
         mix.right = static_cast<int32_t>(mix.right * k);
     }
-    Take<Stereo>(mix, apu.dmc.sumLeft, apu.dmc.sumRight, on[kDmc], n);
-    Take<Stereo>(mix, apu.pulse[0].sumLeft, apu.pulse[0].sumRight, on[kPulse1], n);
-    Take<Stereo>(mix, apu.pulse[1].sumLeft, apu.pulse[1].sumRight, on[kPulse2], n);
+    Take<Stereo>(mix, apu.dmc.output.sumLeft, apu.dmc.output.sumRight, on[kDmc], n);
+    Take<Stereo>(mix, apu.pulse[0].output.sumLeft, apu.pulse[0].output.sumRight, on[kPulse1], n);
+    Take<Stereo>(mix, apu.pulse[1].output.sumLeft, apu.pulse[1].output.sumRight, on[kPulse2], n);
     // Only the selected chip's channels ever accumulate (a reset clears
     // them all), so only theirs need clearing.
     switch (apu.expansionChip) {
         case kChipVrc6:
-            Take<Stereo>(mix, apu.vrc6Pulse[0].sumLeft, apu.vrc6Pulse[0].sumRight, on[kVrc6Pulse1], n);
-            Take<Stereo>(mix, apu.vrc6Pulse[1].sumLeft, apu.vrc6Pulse[1].sumRight, on[kVrc6Pulse2], n);
-            Take<Stereo>(mix, apu.vrc6Saw.sumLeft, apu.vrc6Saw.sumRight, on[kVrc6Saw], n);
+            Take<Stereo>(mix, apu.vrc6Pulse[0].output.sumLeft, apu.vrc6Pulse[0].output.sumRight, on[kVrc6Pulse1], n);
+            Take<Stereo>(mix, apu.vrc6Pulse[1].output.sumLeft, apu.vrc6Pulse[1].output.sumRight, on[kVrc6Pulse2], n);
+            Take<Stereo>(mix, apu.vrc6Saw.output.sumLeft, apu.vrc6Saw.output.sumRight, on[kVrc6Saw], n);
             break;
         case kChipMmc5:
-            Take<Stereo>(mix, apu.mmc5Pulse[0].sumLeft, apu.mmc5Pulse[0].sumRight, on[kMmc5Pulse1], n);
-            Take<Stereo>(mix, apu.mmc5Pulse[1].sumLeft, apu.mmc5Pulse[1].sumRight, on[kMmc5Pulse2], n);
-            Take<Stereo>(mix, apu.mmc5Pcm.sumLeft, apu.mmc5Pcm.sumRight, on[kMmc5Pcm], n);
+            Take<Stereo>(mix, apu.mmc5Pulse[0].output.sumLeft, apu.mmc5Pulse[0].output.sumRight, on[kMmc5Pulse1], n);
+            Take<Stereo>(mix, apu.mmc5Pulse[1].output.sumLeft, apu.mmc5Pulse[1].output.sumRight, on[kMmc5Pulse2], n);
+            Take<Stereo>(mix, apu.mmc5Pcm.output.sumLeft, apu.mmc5Pcm.output.sumRight, on[kMmc5Pcm], n);
             break;
         case kChipN163:
             for (int i = 0; i < 8; i++)
