@@ -157,7 +157,6 @@ struct NoiseCycles {
     uint16_t index[kNoiseValues];  // where each value sits in `value`
     uint16_t cycleStart[kMaxNoiseCycles];
     uint32_t cycles;
-    bool built;
 };
 
 NoiseCycles noiseCycles[2];  // long, short
@@ -165,18 +164,16 @@ NoiseCycles noiseCycles[2];  // long, short
 // The bit the channel sounds after shifting away from a value.
 inline uint32_t SoundsAfter(uint32_t value) { return ((value >> 14) & 1) ^ 1; }
 
-const NoiseCycles &NoiseCyclesFor(unsigned tap) {
-    NoiseCycles &t = noiseCycles[tap == 1 ? 0 : 1];
-    if (t.built) return t;
-    static bool placed[kNoiseValues];
-    for (bool &p : placed) p = false;
+void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
+    constexpr uint16_t kUnplaced = 0xFFFF;
+    for (uint16_t &i : t.index) i = kUnplaced;
     uint32_t at = 0;
     t.cycles = 0;
     for (uint32_t first = 0; first < kNoiseValues; first++) {
-        if (placed[first]) continue;
+        if (t.index[first] != kUnplaced) continue;
         t.cycleStart[t.cycles++] = static_cast<uint16_t>(at);
-        for (uint32_t v = first; !placed[v]; v = ((v << 1) | (((v >> 14) ^ (v >> (14 - tap))) & 1)) & 0x7FFF) {
-            placed[v] = true;
+        for (uint32_t v = first; t.index[v] == kUnplaced;
+             v = ((v << 1) | (((v >> 14) ^ (v >> (14 - tap))) & 1)) & 0x7FFF) {
             t.index[v] = static_cast<uint16_t>(at);
             t.value[at++] = static_cast<uint16_t>(v);
         }
@@ -190,8 +187,14 @@ const NoiseCycles &NoiseCyclesFor(unsigned tap) {
             if (i < end) ones += SoundsAfter(t.value[i]);
         }
     }
-    t.built = true;
-    return t;
+}
+
+// Both modes' tables, built once on first use (a guarded static, so
+// instances on several threads may start together).
+const NoiseCycles &NoiseCyclesFor(unsigned tap) {
+    static const bool built = (BuildNoiseCycles(noiseCycles[0], 1), BuildNoiseCycles(noiseCycles[1], 6), true);
+    (void)built;
+    return noiseCycles[tap == 1 ? 0 : 1];
 }
 
 // A noise channel running over a segment, its state in locals.
