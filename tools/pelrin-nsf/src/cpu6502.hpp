@@ -72,6 +72,18 @@ public:
     void push(uint8_t v);
     uint8_t pull();
 
+    // Everything besides memory that the next instructions depend on: the
+    // registers, PC and the interrupt mask as the next poll sees it. From
+    // equal states and unchanged memory the core runs the same instructions
+    // in the same cycles.
+    struct Registers {
+        uint16_t pc;
+        uint8_t a, x, y, s, p;
+        int8_t mask;
+        bool operator==(const Registers &) const = default;
+    };
+    Registers registers() const { return {pc, a, x, y, s, p, delayedMask_}; }
+
 private:
     uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
     void wr(uint16_t a, uint8_t v, unsigned at) { bus_.write(a, v, cycles + at); }

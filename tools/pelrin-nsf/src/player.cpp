@@ -84,6 +84,7 @@ private:
         cpu_.addStall(s);
     }
     void advance(uint64_t t) {
+        ++events_;
         uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
         addStall(s);
         hostNow_ = t + s;
@@ -128,6 +129,7 @@ private:
         }
     }
     void finishStretch(uint64_t boundary) {
+        ++events_;
         if (log_) endLogCycle_ = boundary - stall_;
         runTo(boundary);
         collect();
@@ -141,6 +143,16 @@ private:
     uint8_t apuRead(uint16_t address, uint64_t t);
 
     void startRoutine(uint16_t address);
+
+    // Idle loops. After a jump or branch back, one turn of the loop it
+    // closes is watched: when the turn wrote nothing, read only RAM, work
+    // RAM and program memory (which only the CPU's own writes change), met
+    // no library call and no finished stretch, and came back to its start
+    // with the registers it started with, every further turn is the same
+    // turn in the same cycles until something outside the CPU acts: the loop
+    // idles, and skipIdleLoop moves the clock over whole turns up to that.
+    void watchLoop(uint16_t from, bool masked);
+    bool skipIdleLoop();
 
     // Interrupts (version 2 files that ask for them).
     uint64_t apuIrqCycle();
@@ -221,6 +233,16 @@ private:
     bool timerPending_ = false;
     uint64_t timerNext_ = 0;
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
+
+    uint64_t events_ = 0;         // library runs and finished stretches so far
+    bool quiet_ = true;           // no write and no read outside memory since it was set
+    bool probing_ = false;        // a turn of a loop is being watched
+    Cpu6502::Registers loopStart_{};
+    uint64_t loopStartCycle_ = 0;
+    uint64_t loopEvents_ = 0;
+    unsigned loopSteps_ = 0;
+    bool loopAllMasked_ = true;   // the IRQ was held off before every instruction of the turn
+    uint64_t loopCycles_ = 0;     // not 0: the CPU is at the start of an idle loop with turns this long
 };
 
 uint64_t Player::apuIrqCycle() {
@@ -403,6 +425,7 @@ uint8_t Player::read(uint16_t a, uint64_t cycle) {
         return map_[(a - 0x8000u) >> 12][a & 0xFFF];
     }
     if (a >= 0x6000) return wram_[a - 0x6000u];
+    quiet_ = false; // registers and open bus: not memory that stays put
     if (a >= 0x4000 && a <= 0x4017) return apuRead(a, cycle);
     if (interrupts_ && a == 0x401D) {
         // Reading the timer's control acknowledges its interrupt.
@@ -422,6 +445,7 @@ uint8_t Player::read(uint16_t a, uint64_t cycle) {
 }
 
 void Player::write(uint16_t a, uint8_t v, uint64_t cycle) {
+    quiet_ = false;
     if (a < 0x2000) { ram_[a & 0x7FF] = v; return; }
     if (a >= 0x6000 && a < 0x8000) { wram_[a - 0x6000u] = v; return; }
     if (a >= 0x4000 && a <= 0x4017) { apuWrite(a, v, cycle); return; }
@@ -465,6 +489,65 @@ void Player::startRoutine(uint16_t address) {
     cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
     cpu_.pc = address;
     busy_ = true;
+    probing_ = false;
+    loopCycles_ = 0;
+}
+
+void Player::watchLoop(uint16_t from, bool masked) {
+    constexpr unsigned kLongestTurn = 32; // instructions
+    if (probing_) {
+        loopAllMasked_ = loopAllMasked_ && masked;
+        if (cpu_.pc == loopStart_.pc) {
+            probing_ = false;
+            if (quiet_ && events_ == loopEvents_ && cpu_.registers() == loopStart_) {
+                loopCycles_ = cpu_.cycles - loopStartCycle_;
+                return;
+            }
+        } else if (++loopSteps_ >= kLongestTurn) {
+            probing_ = false;
+        }
+    }
+    if (!probing_ && cpu_.pc <= from) {
+        probing_ = true;
+        quiet_ = true;
+        loopStart_ = cpu_.registers();
+        loopStartCycle_ = cpu_.cycles;
+        loopEvents_ = events_;
+        loopSteps_ = 0;
+        loopAllMasked_ = true;
+    }
+}
+
+// Called at the start of a loop found idle, after the IRQ line was updated
+// for this cycle as before any instruction. Every turn from here is the
+// watched one; the turns skipped are those that end before the next
+// stretch boundary and before the next cycle at which the IRQ line may go
+// up, so the library sees exactly the calls it would: the player's own
+// checks at the skipped instructions would all have found nothing to do
+// (no interrupt foreseen, no library call, a timer that has not reached
+// its count). The rest runs instruction by instruction.
+bool Player::skipIdleLoop() {
+    const uint64_t turn = loopCycles_;
+    loopCycles_ = 0;
+    if (events_ != loopEvents_ || cpu_.registers() != loopStart_) return false;
+    uint64_t end = nextBoundary() - 1; // an instruction ending at the boundary finishes the stretch
+    if (interrupts_) {
+        if (cpu_.irqLine) {
+            // Up, but held off at every instruction of the loop: the line
+            // stays up and the checks make no library call (a pending timer
+            // skips the sound unit's; a pending sound-unit flag is answered
+            // from the last prediction) until the loop is left. Otherwise the
+            // interrupt is taken now.
+            if (!loopAllMasked_) return false;
+        } else {
+            // Nothing pending now: the prediction is fresh, the timer's next count ahead.
+            end = std::min(end, nextIrqCycle());
+        }
+    }
+    if (end <= cpu_.cycles) return false;
+    const uint64_t turns = (end - cpu_.cycles) / turn;
+    cpu_.cycles += turns * turn;
+    return turns > 0;
 }
 
 PlayResult Player::run() {
@@ -509,8 +592,12 @@ PlayResult Player::run() {
         // The CPU is idle, waiting for the next play call, while its PC rests
         // on the return address; an interrupt then runs its handler from there.
         const bool idle = cpu_.pc == kReturnAddress;
-        if (interrupts_ && !idle) cpu_.irqLine = irqLineAt(cpu_.cycles);
         if (!idle) {
+            if (interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
+            // At the start of a loop that idles: the same checks where the skipped turns end.
+            if (loopCycles_ && skipIdleLoop() && interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
+            const uint16_t from = cpu_.pc;
+            const bool masked = cpu_.irqMasked();
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
@@ -531,9 +618,12 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
+            } else if (opt_.skipIdleLoops) {
+                watchLoop(from, masked);
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
         } else {
+            probing_ = false;
             const uint64_t b = nextBoundary();
             const uint64_t p = static_cast<uint64_t>(std::ceil(nextPlay));
             const uint64_t i = interrupts_ && !cpu_.irqMasked() ? nextIrqCycle() : UINT64_MAX;
