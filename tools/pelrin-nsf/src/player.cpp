@@ -547,6 +547,7 @@ bool Player::skipIdleLoop() {
     if (end <= cpu_.cycles) return false;
     const uint64_t turns = (end - cpu_.cycles) / turn;
     cpu_.cycles += turns * turn;
+    result_.idleLoopCycles += turns * turn;
     return turns > 0;
 }
 

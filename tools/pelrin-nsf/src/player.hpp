@@ -49,6 +49,7 @@ struct PlayResult {
     uint64_t skippedPlays = 0;   // play calls missed because the previous one was still running
     uint64_t stallCycles = 0;    // CPU cycles stolen by sample fetches
     uint64_t cpuCycles = 0;      // CPU cycles emulated, stalls included
+    uint64_t idleLoopCycles = 0; // of which cycles of idle loops jumped over rather than run
     int chip = 0;                // selector given to APU_Reset
     bool pal = false;
     double playPeriodCycles = 0;
