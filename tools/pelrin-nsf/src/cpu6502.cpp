@@ -83,6 +83,7 @@ unsigned Cpu6502::step() {
     // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
     const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
     delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
+    maskInstructions_ += late;
     return n;
 }
 
@@ -328,6 +329,7 @@ unsigned Cpu6502::execute() {
     }
     case 0x40: {
         cyc = 6;
+        ++maskInstructions_;
         p = static_cast<uint8_t>((pull() & ~B) | U);
         uint16_t lo = pull();
         uint16_t hi = pull();

@@ -83,6 +83,9 @@ public:
         bool operator==(const Registers &) const = default;
     };
     Registers registers() const { return {pc, a, x, y, s, p, delayedMask_}; }
+    // CLI, SEI, PLP and RTI run so far: between two equal counts no
+    // instruction changed the interrupt mask.
+    uint64_t maskInstructions() const { return maskInstructions_; }
 
 private:
     uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
@@ -106,6 +109,7 @@ private:
     Bus &bus_;
     uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
+    uint64_t maskInstructions_ = 0;
 };
 
 } // namespace pelrin_nsf

@@ -144,14 +144,15 @@ private:
 
     void startRoutine(uint16_t address);
 
-    // Idle loops. After a jump or branch back, one turn of the loop it
-    // closes is watched: when the turn wrote nothing, read only RAM, work
-    // RAM and program memory (which only the CPU's own writes change), met
-    // no library call and no finished stretch, and came back to its start
-    // with the registers it started with, every further turn is the same
-    // turn in the same cycles until something outside the CPU acts: the loop
-    // idles, and skipIdleLoop moves the clock over whole turns up to that.
-    void watchLoop(uint16_t from, bool masked);
+    // Idle loops. Every jump or branch back (or to itself) ends a turn of a
+    // possible loop that began at the previous one. When the turn wrote
+    // nothing, read only RAM, work RAM and program memory (which only the
+    // CPU's own writes change), met no library call and no finished stretch,
+    // and came back to where it began with the registers it began with,
+    // every further turn is the same turn in the same cycles until something
+    // outside the CPU acts: the loop idles, and skipIdleLoop moves the clock
+    // over whole turns up to that.
+    void jumpedBack();
     bool skipIdleLoop();
 
     // Interrupts (version 2 files that ask for them).
@@ -235,14 +236,13 @@ private:
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
 
     uint64_t events_ = 0;         // library runs and finished stretches so far
-    bool quiet_ = true;           // no write and no read outside memory since it was set
-    bool probing_ = false;        // a turn of a loop is being watched
-    Cpu6502::Registers loopStart_{};
+    bool quiet_ = false;          // no write and no read outside memory since the turn began
+    Cpu6502::Registers loopStart_{}; // where and how the turn began
     uint64_t loopStartCycle_ = 0;
     uint64_t loopEvents_ = 0;
-    unsigned loopSteps_ = 0;
-    bool loopAllMasked_ = true;   // the IRQ was held off before every instruction of the turn
+    uint64_t loopMaskInstructions_ = 0;
     uint64_t loopCycles_ = 0;     // not 0: the CPU is at the start of an idle loop with turns this long
+    bool loopMaskSteady_ = false; // and no instruction of the turn changes the interrupt mask
 };
 
 uint64_t Player::apuIrqCycle() {
@@ -489,33 +489,23 @@ void Player::startRoutine(uint16_t address) {
     cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
     cpu_.pc = address;
     busy_ = true;
-    probing_ = false;
+    quiet_ = false;
     loopCycles_ = 0;
 }
 
-void Player::watchLoop(uint16_t from, bool masked) {
-    constexpr unsigned kLongestTurn = 32; // instructions
-    if (probing_) {
-        loopAllMasked_ = loopAllMasked_ && masked;
-        if (cpu_.pc == loopStart_.pc) {
-            probing_ = false;
-            if (quiet_ && events_ == loopEvents_ && cpu_.registers() == loopStart_) {
-                loopCycles_ = cpu_.cycles - loopStartCycle_;
-                return;
-            }
-        } else if (++loopSteps_ >= kLongestTurn) {
-            probing_ = false;
-        }
+void Player::jumpedBack() {
+    const Cpu6502::Registers now = cpu_.registers();
+    const uint64_t maskInstructions = cpu_.maskInstructions();
+    if (quiet_ && events_ == loopEvents_ && now == loopStart_) {
+        loopCycles_ = cpu_.cycles - loopStartCycle_;
+        loopMaskSteady_ = maskInstructions == loopMaskInstructions_;
     }
-    if (!probing_ && cpu_.pc <= from) {
-        probing_ = true;
-        quiet_ = true;
-        loopStart_ = cpu_.registers();
-        loopStartCycle_ = cpu_.cycles;
-        loopEvents_ = events_;
-        loopSteps_ = 0;
-        loopAllMasked_ = true;
-    }
+    // The next turn begins here.
+    quiet_ = true;
+    loopStart_ = now;
+    loopStartCycle_ = cpu_.cycles;
+    loopEvents_ = events_;
+    loopMaskInstructions_ = maskInstructions;
 }
 
 // Called at the start of a loop found idle, after the IRQ line was updated
@@ -533,12 +523,12 @@ bool Player::skipIdleLoop() {
     uint64_t end = nextBoundary() - 1; // an instruction ending at the boundary finishes the stretch
     if (interrupts_) {
         if (cpu_.irqLine) {
-            // Up, but held off at every instruction of the loop: the line
-            // stays up and the checks make no library call (a pending timer
-            // skips the sound unit's; a pending sound-unit flag is answered
-            // from the last prediction) until the loop is left. Otherwise the
-            // interrupt is taken now.
-            if (!loopAllMasked_) return false;
+            // Up, and held off by the I flag that no instruction of the loop
+            // changes: the line stays up and the checks make no library call
+            // (a pending timer skips the sound unit's; a pending sound-unit
+            // flag is answered from the last prediction) until the loop is
+            // left. Otherwise the interrupt is taken now.
+            if (!loopMaskSteady_ || !cpu_.irqMasked()) return false;
         } else {
             // Nothing pending now: the prediction is fresh, the timer's next count ahead.
             end = std::min(end, nextIrqCycle());
@@ -547,6 +537,7 @@ bool Player::skipIdleLoop() {
     if (end <= cpu_.cycles) return false;
     const uint64_t turns = (end - cpu_.cycles) / turn;
     cpu_.cycles += turns * turn;
+    loopStartCycle_ += turns * turn; // the turn under way begins that much later
     result_.idleLoopCycles += turns * turn;
     return turns > 0;
 }
@@ -598,7 +589,6 @@ PlayResult Player::run() {
             // At the start of a loop that idles: the same checks where the skipped turns end.
             if (loopCycles_ && skipIdleLoop() && interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
             const uint16_t from = cpu_.pc;
-            const bool masked = cpu_.irqMasked();
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
@@ -619,12 +609,13 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
-            } else if (opt_.skipIdleLoops) {
-                watchLoop(from, masked);
+            } else if (cpu_.pc <= from && opt_.skipIdleLoops) {
+                jumpedBack();
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
         } else {
-            probing_ = false;
+            quiet_ = false;
+            loopCycles_ = 0;
             const uint64_t b = nextBoundary();
             const uint64_t p = static_cast<uint64_t>(std::ceil(nextPlay));
             const uint64_t i = interrupts_ && !cpu_.irqMasked() ? nextIrqCycle() : UINT64_MAX;
