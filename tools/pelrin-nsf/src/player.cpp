@@ -609,7 +609,7 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
-            } else if (cpu_.pc <= from && opt_.skipIdleLoops) {
+            } else if (cpu_.pc <= from && opt_.skipIdleLoops) [[unlikely]] {
                 jumpedBack();
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
