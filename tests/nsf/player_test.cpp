@@ -497,7 +497,7 @@ TEST(NsfPlayer, SampleFetchesFollowBankswitchesAndStallTheCpu) {
 // Loops that idle are jumped over, with the same sound, the same register
 // log and the same result as when every instruction runs: a looping DMC
 // sample steals cycles meanwhile, and in a version 2 file the timer's and
-// the frame sequencer's interrupts end the waits.
+// the frame sequencer's interrupts end the waits (or, held off, do not).
 TEST(NsfPlayer, IdleLoopsAreJumpedOverWithoutChangingAnything) {
     const std::vector<uint8_t> tone = {0xA9, 0x0F, 0x8D, 0x15, 0x40,  // LDA #$0F; STA $4015
                                        0xA9, 0xBF, 0x8D, 0x00, 0x40,  // LDA #$BF; STA $4000
@@ -534,8 +534,11 @@ TEST(NsfPlayer, IdleLoopsAreJumpedOverWithoutChangingAnything) {
     std::copy(handler.begin(), handler.end(), s.data.begin() + 0x80);
     s.data[0xC0] = 0x60;
     const NsfFile waking = parse(s);
+    // With SEI in place of the CLI both interrupts stay pending, held off.
+    s.data[back - 0x8000u - 1] = 0x78;
+    const NsfFile masked = parse(s);
 
-    for (const NsfFile *nsf : {&still, &waking}) {
+    for (const NsfFile *nsf : {&still, &waking, &masked}) {
         PlayerOptions opt;
         opt.seconds = 2.0;
         const Rendered skipped = renderNsf(*nsf, opt, true);
