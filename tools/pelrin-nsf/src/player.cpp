@@ -589,6 +589,7 @@ PlayResult Player::run() {
             // At the start of a loop that idles: the same checks where the skipped turns end.
             if (loopCycles_ && skipIdleLoop() && interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
             const uint16_t from = cpu_.pc;
+            const uint8_t stack = cpu_.s;
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
@@ -609,7 +610,9 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
-            } else if (cpu_.pc <= from && opt_.skipIdleLoops) [[unlikely]] {
+            } else if (cpu_.pc <= from && cpu_.s == stack && opt_.skipIdleLoops) [[unlikely]] {
+                // A jump or branch back; returns and interrupts, which move
+                // the stack pointer, never close a turn that writes nothing.
                 jumpedBack();
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
