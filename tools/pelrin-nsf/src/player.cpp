@@ -76,7 +76,11 @@ private:
     void bankswitch(unsigned bank, uint8_t value, uint64_t t);
 
     // Library side, as pelrin-render's host does it.
-    uint64_t nextBoundary() const { return static_cast<uint64_t>(std::ceil(boundary_)); }
+    uint64_t nextBoundary() const { return boundaryCycle_; }
+    void setBoundary(double b) {
+        boundary_ = b;
+        boundaryCycle_ = static_cast<uint64_t>(std::ceil(b)); // checked after every instruction: kept, not recomputed
+    }
     bool done() const { return result_.frames >= targetFrames_; }
     void addStall(uint32_t s) {
         stall_ += s;
@@ -133,7 +137,7 @@ private:
         if (log_) endLogCycle_ = boundary - stall_;
         runTo(boundary);
         collect();
-        boundary_ += frameCycles_;
+        setBoundary(boundary_ + frameCycles_);
     }
     // Finishes the stretches that end at or before an access at cycle t and
     // stops at interrupts due before it; returns t moved by the stalls, or
@@ -215,7 +219,8 @@ private:
     uint32_t frameBytes_ = 2;
     std::vector<uint8_t> buffer_;
     double frameCycles_ = kNtscFrameCycles;
-    double boundary_ = kNtscFrameCycles;
+    double boundary_ = 0;         // the end of the current stretch
+    uint64_t boundaryCycle_ = 0;  // and its cycle, rounded up
     uint64_t stall_ = 0;
     uint64_t hostNow_ = 0;
     uint64_t endLogCycle_ = 0;
@@ -317,7 +322,7 @@ void Player::setUpLibrary() {
     // the output at the same cycles: one video frame of the clock in use.
     const double c = static_cast<double>(static_cast<float>(clock));
     frameCycles_ = pal_ ? c * (kPalFrameCycles / regionClock) : c * (kNtscFrameCycles / regionClock);
-    boundary_ = frameCycles_;
+    setBoundary(frameCycles_);
 
     if (log_) {
         *log_ << "# pelrin-nsf: track " << (track_ + 1) << " of " << int(nsf_.songCount);
