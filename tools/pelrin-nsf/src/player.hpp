@@ -36,9 +36,10 @@ struct PlayerOptions {
     double silenceSeconds = 0.0;
     // Called with every sound-register write (meters, pictures).
     std::function<void(uint16_t address, uint8_t value)> onSoundWrite;
-    // Jump over the iterations of a loop that provably does nothing (writes
-    // nothing, reads only memory it cannot change) up to the next event the
-    // player must see. The output is the same either way; off only to check that.
+    // Jump over the turns of a loop that provably idles (writes nothing,
+    // reads only RAM and program memory, comes back to where it began with
+    // the same registers) up to the next event the player must see. The
+    // output is the same either way; off only to check that.
     bool skipIdleLoops = true;
 };
 
