@@ -494,6 +494,73 @@ TEST(NsfPlayer, SampleFetchesFollowBankswitchesAndStallTheCpu) {
                 static_cast<unsigned long long>(switched.result.stallCycles));
 }
 
+// Loops that idle are jumped over, with the same sound, the same register
+// log and the same result as when every instruction runs: a looping DMC
+// sample steals cycles meanwhile, and in a version 2 file the timer's and
+// the frame sequencer's interrupts end the waits (or, held off, do not).
+TEST(NsfPlayer, IdleLoopsAreJumpedOverWithoutChangingAnything) {
+    const std::vector<uint8_t> tone = {0xA9, 0x0F, 0x8D, 0x15, 0x40,  // LDA #$0F; STA $4015
+                                       0xA9, 0xBF, 0x8D, 0x00, 0x40,  // LDA #$BF; STA $4000
+                                       0xA9, 0x4F, 0x8D, 0x10, 0x40,  // LDA #$4F; STA $4010 (DMC loops)
+                                       0xA9, 0x10, 0x8D, 0x13, 0x40,  // LDA #$10; STA $4013
+                                       0xA9, 0x1F, 0x8D, 0x15, 0x40}; // LDA #$1F; STA $4015
+    NsfLayout s;
+    s.data.assign(0x4100, 0x5A);
+    s.play = 0x8080;
+    std::copy(tone.begin(), tone.end(), s.data.begin());
+    // init waits on RAM that nothing changes: LDA $10; BEQ back.
+    const std::vector<uint8_t> wait = {0xA5, 0x10, 0xF0, 0xFC};
+    std::copy(wait.begin(), wait.end(), s.data.begin() + static_cast<long>(tone.size()));
+    const NsfFile still = parse(s);
+
+    // Version 2: the handler at $8080 acknowledges both interrupts and counts
+    // in $10; init starts the timer (R = $1234), turns the frame interrupt
+    // on, then copies each new count to $4002 (LDA $10; CMP $11; BEQ back;
+    // STA $11; STA $4002; JMP back).
+    s.version = 2;
+    s.flags = 0x10;
+    s.play = 0x80C0;
+    const std::vector<uint8_t> setup = {0xA9, 0x80, 0x8D, 0xFE, 0xFF, 0xA9, 0x80, 0x8D, 0xFF, 0xFF, // vector $8080
+                                        0xA9, 0x34, 0x8D, 0x1B, 0x40, 0xA9, 0x12, 0x8D, 0x1C, 0x40,
+                                        0xA9, 0x01, 0x8D, 0x1D, 0x40, 0xA9, 0x00, 0x8D, 0x17, 0x40, 0x58,
+                                        0xA5, 0x10, 0xC5, 0x11, 0xF0, 0xFA, 0x85, 0x11, 0x8D, 0x02, 0x40};
+    const uint16_t back = static_cast<uint16_t>(0x8000 + tone.size() + 31);
+    std::vector<uint8_t> init = tone;
+    init.insert(init.end(), setup.begin(), setup.end());
+    init.insert(init.end(), {0x4C, static_cast<uint8_t>(back), static_cast<uint8_t>(back >> 8)});
+    const std::vector<uint8_t> handler = {0x48, 0xAD, 0x1D, 0x40, 0xAD, 0x15, 0x40, // PHA; LDA $401D; LDA $4015
+                                          0xE6, 0x10, 0x68, 0x40};                   // INC $10; PLA; RTI
+    std::copy(init.begin(), init.end(), s.data.begin());
+    std::copy(handler.begin(), handler.end(), s.data.begin() + 0x80);
+    s.data[0xC0] = 0x60;
+    const NsfFile waking = parse(s);
+    // With SEI in place of the CLI both interrupts stay pending, held off.
+    s.data[back - 0x8000u - 1] = 0x78;
+    const NsfFile masked = parse(s);
+
+    for (const NsfFile *nsf : {&still, &waking, &masked}) {
+        PlayerOptions opt;
+        opt.seconds = 2.0;
+        const Rendered skipped = renderNsf(*nsf, opt, true);
+        opt.skipIdleLoops = false;
+        const Rendered run = renderNsf(*nsf, opt, true);
+        EXPECT_EQ(skipped.pcm, run.pcm);
+        EXPECT_EQ(skipped.log, run.log);
+        EXPECT_EQ(skipped.result.cpuCycles, run.result.cpuCycles);
+        EXPECT_EQ(skipped.result.stallCycles, run.result.stallCycles);
+        EXPECT_GT(skipped.result.stallCycles, 1000u);
+        EXPECT_EQ(run.result.idleLoopCycles, 0u);
+        EXPECT_GT(skipped.result.idleLoopCycles, skipped.result.cpuCycles * 9 / 10);
+        std::printf("idle loop cycles jumped over: %llu of %llu\n",
+                    static_cast<unsigned long long>(skipped.result.idleLoopCycles),
+                    static_cast<unsigned long long>(skipped.result.cpuCycles));
+        // The version 2 file wakes on its interrupts: some 2 s * 1789773 / $1234 timer counts.
+        if (nsf == &waking) {
+            EXPECT_GT(writesTo(skipped.log, "$4002").size(), 700u);
+        }
+    }
+}
+
 TEST(NsfPlayer, BadTracksAndStuckCpusAreReported) {
     NsfLayout s;
     s.songs = 2;

@@ -276,8 +276,8 @@ unsigned Cpu6502::execute() {
     case 0xC8: y = inc(y); break;
     case 0x18: p &= static_cast<uint8_t>(~C); break;
     case 0x38: p |= C; break;
-    case 0x58: p &= static_cast<uint8_t>(~I); break;
-    case 0x78: p |= I; break;
+    case 0x58: p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
+    case 0x78: p |= I; ++maskInstructions_; break;
     case 0xB8: p &= static_cast<uint8_t>(~V); break;
     case 0xD8: p &= static_cast<uint8_t>(~D); break;
     case 0xF8: p |= D; break;
@@ -287,7 +287,7 @@ unsigned Cpu6502::execute() {
     case 0x48: cyc = 3; push(a); break;
     case 0x08: cyc = 3; push(static_cast<uint8_t>(p | B | U)); break;
     case 0x68: cyc = 4; a = pull(); setZN(a); break;
-    case 0x28: cyc = 4; p = static_cast<uint8_t>((pull() & ~B) | U); break;
+    case 0x28: cyc = 4; p = static_cast<uint8_t>((pull() & ~B) | U); ++maskInstructions_; break;
 
     // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
     case 0x10: branch(!(p & N)); break;
@@ -328,6 +328,7 @@ unsigned Cpu6502::execute() {
     }
     case 0x40: {
         cyc = 6;
+        ++maskInstructions_;
         p = static_cast<uint8_t>((pull() & ~B) | U);
         uint16_t lo = pull();
         uint16_t hi = pull();

@@ -72,6 +72,21 @@ public:
     void push(uint8_t v);
     uint8_t pull();
 
+    // Everything besides memory that the next instructions depend on: the
+    // registers, PC and the interrupt mask as the next poll sees it. From
+    // equal states and unchanged memory the core runs the same instructions
+    // in the same cycles.
+    struct Registers {
+        uint16_t pc;
+        uint8_t a, x, y, s, p;
+        int8_t mask;
+        bool operator==(const Registers &) const = default;
+    };
+    Registers registers() const { return {pc, a, x, y, s, p, delayedMask_}; }
+    // CLI, SEI, PLP and RTI run so far: between two equal counts no
+    // instruction changed the interrupt mask.
+    uint64_t maskInstructions() const { return maskInstructions_; }
+
 private:
     uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
     void wr(uint16_t a, uint8_t v, unsigned at) { bus_.write(a, v, cycles + at); }
@@ -94,6 +109,7 @@ private:
     Bus &bus_;
     uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
+    uint64_t maskInstructions_ = 0;
 };
 
 } // namespace pelrin_nsf

@@ -76,7 +76,11 @@ private:
     void bankswitch(unsigned bank, uint8_t value, uint64_t t);
 
     // Library side, as pelrin-render's host does it.
-    uint64_t nextBoundary() const { return static_cast<uint64_t>(std::ceil(boundary_)); }
+    uint64_t nextBoundary() const { return boundaryCycle_; }
+    void setBoundary(double b) {
+        boundary_ = b;
+        boundaryCycle_ = static_cast<uint64_t>(std::ceil(b)); // checked after every instruction: kept, not recomputed
+    }
     bool done() const { return result_.frames >= targetFrames_; }
     void addStall(uint32_t s) {
         stall_ += s;
@@ -84,6 +88,7 @@ private:
         cpu_.addStall(s);
     }
     void advance(uint64_t t) {
+        ++events_;
         uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
         addStall(s);
         hostNow_ = t + s;
@@ -128,10 +133,11 @@ private:
         }
     }
     void finishStretch(uint64_t boundary) {
+        ++events_;
         if (log_) endLogCycle_ = boundary - stall_;
         runTo(boundary);
         collect();
-        boundary_ += frameCycles_;
+        setBoundary(boundary_ + frameCycles_);
     }
     // Finishes the stretches that end at or before an access at cycle t and
     // stops at interrupts due before it; returns t moved by the stalls, or
@@ -141,6 +147,17 @@ private:
     uint8_t apuRead(uint16_t address, uint64_t t);
 
     void startRoutine(uint16_t address);
+
+    // Idle loops. Every jump or branch back (or to itself) ends a turn of a
+    // possible loop that began at the previous one. When the turn wrote
+    // nothing, read only RAM, work RAM and program memory (which only the
+    // CPU's own writes change), met no library call and no finished stretch,
+    // and came back to where it began with the registers it began with,
+    // every further turn is the same turn in the same cycles until something
+    // outside the CPU acts: the loop idles, and skipIdleLoop moves the clock
+    // over whole turns up to that.
+    void jumpedBack();
+    bool skipIdleLoop();
 
     // Interrupts (version 2 files that ask for them).
     uint64_t apuIrqCycle();
@@ -202,7 +219,8 @@ private:
     uint32_t frameBytes_ = 2;
     std::vector<uint8_t> buffer_;
     double frameCycles_ = kNtscFrameCycles;
-    double boundary_ = kNtscFrameCycles;
+    double boundary_ = 0;         // the end of the current stretch
+    uint64_t boundaryCycle_ = 0;  // and its cycle, rounded up
     uint64_t stall_ = 0;
     uint64_t hostNow_ = 0;
     uint64_t endLogCycle_ = 0;
@@ -221,6 +239,15 @@ private:
     bool timerPending_ = false;
     uint64_t timerNext_ = 0;
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
+
+    uint64_t events_ = 0;         // library runs and finished stretches so far
+    bool quiet_ = false;          // no write and no read outside memory since the turn began
+    Cpu6502::Registers loopStart_{}; // where and how the turn began
+    uint64_t loopStartCycle_ = 0;
+    uint64_t loopEvents_ = 0;
+    uint64_t loopMaskInstructions_ = 0;
+    uint64_t loopCycles_ = 0;     // not 0: the CPU is at the start of an idle loop with turns this long
+    bool loopMaskSteady_ = false; // and no instruction of the turn changes the interrupt mask
 };
 
 uint64_t Player::apuIrqCycle() {
@@ -295,7 +322,7 @@ void Player::setUpLibrary() {
     // the output at the same cycles: one video frame of the clock in use.
     const double c = static_cast<double>(static_cast<float>(clock));
     frameCycles_ = pal_ ? c * (kPalFrameCycles / regionClock) : c * (kNtscFrameCycles / regionClock);
-    boundary_ = frameCycles_;
+    setBoundary(frameCycles_);
 
     if (log_) {
         *log_ << "# pelrin-nsf: track " << (track_ + 1) << " of " << int(nsf_.songCount);
@@ -403,6 +430,7 @@ uint8_t Player::read(uint16_t a, uint64_t cycle) {
         return map_[(a - 0x8000u) >> 12][a & 0xFFF];
     }
     if (a >= 0x6000) return wram_[a - 0x6000u];
+    quiet_ = false; // registers and open bus: not memory that stays put
     if (a >= 0x4000 && a <= 0x4017) return apuRead(a, cycle);
     if (interrupts_ && a == 0x401D) {
         // Reading the timer's control acknowledges its interrupt.
@@ -422,6 +450,7 @@ uint8_t Player::read(uint16_t a, uint64_t cycle) {
 }
 
 void Player::write(uint16_t a, uint8_t v, uint64_t cycle) {
+    quiet_ = false;
     if (a < 0x2000) { ram_[a & 0x7FF] = v; return; }
     if (a >= 0x6000 && a < 0x8000) { wram_[a - 0x6000u] = v; return; }
     if (a >= 0x4000 && a <= 0x4017) { apuWrite(a, v, cycle); return; }
@@ -465,6 +494,57 @@ void Player::startRoutine(uint16_t address) {
     cpu_.push(static_cast<uint8_t>((kReturnAddress - 1) & 0xFF));
     cpu_.pc = address;
     busy_ = true;
+    quiet_ = false;
+    loopCycles_ = 0;
+}
+
+void Player::jumpedBack() {
+    const Cpu6502::Registers now = cpu_.registers();
+    const uint64_t maskInstructions = cpu_.maskInstructions();
+    if (quiet_ && events_ == loopEvents_ && now == loopStart_) {
+        loopCycles_ = cpu_.cycles - loopStartCycle_;
+        loopMaskSteady_ = maskInstructions == loopMaskInstructions_;
+    }
+    // The next turn begins here.
+    quiet_ = true;
+    loopStart_ = now;
+    loopStartCycle_ = cpu_.cycles;
+    loopEvents_ = events_;
+    loopMaskInstructions_ = maskInstructions;
+}
+
+// Called at the start of a loop found idle, after the IRQ line was updated
+// for this cycle as before any instruction. Every turn from here is the
+// watched one; the turns skipped are those that end before the next
+// stretch boundary and before the next cycle at which the IRQ line may go
+// up, so the library sees exactly the calls it would: the player's own
+// checks at the skipped instructions would all have found nothing to do
+// (no interrupt foreseen, no library call, a timer that has not reached
+// its count). The rest runs instruction by instruction.
+bool Player::skipIdleLoop() {
+    const uint64_t turn = loopCycles_;
+    loopCycles_ = 0;
+    if (events_ != loopEvents_ || cpu_.registers() != loopStart_) return false;
+    uint64_t end = nextBoundary() - 1; // an instruction ending at the boundary finishes the stretch
+    if (interrupts_) {
+        if (cpu_.irqLine) {
+            // Up, and held off by the I flag that no instruction of the loop
+            // changes: the line stays up and the checks make no library call
+            // (a pending timer skips the sound unit's; a pending sound-unit
+            // flag is answered from the last prediction) until the loop is
+            // left. Otherwise the interrupt is taken now.
+            if (!loopMaskSteady_ || !cpu_.irqMasked()) return false;
+        } else {
+            // Nothing pending now: the prediction is fresh, the timer's next count ahead.
+            end = std::min(end, nextIrqCycle());
+        }
+    }
+    if (end <= cpu_.cycles) return false;
+    const uint64_t turns = (end - cpu_.cycles) / turn;
+    cpu_.cycles += turns * turn;
+    loopStartCycle_ += turns * turn; // the turn under way begins that much later
+    result_.idleLoopCycles += turns * turn;
+    return turns > 0;
 }
 
 PlayResult Player::run() {
@@ -509,8 +589,12 @@ PlayResult Player::run() {
         // The CPU is idle, waiting for the next play call, while its PC rests
         // on the return address; an interrupt then runs its handler from there.
         const bool idle = cpu_.pc == kReturnAddress;
-        if (interrupts_ && !idle) cpu_.irqLine = irqLineAt(cpu_.cycles);
         if (!idle) {
+            if (interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
+            // At the start of a loop that idles: the same checks where the skipped turns end.
+            if (loopCycles_ && skipIdleLoop() && interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
+            const uint16_t from = cpu_.pc;
+            const uint8_t stack = cpu_.s;
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
@@ -531,9 +615,15 @@ PlayResult Player::run() {
                     }
                 }
                 inHandler_ = false;
+            } else if (cpu_.pc <= from && cpu_.s == stack && opt_.skipIdleLoops) [[unlikely]] {
+                // A jump or branch back; returns and interrupts, which move
+                // the stack pointer, never close a turn that writes nothing.
+                jumpedBack();
             }
             while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
         } else {
+            quiet_ = false;
+            loopCycles_ = 0;
             const uint64_t b = nextBoundary();
             const uint64_t p = static_cast<uint64_t>(std::ceil(nextPlay));
             const uint64_t i = interrupts_ && !cpu_.irqMasked() ? nextIrqCycle() : UINT64_MAX;

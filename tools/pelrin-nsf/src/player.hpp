@@ -36,6 +36,11 @@ struct PlayerOptions {
     double silenceSeconds = 0.0;
     // Called with every sound-register write (meters, pictures).
     std::function<void(uint16_t address, uint8_t value)> onSoundWrite;
+    // Jump over the turns of a loop that provably idles (writes nothing,
+    // reads only RAM and program memory, comes back to where it began with
+    // the same registers) up to the next event the player must see. The
+    // output is the same either way; off only to check that.
+    bool skipIdleLoops = true;
 };
 
 struct PlayResult {
@@ -45,6 +50,7 @@ struct PlayResult {
     uint64_t skippedPlays = 0;   // play calls missed because the previous one was still running
     uint64_t stallCycles = 0;    // CPU cycles stolen by sample fetches
     uint64_t cpuCycles = 0;      // CPU cycles emulated, stalls included
+    uint64_t idleLoopCycles = 0; // of which cycles of idle loops jumped over rather than run
     int chip = 0;                // selector given to APU_Reset
     bool pal = false;
     double playPeriodCycles = 0;
