@@ -20,8 +20,10 @@ OutputFilter::OutputFilter(const FilterSettings &s, int rate, int bits, int chan
     }
 }
 
-// Rounds half away from zero, as std::lround does, without a library call
-// per sample: the truncation and the fraction it leaves are both exact.
+// Rounds to the nearest integer, halves away from zero (as std::lround is
+// specified to; some C libraries' lround rounds the doubles just below a
+// half up), without a library call per sample: the truncation and the
+// fraction it leaves are both exact, so every build rounds alike.
 long RoundHalfAway(double y) {
     if (!(std::fabs(y) < 4503599627370496.0)) return std::lround(y); // 2^52: no fraction left
     const long long whole = static_cast<long long>(y);

@@ -19,7 +19,7 @@ struct FilterSettings {
 // Filters PCM in place, keeping its state between calls. The first sample
 // seen is taken as the resting level, so output starts at silence instead
 // of jumping to the offset.
-// std::lround's rounding (half away from zero), inline.
+// Rounding to the nearest integer, halves away from zero, inline.
 long RoundHalfAway(double y);
 
 class OutputFilter {
