@@ -331,4 +331,10 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     }
 }
 
+// The run loop's four uses, for builds that compile file by file.
+template void RunTabledNoiseSegment<true, true>(NoiseChannel &, Segment &, MixLanes &);
+template void RunTabledNoiseSegment<true, false>(NoiseChannel &, Segment &, MixLanes &);
+template void RunTabledNoiseSegment<false, true>(NoiseChannel &, Segment &, MixLanes &);
+template void RunTabledNoiseSegment<false, false>(NoiseChannel &, Segment &, MixLanes &);
+
 }  // namespace pelrin

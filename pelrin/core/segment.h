@@ -78,11 +78,15 @@ inline void TouchLanes(MixLanes &lanes, uint32_t samples) {
 constexpr uint64_t kHoldsForever = ~uint64_t{0} >> 1;
 inline uint64_t TimerHold(int32_t timer) { return timer > 0 ? static_cast<uint64_t>(timer) - 1 : 0; }
 
-// The traits run inside the runner's loops.
-#if defined(__GNUC__)
+// The traits run inside the runner's loops. Where the library compiles as
+// one unit (PELRIN_ONE_UNIT) they are defined in it and always inlined;
+// compiled file by file, they are ordinary functions.
+#if defined(PELRIN_ONE_UNIT) && defined(__GNUC__)
 #define PELRIN_HOT_INLINE inline __attribute__((always_inline))
-#else
+#elif defined(PELRIN_ONE_UNIT)
 #define PELRIN_HOT_INLINE inline
+#else
+#define PELRIN_HOT_INLINE
 #endif
 
 // Channel traits for the segment runner (channels/, expansion/).

@@ -190,4 +190,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     }
 }
 
+// The run loop's two uses, for builds that compile file by file.
+template void RunN163Segment<true>(N163State &, Segment &, MixLanes &, const uint8_t *);
+template void RunN163Segment<false>(N163State &, Segment &, MixLanes &, const uint8_t *);
+
 }  // namespace pelrin
