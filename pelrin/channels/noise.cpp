@@ -50,14 +50,17 @@ inline unsigned ShiftMany(unsigned reg, unsigned tap, unsigned m) {
 // product adds x * e / (period * 2^s) < 2^-ceil(log2 period) <= 1 / period to
 // x / period, whose fraction is at most (period - 1) / period, so the floor
 // stays. m <= 2^17, so x * m fits 64 bits.
+inline void UpdateReciprocal(NoiseChannel &c) {
+    if (c.reciprocalOf == c.period) return;
+    unsigned log = 0;
+    while ((1u << log) < c.period) log++;
+    c.reciprocalShift = static_cast<uint8_t>(16 + log);
+    c.reciprocal = static_cast<uint32_t>(((uint64_t{1} << c.reciprocalShift) + c.period - 1) / c.period);
+    c.reciprocalOf = c.period;
+}
+
 inline uint64_t DivideShort(NoiseChannel &c, uint32_t x) {
-    if (c.reciprocalOf != c.period) {
-        unsigned log = 0;
-        while ((1u << log) < c.period) log++;
-        c.reciprocalShift = static_cast<uint8_t>(16 + log);
-        c.reciprocal = static_cast<uint32_t>(((uint64_t{1} << c.reciprocalShift) + c.period - 1) / c.period);
-        c.reciprocalOf = c.period;
-    }
+    UpdateReciprocal(c);
     return (static_cast<uint64_t>(x) * c.reciprocal) >> c.reciprocalShift;
 }
 
@@ -250,7 +253,7 @@ bool RunsTabledNoise(const NoiseChannel &c) {
 template <bool Stereo, bool Mixed>
 void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     const NoiseCycles &t = NoiseCyclesFor(c.tapShift);
-    DivideShort(c, 0);  // brings the channel's reciprocal up to date
+    UpdateReciprocal(c);
     const uint32_t index = t.index[c.shiftRegister & 0x7FFF];
     uint32_t cycle = 0;  // the last cycle starting at or before the index
     for (uint32_t step = kMaxNoiseCycles; step != 0; step >>= 1)

@@ -38,15 +38,6 @@ inline void Take(Mix &mix, Sum &sumLeft, Sum &sumRight, bool mixed, const Diviso
     sumRight = 0;
 }
 
-inline void Store(uint8_t *out, int32_t v, bool eightBit) {
-    if (eightBit) {
-        out[0] = static_cast<uint8_t>(((v >> 8) & 0xFF) ^ 0x80);
-    } else {
-        out[0] = static_cast<uint8_t>(v & 0xFF);
-        out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-    }
-}
-
 template <bool Stereo>
 Mix MixChannels(ApuState &apu, int64_t cycles) {
     const Divisor &n = DivisorFor(apu, cycles);
@@ -99,8 +90,13 @@ void MixSample(ApuState &apu) {
 
     const bool eightBit = apu.bitsPerSample == 8;
     uint8_t *out = apu.OutputCursor;
-    Store(out, Clip(mix.left), eightBit);
-    if (stereo) Store(out + (eightBit ? 1 : 2), Clip(mix.right), eightBit);
+    if (eightBit) {
+        out = Store<true>(out, Clip(mix.left));
+        if (stereo) Store<true>(out, Clip(mix.right));
+    } else {
+        out = Store<false>(out, Clip(mix.left));
+        if (stereo) Store<false>(out, Clip(mix.right));
+    }
     apu.OutputCursor += apu.bytesPerFrame;
     apu.fillMark += apu.bytesPerFrame;
 }

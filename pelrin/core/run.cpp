@@ -155,22 +155,6 @@ inline int32_t MixSide(ApuState &apu, const int32_t *const lane[2], const int32_
     return Clip(v + base[1] + (Varies ? lane[1][k] : 0));
 }
 
-template <bool EightBit>
-inline uint8_t *Store(uint8_t *out, int32_t v) {
-    if (EightBit) {
-        *out++ = static_cast<uint8_t>(((v >> 8) & 0xFF) ^ 0x80);
-        return out;
-    }
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const uint16_t word = static_cast<uint16_t>(v);
-    std::memcpy(out, &word, 2);
-#else
-    out[0] = static_cast<uint8_t>(v & 0xFF);
-    out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-#endif
-    return out + 2;
-}
-
 template <bool Stereo, bool EightBit, bool Varies>
 inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2], const int32_t baseRight[2],
                            uint32_t k,

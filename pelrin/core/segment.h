@@ -130,6 +130,24 @@ bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
 void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes);
 
+// One side of a frame into the host's buffer: 16-bit little-endian, or
+// 8-bit offset by 128. Returns the byte after it.
+template <bool EightBit>
+inline uint8_t *Store(uint8_t *out, int32_t v) {
+    if (EightBit) {
+        *out++ = static_cast<uint8_t>(((v >> 8) & 0xFF) ^ 0x80);
+        return out;
+    }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const uint16_t word = static_cast<uint16_t>(v);
+    std::memcpy(out, &word, 2);
+#else
+    out[0] = static_cast<uint8_t>(v & 0xFF);
+    out[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+#endif
+    return out + 2;
+}
+
 // A held level for samples [from, to).
 template <bool Stereo>
 inline void AddHeld(int32_t *left, int32_t *right, uint32_t from, uint32_t to, int32_t l, int32_t r) {

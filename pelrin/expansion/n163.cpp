@@ -104,14 +104,12 @@ inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double 
     s.sumRight[i] += sumRight;
 }
 
-// Whether channel i plays at all, and the length of its steps (in double).
-inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepLength) {
+// Whether channel i plays at all; the step constant of the channel count.
+inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepConstant) {
     const unsigned code = s.channelCountCode & 7;
-    const double stepConstant = s.stepConstant[code];
+    stepConstant = s.stepConstant[code];
     // Before the step constants exist a step would last no time at all.
-    if (i < 7 - code || s.frequency[i] == 0 || !(stepConstant > 0.0)) return false;
-    stepLength = stepConstant / s.frequency[i];
-    return true;
+    return i >= 7 - code && s.frequency[i] != 0 && stepConstant > 0.0;
 }
 
 }  // namespace
@@ -120,8 +118,11 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
     if (cycles == 0) return;
     const double total = SliceCycles(cycles);
     for (unsigned i = 0; i < 8; i++) {
-        double stepLength;
-        if (N163ChannelRuns(s, i, stepLength)) IntegrateN163Channel(s, i, total, stepLength);
+        double stepConstant;
+        if (!N163ChannelRuns(s, i, stepConstant)) continue;
+        // The step length divides only when a step ends within the run.
+        const double stepLength = total < s.stepCountdown[i] ? 0.0 : stepConstant / s.frequency[i];
+        IntegrateN163Channel(s, i, total, stepLength);
     }
 }
 
@@ -139,8 +140,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     int32_t *laneLeft = lanes.left[1];
     int32_t *laneRight = lanes.right[1];
     for (unsigned i = 0; i < 8; i++) {
-        double stepLength;
-        const bool runs = N163ChannelRuns(s, i, stepLength);
+        double stepConstant;
+        const bool runs = N163ChannelRuns(s, i, stepConstant);
+        const double stepLength = runs ? stepConstant / s.frequency[i] : 0.0;
         const bool mix = mixed[i] != 0;
         uint32_t k = 0, pos = 0;
         // The first sample, with what it carried in.
