@@ -287,7 +287,11 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         pos = seg.end[0];
         k = 1;
     }
-    if (samples != 0 && run.next > seg.last) {
+    if (samples != 0 && (!Mixed || (levelLeft == 0 && levelRight == 0))) {
+        // Nothing to add: only the register moves, up to the last boundary.
+        run.Sounding(pos, seg.last);
+        pos = seg.last;
+    } else if (samples != 0 && run.next > seg.last) {
         // One bit up to the last boundary.
         const int32_t l = run.out ? static_cast<int32_t>(levelLeft) : 0;
         const int32_t r = run.out ? static_cast<int32_t>(levelRight) : 0;

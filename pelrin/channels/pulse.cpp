@@ -109,8 +109,15 @@ namespace pelrin {
 
 inline bool Silent(const PulseChannel &c) { return c.muted || c.length == 0; }
 
+// Silent, or sounding at a volume whose levels are zero on both sides: the
+// level then holds whatever the duty step does.
+inline bool Quiet(const PulseChannel &c) {
+    return Silent(c) ||
+           (c.output.levelLeft[c.envelope.volume & 15] == 0 && c.output.levelRight[c.envelope.volume & 15] == 0);
+}
+
 PELRIN_HOT_INLINE uint64_t Hold(const PulseChannel &c) {
-    if (Silent(c)) return kHoldsForever;
+    if (Quiet(c)) return kHoldsForever;
     const unsigned step = c.step & 15;
     const unsigned stepsToCross = step < c.dutySteps ? c.dutySteps - step : 16 - step;
     const uint64_t firstExpiry = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;
@@ -119,15 +126,17 @@ PELRIN_HOT_INLINE uint64_t Hold(const PulseChannel &c) {
 
 PELRIN_HOT_INLINE void Advance(PulseChannel &c, uint32_t n) {
     if (Silent(c) || n == 0) return;
-    const int32_t reload = c.period + 1;
+    const int64_t reload = c.period + 1;
     int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
-    unsigned step = c.step;
-    while (timer <= 0) {
-        timer += reload;
-        step++;
+    if (timer <= 0) {
+        // The expiries that bring the timer back above zero.
+        const uint64_t deficit = static_cast<uint64_t>(-timer);
+        const uint64_t expiries = (deficit < 0x100000000u ? static_cast<uint32_t>(deficit) / static_cast<uint32_t>(reload)
+                                                          : deficit / static_cast<uint64_t>(reload)) + 1;
+        timer += static_cast<int64_t>(expiries) * reload;
+        c.step = static_cast<uint8_t>((c.step + expiries) & 15);
     }
     c.timer = static_cast<int32_t>(timer);
-    c.step = static_cast<uint8_t>(step & 15);
 }
 
 PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &right) {
