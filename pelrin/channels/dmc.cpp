@@ -224,3 +224,180 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
 }
 
 }  // namespace pelrin
+
+// An active DMC over a segment, its state in locals: a bit every `period`
+// cycles changes the level, so nearly every sample has a change in it.
+namespace pelrin {
+
+template <bool Stereo, bool Mixed>
+uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
+    LayOut(seg);
+    if (Mixed) TouchLanes(lanes, seg.samples);
+    lanes.dmcLevelVaries = true;
+    const int16_t *tableLeft = c.output.levelLeft;
+    const int16_t *tableRight = c.output.levelRight;
+    int32_t *left = lanes.left[1];
+    int32_t *right = lanes.right[1];
+    uint8_t *levels = lanes.dmcLevel;
+    uint32_t level = c.level, mixLevel = c.mixLevel, shifter = c.shifter, bitsLeft = c.bitsLeft;
+    uint32_t bytesLeft = c.bytesLeft, bank = c.bank, offset = c.offset;
+    const uint32_t period = c.period;
+    constexpr uint64_t kNever = ~uint64_t{0};
+    uint64_t next = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;  // offset of the next bit
+    uint32_t fetched = 0;
+
+    // The bit at `next`; a sample that runs out without looping leaves the
+    // channel idle at its level for good (no ramp follows it).
+    auto bit = [&] {
+        next += period;
+        if (bitsLeft == 0) {
+            if (bytesLeft == 0) {
+                if (!c.loop) {
+                    c.active = 0;
+                    if (c.irqEnabled) c.irqFlag = 1;
+                    if (c.dmcRampOption) c.rampTarget = static_cast<uint8_t>(level);
+                    next = kNever;
+                    return;
+                }
+                bytesLeft = c.sampleLength;
+                bank = c.startBank;
+                offset = c.startOffset;
+            }
+            const uint8_t *memory = c.dmaPointers[bank & 7];
+            shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
+            fetched++;
+            bytesLeft--;
+            if (++offset == 4096) {
+                offset = 0;
+                bank = (bank + 1) & 7;  // $FFFF is followed by $8000
+            }
+            bitsLeft = 8;
+        }
+        if (shifter & 1) {
+            if (level < 126) level += 2;
+        } else {
+            if (level > 1) level -= 2;
+        }
+        bitsLeft--;
+        shifter >>= 1;
+        mixLevel = level;
+    };
+    // Sums over [pos, end), taking every bit up to and including `end`.
+    auto run = [&](uint64_t pos, uint64_t end, int64_t &sumLeft, int64_t &sumRight) {
+        while (next <= end) {
+            sumLeft += tableLeft[level & 127] * static_cast<int64_t>(next - pos);
+            sumRight += tableRight[level & 127] * static_cast<int64_t>(next - pos);
+            pos = next;
+            bit();
+        }
+        sumLeft += tableLeft[level & 127] * static_cast<int64_t>(end - pos);
+        sumRight += tableRight[level & 127] * static_cast<int64_t>(end - pos);
+    };
+
+    const uint32_t samples = seg.samples;
+    uint64_t pos = 0;
+    uint32_t k = 0;
+    // With bits further apart than the longest sample, a sample holds at
+    // most one: its sums and the bit's effects are selected, not branched
+    // on (whether a sample has a bit, and which way it goes, follow the
+    // music, not a pattern). A fetch, or the end of the sample, branches.
+    if (Mixed && period > seg.shortest + 1 && samples > 1) {
+        int64_t sumLeft = c.output.sumLeft, sumRight = c.output.sumRight;
+        run(0, seg.end[0], sumLeft, sumRight);
+        const Divisor &d = seg.divisors[seg.divisor[0]];
+        const int32_t l = Mean(sumLeft, d);
+        left[0] += l;
+        if (Stereo) right[0] += sumRight == sumLeft ? l : Mean(sumRight, d);
+        levels[0] = static_cast<uint8_t>(mixLevel);
+        pos = seg.end[0];
+        for (k = 1; k < samples && next != kNever; k++) {
+            const uint32_t end = seg.end[k];
+            const bool has = next <= end;
+            if (has && bitsLeft == 0) {
+                if (bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
+                if (bytesLeft == 0) {
+                    bytesLeft = c.sampleLength;
+                    bank = c.startBank;
+                    offset = c.startOffset;
+                }
+                const uint8_t *memory = c.dmaPointers[bank & 7];
+                shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
+                fetched++;
+                bytesLeft--;
+                if (++offset == 4096) {
+                    offset = 0;
+                    bank = (bank + 1) & 7;
+                }
+                bitsLeft = 8;
+            }
+            const uint64_t cut = has ? next : end;
+            const uint32_t up = level < 126 ? level + 2 : level;
+            const uint32_t down = level > 1 ? level - 2 : level;
+            const uint32_t after = (shifter & 1) ? up : down;
+            const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
+            const int64_t sl = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
+            const Divisor &dk = seg.divisors[seg.divisor[k]];
+            const int32_t lk = Mean(sl, dk);
+            left[k] += lk;
+            if (Stereo) {
+                const int64_t sr = tableRight[level & 127] * before + tableRight[after & 127] * rest;
+                right[k] += sr == sl ? lk : Mean(sr, dk);
+            }
+            level = has ? after : level;
+            mixLevel = has ? after : mixLevel;
+            shifter = has ? shifter >> 1 : shifter;
+            bitsLeft -= has ? 1 : 0;
+            next += has ? period : 0;
+            levels[k] = static_cast<uint8_t>(mixLevel);
+            pos = end;
+        }
+    }
+    for (; k < samples; k++) {
+        const uint32_t end = seg.end[k];
+        if (next > end && k != 0) {
+            // No bit in this sample: its level as it is.
+            if (Mixed) {
+                left[k] += tableLeft[level & 127];
+                if (Stereo) right[k] += tableRight[level & 127];
+            }
+            levels[k] = static_cast<uint8_t>(mixLevel);
+            pos = end;
+            continue;
+        }
+        int64_t sumLeft = 0, sumRight = 0;
+        if (k == 0) {
+            sumLeft = c.output.sumLeft;
+            sumRight = c.output.sumRight;
+        }
+        run(pos, end, sumLeft, sumRight);
+        if (Mixed) {
+            const Divisor &d = seg.divisors[seg.divisor[k]];
+            const int32_t l = Mean(sumLeft, d);
+            left[k] += l;
+            if (Stereo) right[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
+        }
+        levels[k] = static_cast<uint8_t>(mixLevel);
+        pos = end;
+    }
+    // The cycles after the last boundary start the next sample.
+    int64_t sumLeft = 0, sumRight = 0;
+    run(pos, seg.length, sumLeft, sumRight);
+    c.output.sumLeft = sumLeft;
+    c.output.sumRight = sumRight;
+    c.level = static_cast<uint8_t>(level);
+    c.mixLevel = static_cast<uint8_t>(mixLevel);
+    c.shifter = static_cast<uint8_t>(shifter);
+    c.bitsLeft = static_cast<uint8_t>(bitsLeft);
+    c.bytesLeft = static_cast<uint16_t>(bytesLeft);
+    c.bank = static_cast<uint8_t>(bank);
+    c.offset = static_cast<uint16_t>(offset);
+    c.timer = next == kNever ? 0 : static_cast<int32_t>(next - seg.length);
+    return fetched;
+}
+
+template uint32_t RunActiveDmcSegment<true, true>(DmcChannel &, Segment &, MixLanes &);
+template uint32_t RunActiveDmcSegment<true, false>(DmcChannel &, Segment &, MixLanes &);
+template uint32_t RunActiveDmcSegment<false, true>(DmcChannel &, Segment &, MixLanes &);
+template uint32_t RunActiveDmcSegment<false, false>(DmcChannel &, Segment &, MixLanes &);
+
+}  // namespace pelrin

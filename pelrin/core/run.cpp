@@ -105,7 +105,18 @@ uint32_t RunChannels(ApuState &apu) {
     lanes.constantRight[0] = lanes.constantRight[1] = 0;
     lanes.headLeft[0] = lanes.headLeft[1] = 0;
     lanes.headRight[0] = lanes.headRight[1] = 0;
-    const uint32_t stolen = RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
+    uint32_t stolen;
+    if (apu.dmc.active && apu.segment.samples != 0) {
+        const bool mixed = apu.channelEnabled[kDmc] != 0;
+        if (apu.channelCount == 2)
+            stolen = mixed ? RunActiveDmcSegment<true, true>(apu.dmc, apu.segment, lanes)
+                           : RunActiveDmcSegment<true, false>(apu.dmc, apu.segment, lanes);
+        else
+            stolen = mixed ? RunActiveDmcSegment<false, true>(apu.dmc, apu.segment, lanes)
+                           : RunActiveDmcSegment<false, false>(apu.dmc, apu.segment, lanes);
+    } else {
+        stolen = RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
+    }
     RunChannel(apu, apu.pulse[0], kPulse1, 1);
     RunChannel(apu, apu.pulse[1], kPulse2, 1);
     RunChannel(apu, apu.triangle, kTriangle, 0);
@@ -170,6 +181,9 @@ inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2
 void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t samples,
              bool attenuate) {
     const int32_t first = constant[0], second = constant[1];
+    // The lowest DMC levels attenuate by exactly 1: nothing to multiply.
+    if (attenuate && !apu.lanes.dmcLevelVaries && apu.dmc.dmcAttenuation[apu.lanes.dmcLevelHeld & 127] == 1.0f)
+        attenuate = false;
     if (attenuate && apu.lanes.dmcLevelVaries) {
         const float *factor = apu.dmc.dmcAttenuation;
         const uint8_t *level = apu.lanes.dmcLevel;

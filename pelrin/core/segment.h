@@ -125,6 +125,11 @@ PELRIN_HOT_INLINE uint32_t Integrate(Mmc5PcmChannel &c, uint32_t n);
 template <bool Stereo>
 void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *mixed);
 
+// An active DMC has a runner of its own (channels/dmc.cpp); returns the
+// bytes it fetched.
+template <bool Stereo, bool Mixed>
+uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes);
+
 // The noise has a runner of its own (channels/noise.cpp).
 bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
