@@ -254,10 +254,16 @@ template <bool Stereo, bool Mixed>
 void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     const NoiseCycles &t = NoiseCyclesFor(c.tapShift);
     UpdateReciprocal(c);
-    const uint32_t index = t.index[c.shiftRegister & 0x7FFF];
-    uint32_t cycle = 0;  // the last cycle starting at or before the index
-    for (uint32_t step = kMaxNoiseCycles; step != 0; step >>= 1)
-        if (cycle + step < t.cycles && t.cycleStart[cycle + step] <= index) cycle += step;
+    uint32_t index, cycle;  // cycle: the last one starting at or before the index
+    if (c.tableTap == c.tapShift && c.tableRegister == (c.shiftRegister & 0x7FFF)) {
+        index = c.tableIndex;
+        cycle = c.tableCycle;
+    } else {
+        index = t.index[c.shiftRegister & 0x7FFF];
+        cycle = 0;
+        for (uint32_t step = kMaxNoiseCycles; step != 0; step >>= 1)
+            if (cycle + step < t.cycles && t.cycleStart[cycle + step] <= index) cycle += step;
+    }
     const uint32_t start = t.cycleStart[cycle];
     const uint32_t end = cycle + 1 < t.cycles ? t.cycleStart[cycle + 1] : kNoiseValues;
     NoiseRun run{t.value + start, t.onesBefore + start + cycle, end - start, index - start,
@@ -336,6 +342,10 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         const uint32_t previous = run.position == 0 ? run.length - 1 : run.position - 1;
         c.shiftRegister = static_cast<uint16_t>(((run.value[previous] << 1) & 0x8000) | run.value[run.position]);
     }
+    c.tableTap = c.tapShift;
+    c.tableRegister = static_cast<uint16_t>(c.shiftRegister & 0x7FFF);
+    c.tableIndex = static_cast<uint16_t>(start + run.position);
+    c.tableCycle = static_cast<uint16_t>(cycle);
 }
 
 // The run loop's four uses, for builds that compile file by file.

@@ -95,6 +95,14 @@ struct NoiseChannel {
     uint16_t reciprocalOf;
     uint8_t reciprocalShift;
     uint32_t reciprocal;
+    // Where the register's low 15 bits sit in the tables of their mode
+    // (channels/noise.cpp), kept for the next segment: looking it up again
+    // is a miss in a 64 KiB table. Valid while `tableTap` is the tap and
+    // `tableRegister` the low bits.
+    uint8_t tableTap = 0;
+    uint16_t tableRegister = 0;
+    uint16_t tableIndex = 0;
+    uint16_t tableCycle = 0;
     ChannelOutput<16> output;
 };
 
