@@ -57,49 +57,74 @@ namespace {
 // A run's length as the channel counts it: through f32.
 inline double SliceCycles(uint32_t cycles) { return static_cast<double>(static_cast<float>(cycles)); }
 
-// One channel over a run of `total` cycles.
+// One channel's moving parts, held in locals while it runs.
+struct Voice {
+    float countdown;
+    uint32_t sample, position, address, high;
+};
+
+inline Voice LoadVoice(const N163State &s, unsigned i) {
+    return Voice{s.stepCountdown[i], s.sample[i], s.wavePosition[i], s.readAddress[i], s.readHigh[i]};
+}
+
+inline void StoreVoice(N163State &s, unsigned i, const Voice &v) {
+    s.stepCountdown[i] = v.countdown;
+    s.sample[i] = static_cast<uint8_t>(v.sample);
+    s.wavePosition[i] = static_cast<uint8_t>(v.position);
+    s.readAddress[i] = static_cast<uint8_t>(v.address);
+    s.readHigh[i] = static_cast<uint8_t>(v.high);
+}
+
+// Channel i over a run of `total` cycles, adding to the sums.
 // Each piece's level times its length is truncated on its own, and a step
 // that ends inside the run leaves the countdown rounded to f32 at the run's
 // end, so where runs are cut shows in the result.
-inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepLength) {
-    const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
-    const int16_t *right = s.levelRight[i][s.volume[i] & 15];
-    float countdown = s.stepCountdown[i];
+inline void IntegrateVoice(Voice &v, const N163State &s, unsigned i, const int16_t *left, const int16_t *right,
+                           double total, double stepLength, int64_t &sumLeft, int64_t &sumRight) {
+    float countdown = v.countdown;
     if (total < countdown) {
         // No step ends within the run (a positive difference of two
         // floats stays positive as a float): one level, one subtraction.
-        const unsigned sample = s.sample[i] & 15;
-        s.sumLeft[i] += static_cast<int64_t>(left[sample] * total);
-        s.sumRight[i] += static_cast<int64_t>(right[sample] * total);
-        s.stepCountdown[i] = static_cast<float>(countdown - total);
+        const unsigned sample = v.sample & 15;
+        sumLeft += static_cast<int64_t>(left[sample] * total);
+        sumRight += static_cast<int64_t>(right[sample] * total);
+        v.countdown = static_cast<float>(countdown - total);
         return;
     }
-    int64_t sumLeft = 0, sumRight = 0;
+    const uint32_t length = s.waveLength[i];
     double r = total;
     do {
         const double n = r <= countdown ? r : static_cast<double>(countdown);
-        const unsigned sample = s.sample[i] & 15;
+        const unsigned sample = v.sample & 15;
         sumLeft += static_cast<int64_t>(left[sample] * n);
         sumRight += static_cast<int64_t>(right[sample] * n);
         r -= n;
         countdown = static_cast<float>(countdown - n);
         if (countdown <= 0.0f) {
             countdown = static_cast<float>(countdown + stepLength);
-            if (++s.wavePosition[i] >= s.waveLength[i]) {
-                s.wavePosition[i] = 0;
-                s.readAddress[i] = s.waveStart[i];
-                s.readHigh[i] = s.waveStartHigh[i];
-            } else if (s.readHigh[i]) {
-                s.readHigh[i] = 0;
-                s.readAddress[i] = (s.readAddress[i] + 1) & 0x7F;
+            if (++v.position >= length) {
+                v.position = 0;
+                v.address = s.waveStart[i];
+                v.high = s.waveStartHigh[i];
+            } else if (v.high) {
+                v.high = 0;
+                v.address = (v.address + 1) & 0x7F;
             } else {
-                s.readHigh[i] = 1;
+                v.high = 1;
             }
-            const uint8_t byte = s.ram[s.readAddress[i] & 0x7F];
-            s.sample[i] = s.readHigh[i] ? byte >> 4 : byte & 0x0F;
+            const uint8_t byte = s.ram[v.address & 0x7F];
+            v.sample = v.high ? byte >> 4 : byte & 0x0F;
         }
     } while (r > 0);
-    s.stepCountdown[i] = countdown;
+    v.countdown = countdown;
+}
+
+inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepLength) {
+    Voice v = LoadVoice(s, i);
+    int64_t sumLeft = 0, sumRight = 0;
+    IntegrateVoice(v, s, i, s.levelLeft[i][s.volume[i] & 15], s.levelRight[i][s.volume[i] & 15], total, stepLength,
+                   sumLeft, sumRight);
+    StoreVoice(s, i, v);
     s.sumLeft[i] += sumLeft;
     s.sumRight[i] += sumRight;
 }
@@ -162,8 +187,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         }
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];
+        Voice v = LoadVoice(s, i);
         while (k < samples) {
-            const float countdown = s.stepCountdown[i];
+            const float countdown = v.countdown;
             if (countdown < 16777216.0f && static_cast<double>(seg.end[k] - pos) < countdown) {
                 // Samples that end before the step: each run is shorter than
                 // what is left of the countdown.
@@ -171,24 +197,30 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 const uint32_t from = k;
                 do k++;
                 while (k < samples && static_cast<double>(seg.end[k]) < limit);
-                const unsigned sample = s.sample[i] & 15;
+                const unsigned sample = v.sample & 15;
                 if (mix) AddHeld<Stereo>(laneLeft, laneRight, from, k, left[sample], right[sample]);
-                s.stepCountdown[i] = static_cast<float>(countdown - static_cast<double>(seg.end[k - 1] - pos));
+                v.countdown = static_cast<float>(countdown - static_cast<double>(seg.end[k - 1] - pos));
                 pos = seg.end[k - 1];
                 if (k == samples) break;
             }
-            IntegrateN163Channel(s, i, SliceCycles(seg.end[k] - pos), stepLength);
+            int64_t sumLeft = 0, sumRight = 0;
+            IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[k] - pos), stepLength, sumLeft, sumRight);
             if (mix) {
                 const Divisor &d = seg.divisors[seg.divisor[k]];
-                const int32_t l = Mean(s.sumLeft[i], d);
+                const int32_t l = Mean(sumLeft, d);
                 laneLeft[k] += l;
-                if (Stereo) laneRight[k] += s.sumRight[i] == s.sumLeft[i] ? l : Mean(s.sumRight[i], d);
+                if (Stereo) laneRight[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
             }
-            s.sumLeft[i] = s.sumRight[i] = 0;
             pos = seg.end[k++];
         }
         // The cycles after the last boundary start the next sample.
-        if (seg.length != seg.last) IntegrateN163Channel(s, i, SliceCycles(seg.length - seg.last), stepLength);
+        if (seg.length != seg.last) {
+            int64_t sumLeft = 0, sumRight = 0;
+            IntegrateVoice(v, s, i, left, right, SliceCycles(seg.length - seg.last), stepLength, sumLeft, sumRight);
+            s.sumLeft[i] += sumLeft;
+            s.sumRight[i] += sumRight;
+        }
+        StoreVoice(s, i, v);
     }
 }
 
