@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "pelrin.h"
 #include "frame/instance.h"
 #include "frame/state.h"
@@ -224,7 +228,26 @@ void WriteFrames(ApuState &apu) {
         if (Stereo) MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, samples, attenuate);
         const int32_t *left = lanes.left[0];
         const int32_t *right = lanes.right[0];
-        for (uint32_t k = 1; k < samples; k++) {
+        uint32_t k = 1;
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // 16-bit frames eight values at a time: the values are clipped
+        // already, so packing with saturation only narrows them.
+        if (!EightBit) {
+            for (; k + 4 <= samples; k += 4) {
+                const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(left + k));
+                if (Stereo) {
+                    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + k));
+                    const __m128i words = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), words);
+                    out += 16;
+                } else {
+                    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packs_epi32(l, l));
+                    out += 8;
+                }
+            }
+        }
+#endif
+        for (; k < samples; k++) {
             out = Store<EightBit>(out, left[k]);
             if (Stereo) out = Store<EightBit>(out, right[k]);
         }
