@@ -81,6 +81,7 @@ inline void StoreVoice(N163State &s, unsigned i, const Voice &v) {
 // end, so where runs are cut shows in the result.
 inline void IntegrateVoice(Voice &v, const N163State &s, unsigned i, const int16_t *left, const int16_t *right,
                            double total, double stepLength, int64_t &sumLeft, int64_t &sumRight) {
+    const float stepFloat = static_cast<float>(stepLength);  // 0 + stepLength, rounded
     float countdown = v.countdown;
     if (total < countdown) {
         // No step ends within the run (a positive difference of two
@@ -92,30 +93,39 @@ inline void IntegrateVoice(Voice &v, const N163State &s, unsigned i, const int16
         return;
     }
     const uint32_t length = s.waveLength[i];
-    double r = total;
-    do {
-        const double n = r <= countdown ? r : static_cast<double>(countdown);
-        const unsigned sample = v.sample & 15;
-        sumLeft += static_cast<int64_t>(left[sample] * n);
-        sumRight += static_cast<int64_t>(right[sample] * n);
-        r -= n;
-        countdown = static_cast<float>(countdown - n);
-        if (countdown <= 0.0f) {
-            countdown = static_cast<float>(countdown + stepLength);
-            if (++v.position >= length) {
-                v.position = 0;
-                v.address = s.waveStart[i];
-                v.high = s.waveStartHigh[i];
-            } else if (v.high) {
-                v.high = 0;
-                v.address = (v.address + 1) & 0x7F;
-            } else {
-                v.high = 1;
-            }
-            const uint8_t byte = s.ram[v.address & 0x7F];
-            v.sample = v.high ? byte >> 4 : byte & 0x0F;
+    auto step = [&] {
+        if (++v.position >= length) {
+            v.position = 0;
+            v.address = s.waveStart[i];
+            v.high = s.waveStartHigh[i];
+        } else if (v.high) {
+            v.high = 0;
+            v.address = (v.address + 1) & 0x7F;
+        } else {
+            v.high = 1;
         }
-    } while (r > 0);
+        const uint8_t byte = s.ram[v.address & 0x7F];
+        v.sample = v.high ? byte >> 4 : byte & 0x0F;
+    };
+    double r = total;
+    // The pieces up to each step within the run take the whole countdown,
+    // which leaves exactly 0; the step adds its length to that.
+    while (r > countdown) {
+        const double n = countdown;
+        sumLeft += static_cast<int64_t>(left[v.sample & 15] * n);
+        sumRight += static_cast<int64_t>(right[v.sample & 15] * n);
+        r -= n;
+        countdown = stepFloat;
+        step();
+    }
+    // The last piece ends at or before the next step.
+    sumLeft += static_cast<int64_t>(left[v.sample & 15] * r);
+    sumRight += static_cast<int64_t>(right[v.sample & 15] * r);
+    countdown = static_cast<float>(countdown - r);
+    if (countdown <= 0.0f) {
+        countdown = static_cast<float>(countdown + stepLength);
+        step();
+    }
     v.countdown = countdown;
 }
 
