@@ -304,7 +304,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     if (Mixed && period > seg.shortest + 1 && samples > 1) {
         int64_t sumLeft = c.output.sumLeft, sumRight = c.output.sumRight;
         run(0, seg.end[0], sumLeft, sumRight);
-        const Divisor &d = seg.divisors[seg.divisor[0]];
+        const Divisor &d = seg.divisors[0];
         const int32_t l = Mean(sumLeft, d);
         left[0] += l;
         if (Stereo) right[0] += sumRight == sumLeft ? l : Mean(sumRight, d);
@@ -336,7 +336,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             const uint32_t after = (shifter & 1) ? up : down;
             const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
             const int64_t sl = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
-            const Divisor &dk = seg.divisors[seg.divisor[k]];
+            const Divisor &dk = SampleDivisor(seg, k, end - pos);
             const int32_t lk = Mean(sl, dk);
             left[k] += lk;
             if (Stereo) {
@@ -371,7 +371,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
         }
         run(pos, end, sumLeft, sumRight);
         if (Mixed) {
-            const Divisor &d = seg.divisors[seg.divisor[k]];
+            const Divisor &d = SampleDivisor(seg, k, end - pos);
             const int32_t l = Mean(sumLeft, d);
             left[k] += l;
             if (Stereo) right[k] += sumRight == sumLeft ? l : Mean(sumRight, d);

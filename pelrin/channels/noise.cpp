@@ -327,7 +327,7 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
             }
             const uint32_t end = seg.end[k];
             const uint64_t sounding = run.Sounding(pos, end);
-            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, seg.divisors[seg.divisor[k]]);
+            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, SampleDivisor(seg, k, end - pos));
             pos = end;
             k++;
         }

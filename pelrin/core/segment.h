@@ -43,22 +43,20 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
 
-// Fills in every boundary and the divisor of every sample's length, once
-// some channel needs them.
+// Fills in every boundary, once some channel needs them.
 inline void LayOut(Segment &seg) {
     if (seg.laidOut) return;
     seg.laidOut = true;
     const int64_t round = (int64_t{1} << seg.shift) - 1;
-    int64_t at = seg.first + seg.period;
-    seg.divisor[0] = 0;
-    uint32_t previous = seg.end[0];
-    for (uint32_t k = 1; k < seg.samples; k++, at += seg.period) {
-        const uint32_t end = static_cast<uint32_t>((at + round) >> seg.shift);
-        seg.end[k] = end;
-        // A sample lasts the floor or the ceiling of the period.
-        seg.divisor[k] = end - previous == seg.shortest ? 1 : 2;
-        previous = end;
-    }
+    const int64_t first = seg.first + round;
+    for (uint32_t k = 1; k < seg.samples; k++)
+        seg.end[k] = static_cast<uint32_t>((first + k * seg.period) >> seg.shift);
+}
+
+// The divisor of sample k, `length` cycles of it in the segment: the first
+// has its own, every other lasts the floor or the ceiling of the period.
+inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t length) {
+    return seg.divisors[k == 0 ? 0 : (length == seg.shortest ? 1 : 2)];
 }
 
 
@@ -233,7 +231,7 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             // Sample k has a change in it.
             stolen += Integrate(c, seg.end[k] - pos);
             if (Mixed) {
-                const Divisor &d = seg.divisors[seg.divisor[k]];
+                const Divisor &d = SampleDivisor(seg, k, seg.end[k] - pos);
                 const int32_t l = Mean(c.output.sumLeft, d);
                 left[k] += l;
                 // A centred channel has equal sums: one division serves both.

@@ -216,7 +216,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             int64_t sumLeft = 0, sumRight = 0;
             IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[k] - pos), stepLength, sumLeft, sumRight);
             if (mix) {
-                const Divisor &d = seg.divisors[seg.divisor[k]];
+                const Divisor &d = SampleDivisor(seg, k, seg.end[k] - pos);
                 const int32_t l = Mean(sumLeft, d);
                 laneLeft[k] += l;
                 if (Stereo) laneRight[k] += sumRight == sumLeft ? l : Mean(sumRight, d);

@@ -203,7 +203,6 @@ struct Segment {
     int shift;
     uint32_t shortest;                // the shorter of the two whole sample lengths
     uint32_t end[kSegmentSamples];    // offset of each boundary
-    uint8_t divisor[kSegmentSamples]; // index into `divisors` of its length
     Divisor divisors[3];              // the first sample's length, then the two others
 };
 
