@@ -95,12 +95,31 @@ namespace pelrin {
 
 inline bool Stopped(const Vrc6PulseChannel &c) { return c.period == 0 || !c.enabled; }
 
+// The level changes only where the step crosses between the high part
+// (steps 0 .. duty) and the low part, and never at a volume whose levels
+// are zero.
 PELRIN_HOT_INLINE uint64_t Hold(const Vrc6PulseChannel &c) {
-    return Stopped(c) || c.directMode ? kHoldsForever : TimerHold(c.timer);
+    if (Stopped(c) || c.directMode) return kHoldsForever;
+    if (c.output.levelLeft[c.volume & 15] == 0 && c.output.levelRight[c.volume & 15] == 0) return kHoldsForever;
+    const unsigned step = c.step & 15;
+    const unsigned stepsToCross = step <= c.duty ? c.duty + 1u - step : 16 - step;
+    const uint64_t firstExpiry = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;
+    return firstExpiry + static_cast<uint64_t>(stepsToCross - 1) * (c.period + 1u);
 }
 
 PELRIN_HOT_INLINE void Advance(Vrc6PulseChannel &c, uint32_t n) {
-    if (!Stopped(c) && !c.directMode) c.timer -= static_cast<int32_t>(n);
+    if (Stopped(c) || c.directMode || n == 0) return;
+    const int64_t reload = c.period + 1;
+    int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
+    if (timer <= 0) {
+        // The expiries that bring the timer back above zero.
+        const uint64_t deficit = static_cast<uint64_t>(-timer);
+        const uint64_t expiries = (deficit < 0x100000000u ? static_cast<uint32_t>(deficit) / static_cast<uint32_t>(reload)
+                                                          : deficit / static_cast<uint64_t>(reload)) + 1;
+        timer += static_cast<int64_t>(expiries) * reload;
+        c.step = static_cast<uint8_t>((c.step + expiries) & 15);
+    }
+    c.timer = static_cast<int32_t>(timer);
 }
 
 PELRIN_HOT_INLINE void Level(const Vrc6PulseChannel &c, int32_t &left, int32_t &right) {
@@ -123,10 +142,56 @@ PELRIN_HOT_INLINE uint32_t Integrate(Vrc6PulseChannel &c, uint32_t n) {
 
 inline bool Stopped(const Vrc6SawChannel &c) { return c.period == 0 || !c.enabled; }
 
-PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c) { return Stopped(c) ? kHoldsForever : TimerHold(c.timer); }
+// One expiry of the saw's timer: the accumulator grows on every second
+// step and restarts after the 14th.
+inline void StepSaw(unsigned &step, unsigned &acc, unsigned rate) {
+    step++;
+    if ((step & 1) == 0) acc = (acc + rate) & 0xFF;
+    if (step >= 14) {
+        step = 0;
+        acc = 0;
+    }
+}
+
+// The level (the accumulator's top five bits) holds until the expiry that
+// changes it; one that does not change within two rounds never will.
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c) {
+    if (Stopped(c)) return kHoldsForever;
+    unsigned step = c.step, acc = c.accumulator;
+    const unsigned level = acc >> 3;
+    for (uint64_t expiries = 1; expiries <= 28; expiries++) {
+        StepSaw(step, acc, c.rate);
+        if ((acc >> 3) != level) {
+            const uint64_t firstExpiry = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;
+            return firstExpiry + (expiries - 1) * (c.period + 1u);
+        }
+    }
+    return kHoldsForever;
+}
 
 PELRIN_HOT_INLINE void Advance(Vrc6SawChannel &c, uint32_t n) {
-    if (!Stopped(c)) c.timer -= static_cast<int32_t>(n);
+    if (Stopped(c) || n == 0) return;
+    const int64_t reload = c.period + 1;
+    int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
+    if (timer <= 0) {
+        const uint64_t deficit = static_cast<uint64_t>(-timer);
+        uint64_t expiries = (deficit < 0x100000000u ? static_cast<uint32_t>(deficit) / static_cast<uint32_t>(reload)
+                                                    : deficit / static_cast<uint64_t>(reload)) + 1;
+        timer += static_cast<int64_t>(expiries) * reload;
+        unsigned step = c.step, acc = c.accumulator;
+        if (expiries > 28) {
+            // Up to the restart; whole rounds after it end where they began.
+            while (step != 0 || acc != 0) {
+                StepSaw(step, acc, c.rate);
+                expiries--;
+            }
+            expiries %= 14;
+        }
+        for (; expiries != 0; expiries--) StepSaw(step, acc, c.rate);
+        c.step = static_cast<uint8_t>(step);
+        c.accumulator = static_cast<uint8_t>(acc);
+    }
+    c.timer = static_cast<int32_t>(timer);
 }
 
 PELRIN_HOT_INLINE void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
