@@ -1,6 +1,7 @@
 // WAV header fields and the sinks that write rendered PCM.
 #include "wav.hpp"
 #include "output_filter.hpp"
+#include "pipe_sink.hpp"
 
 #include <gtest/gtest.h>
 
@@ -173,5 +174,38 @@ TEST(OutputFilterRounding, RoundsToNearestHalvesAwayFromZero) {
         const long r = RoundHalfAway(v);
         const double off = std::fabs(v - static_cast<double>(r));  // exact: |v| < 2^52
         ASSERT_TRUE(off < 0.5 || (off == 0.5 && std::fabs(static_cast<double>(r)) > std::fabs(v))) << v << " " << r;
+    }
+}
+
+// The pipe's thread gets every byte in order, in chunks however the writes
+// were cut, and is finished once; an error of the sink behind it comes back
+// to the writer.
+TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
+    MemorySink mem;
+    std::vector<uint8_t> sent;
+    {
+        PipeSink pipe(mem, 64, 2);
+        for (size_t n = 0; n < 300; n++) {
+            std::vector<uint8_t> piece(n % 37, static_cast<uint8_t>(n));
+            sent.insert(sent.end(), piece.begin(), piece.end());
+            pipe.write(piece.data(), piece.size());
+        }
+        pipe.finish();
+    }
+    EXPECT_TRUE(mem.finished);
+    EXPECT_EQ(mem.data, sent);
+
+    struct Failing : PcmSink {
+        void write(const uint8_t *, size_t) override { throw std::runtime_error("disk full"); }
+        void finish() override {}
+    } failing;
+    PipeSink pipe(failing, 16, 1);
+    const uint8_t bytes[16] = {};
+    try {
+        for (int i = 0; i < 1000; i++) pipe.write(bytes, sizeof bytes);
+        pipe.finish();
+        FAIL() << "the error did not come back";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "disk full");
     }
 }

@@ -222,7 +222,8 @@ int renderOne(const Options &o, const std::vector<Track> &tracks, size_t index) 
         std::error_code ec;
         if (*p && **p != "-" && fs::is_directory(**p, ec)) return fail("'" + **p + "' is a directory");
     }
-    const RenderPlan plan = planFor(o, t);
+    RenderPlan plan = planFor(o, t);
+    plan.overlap = true;  // files, streams and the null sink may run on a thread of their own
     // Refuse at once what a WAV file could not hold, rather than after rendering it.
     const uint64_t wavBytes = static_cast<uint64_t>(std::llround(plan.player.seconds * plan.player.rate)) *
                               static_cast<uint64_t>(plan.player.bits / 8 * plan.player.channels);

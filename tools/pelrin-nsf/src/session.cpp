@@ -1,6 +1,7 @@
 #include "session.hpp"
 
 #include <output_file.hpp>
+#include <pipe_sink.hpp>
 #include <pelrin.h>
 
 #include <algorithm>
@@ -65,6 +66,12 @@ PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render
     if (plan.filter) {
         filter = std::make_unique<pelrin_render::FilterSink>(*head, *plan.filter, po.rate, po.bits, po.channels);
         head = filter.get();
+    }
+    // Last, so that its thread stops before the sinks it writes to go.
+    std::unique_ptr<pelrin_render::PipeSink> pipe;
+    if (plan.overlap) {
+        pipe = std::make_unique<pelrin_render::PipeSink>(*head);
+        head = pipe.get();
     }
     PlayResult r = play(nsf, po, *head, log, progress);
     head->finish();
@@ -163,7 +170,9 @@ int cores(const Options &o) {
 void renderToFile(const NsfFile &nsf, const RenderPlan &plan, const fs::path &target, const Track &t) {
     pelrin_render::WavFileSink wav(target, static_cast<uint32_t>(plan.player.rate), plan.player.bits,
                                    plan.player.channels);
-    PlayResult r = renderTrack(nsf, plan, wav);
+    RenderPlan overlapped = plan;
+    overlapped.overlap = true;
+    PlayResult r = renderTrack(nsf, overlapped, wav);
     if (!r.cpuStopped.empty())
         std::fprintf(stderr, "pelrin-nsf: warning: %s track %d: %s; the track ends there\n", t.file.string().c_str(),
                      t.track + 1, r.cpuStopped.c_str());

@@ -42,6 +42,9 @@ struct RenderPlan {
     PlayerOptions player;                 // seconds: the whole render, fade included
     double fadeSeconds = 0.0;
     std::optional<pelrin_render::FilterSettings> filter;
+    // The filter, fade and sink run on a thread of their own beside the
+    // render (for sinks that may: files and streams, not the sound card).
+    bool overlap = false;
 };
 
 // Length: --length exactly (fade only with --fade); else the track's own
