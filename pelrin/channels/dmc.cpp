@@ -246,32 +246,36 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     uint64_t next = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;  // offset of the next bit
     uint32_t fetched = 0;
 
-    // The bit at `next`; a sample that runs out without looping leaves the
+    // The next byte into the shifter; false when the sample is over and
+    // does not loop.
+    auto fetch = [&]() -> bool {
+        if (bytesLeft == 0) {
+            if (!c.loop) return false;
+            bytesLeft = c.sampleLength;
+            bank = c.startBank;
+            offset = c.startOffset;
+        }
+        const uint8_t *memory = c.dmaPointers[bank & 7];
+        shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
+        fetched++;
+        bytesLeft--;
+        if (++offset == 4096) {
+            offset = 0;
+            bank = (bank + 1) & 7;  // $FFFF is followed by $8000
+        }
+        bitsLeft = 8;
+        return true;
+    };
+    // The bit at `next`. A sample that runs out without looping leaves the
     // channel idle at its level for good (no ramp follows it).
     auto bit = [&] {
         next += period;
-        if (bitsLeft == 0) {
-            if (bytesLeft == 0) {
-                if (!c.loop) {
-                    c.active = 0;
-                    if (c.irqEnabled) c.irqFlag = 1;
-                    if (c.dmcRampOption) c.rampTarget = static_cast<uint8_t>(level);
-                    next = kNever;
-                    return;
-                }
-                bytesLeft = c.sampleLength;
-                bank = c.startBank;
-                offset = c.startOffset;
-            }
-            const uint8_t *memory = c.dmaPointers[bank & 7];
-            shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
-            fetched++;
-            bytesLeft--;
-            if (++offset == 4096) {
-                offset = 0;
-                bank = (bank + 1) & 7;  // $FFFF is followed by $8000
-            }
-            bitsLeft = 8;
+        if (bitsLeft == 0 && !fetch()) {
+            c.active = 0;
+            if (c.irqEnabled) c.irqFlag = 1;
+            if (c.dmcRampOption) c.rampTarget = static_cast<uint8_t>(level);
+            next = kNever;
+            return;
         }
         if (shifter & 1) {
             if (level < 126) level += 2;
@@ -310,25 +314,12 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
         if (Stereo) right[0] += sumRight == sumLeft ? l : Mean(sumRight, d);
         levels[0] = static_cast<uint8_t>(mixLevel);
         pos = seg.end[0];
-        for (k = 1; k < samples && next != kNever; k++) {
+        for (k = 1; k < samples; k++) {
             const uint32_t end = seg.end[k];
             const bool has = next <= end;
             if (has && bitsLeft == 0) {
                 if (bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
-                if (bytesLeft == 0) {
-                    bytesLeft = c.sampleLength;
-                    bank = c.startBank;
-                    offset = c.startOffset;
-                }
-                const uint8_t *memory = c.dmaPointers[bank & 7];
-                shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
-                fetched++;
-                bytesLeft--;
-                if (++offset == 4096) {
-                    offset = 0;
-                    bank = (bank + 1) & 7;
-                }
-                bitsLeft = 8;
+                fetch();
             }
             const uint64_t cut = has ? next : end;
             const uint32_t up = level < 126 ? level + 2 : level;
