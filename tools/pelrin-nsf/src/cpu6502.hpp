@@ -8,9 +8,17 @@
 // since emulating them wrongly would only hide the problem.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+
+// The memory accesses run several times per instruction: inlined into it.
+#if defined(__GNUC__)
+#define PELRIN_NSF_INLINE inline __attribute__((always_inline))
+#else
+#define PELRIN_NSF_INLINE inline
+#endif
 
 namespace pelrin_nsf {
 
@@ -72,6 +80,14 @@ public:
     void push(uint8_t v);
     uint8_t pull();
 
+    // Memory the core reads or writes itself, in pages of 256 bytes, instead
+    // of asking the bus: only for memory whose accesses do nothing besides
+    // reading and storing the bytes. Null (the default): through the bus.
+    void mapRead(uint8_t page, const uint8_t *bytes) { readPages_[page] = bytes; }
+    void mapWrite(uint8_t page, uint8_t *bytes) { writePages_[page] = bytes; }
+    // Writes the core stored in mapped memory so far (the bus saw none of them).
+    uint64_t mappedWrites() const { return mappedWrites_; }
+
     // Everything besides memory that the next instructions depend on: the
     // registers, PC and the interrupt mask as the next poll sees it. From
     // equal states and unchanged memory the core runs the same instructions
@@ -88,14 +104,24 @@ public:
     uint64_t maskInstructions() const { return maskInstructions_; }
 
 private:
-    uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
-    void wr(uint16_t a, uint8_t v, unsigned at) { bus_.write(a, v, cycles + at); }
-    uint8_t fetch() { return bus_.read(pc++, cycles); }
-    uint16_t fetch16() {
+    PELRIN_NSF_INLINE uint8_t rd(uint16_t a, unsigned at) {
+        if (const uint8_t *page = readPages_[a >> 8]) return page[a & 0xFF];
+        return bus_.read(a, cycles + at);
+    }
+    PELRIN_NSF_INLINE void wr(uint16_t a, uint8_t v, unsigned at) {
+        if (uint8_t *page = writePages_[a >> 8]) {
+            page[a & 0xFF] = v;
+            ++mappedWrites_;
+            return;
+        }
+        bus_.write(a, v, cycles + at);
+    }
+    PELRIN_NSF_INLINE uint8_t fetch() { return rd(pc++, 0); }
+    PELRIN_NSF_INLINE uint16_t fetch16() {
         uint16_t lo = fetch();
         return static_cast<uint16_t>(lo | (fetch() << 8));
     }
-    uint16_t read16(uint16_t a) {
+    PELRIN_NSF_INLINE uint16_t read16(uint16_t a) {
         uint16_t lo = rd(a, 0);
         return static_cast<uint16_t>(lo | (rd(static_cast<uint16_t>(a + 1), 0) << 8));
     }
@@ -107,6 +133,9 @@ private:
     unsigned execute();
 
     Bus &bus_;
+    std::array<const uint8_t *, 256> readPages_{};
+    std::array<uint8_t *, 256> writePages_{};
+    uint64_t mappedWrites_ = 0;
     uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
     uint64_t maskInstructions_ = 0;

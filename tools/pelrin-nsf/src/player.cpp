@@ -72,6 +72,8 @@ private:
     const uint8_t *page(unsigned index) const {
         return index < pageCount_ ? pages_.data() + index * kPage : kZeroPage;
     }
+    void mapMemory();
+    void mapBank(unsigned bank);
     void logMemory(unsigned bank);
     void bankswitch(unsigned bank, uint8_t value, uint64_t t);
 
@@ -241,7 +243,8 @@ private:
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
 
     uint64_t events_ = 0;         // library runs and finished stretches so far
-    bool quiet_ = false;          // no write and no read outside memory since the turn began
+    bool quiet_ = false;          // no write on the bus and no read outside memory since the turn began
+    uint64_t loopMappedWrites_ = 0; // the CPU's writes to RAM when the turn began
     Cpu6502::Registers loopStart_{}; // where and how the turn began
     uint64_t loopStartCycle_ = 0;
     uint64_t loopEvents_ = 0;
@@ -279,6 +282,31 @@ void Player::loadProgram() {
         for (unsigned k = 0; k < 8; ++k) bank_[k] = k;
     }
     for (unsigned k = 0; k < 8; ++k) map_[k] = page(bank_[k]);
+}
+
+// RAM (with its mirrors), work RAM and the program's pages are plain
+// memory: the CPU reads them, and writes the RAM, without calling read()
+// and write(). The writable IRQ vector at $FFFE keeps the last page on the
+// bus when the file uses interrupts.
+void Player::mapMemory() {
+    for (unsigned page = 0x00; page < 0x20; ++page) {
+        uint8_t *bytes = ram_.data() + (page & 7) * 0x100;
+        cpu_.mapRead(static_cast<uint8_t>(page), bytes);
+        cpu_.mapWrite(static_cast<uint8_t>(page), bytes);
+    }
+    for (unsigned page = 0x60; page < 0x80; ++page) {
+        uint8_t *bytes = wram_.data() + (page - 0x60) * 0x100;
+        cpu_.mapRead(static_cast<uint8_t>(page), bytes);
+        cpu_.mapWrite(static_cast<uint8_t>(page), bytes);
+    }
+    for (unsigned bank = 0; bank < 8; ++bank) mapBank(bank);
+}
+
+void Player::mapBank(unsigned bank) {
+    for (unsigned k = 0; k < kPage / 0x100; ++k) {
+        const unsigned page = 0x80 + bank * (kPage / 0x100) + k;
+        cpu_.mapRead(static_cast<uint8_t>(page), interrupts_ && page == 0xFF ? nullptr : map_[bank] + k * 0x100);
+    }
 }
 
 void Player::logMemory(unsigned bank) {
@@ -419,6 +447,7 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     }
     bank_[bank] = value;
     map_[bank] = page(value);
+    mapBank(bank);
     APU_SetDMAPointer(static_cast<int32_t>(bank), map_[bank]);
     if (log_ && t) logMemory(bank);
 }
@@ -501,12 +530,13 @@ void Player::startRoutine(uint16_t address) {
 void Player::jumpedBack() {
     const Cpu6502::Registers now = cpu_.registers();
     const uint64_t maskInstructions = cpu_.maskInstructions();
-    if (quiet_ && events_ == loopEvents_ && now == loopStart_) {
+    if (quiet_ && cpu_.mappedWrites() == loopMappedWrites_ && events_ == loopEvents_ && now == loopStart_) {
         loopCycles_ = cpu_.cycles - loopStartCycle_;
         loopMaskSteady_ = maskInstructions == loopMaskInstructions_;
     }
     // The next turn begins here.
     quiet_ = true;
+    loopMappedWrites_ = cpu_.mappedWrites();
     loopStart_ = now;
     loopStartCycle_ = cpu_.cycles;
     loopEvents_ = events_;
@@ -562,6 +592,7 @@ PlayResult Player::run() {
     loadProgram();
     interrupts_ = nsf_.usesInterrupts();
     irqVector_ = {map_[7][0xFFE], map_[7][0xFFF]}; // until the program writes its own
+    mapMemory();
     setUpLibrary();
     result_.chip = chip_;
     result_.pal = pal_;
