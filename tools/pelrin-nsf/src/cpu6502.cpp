@@ -45,8 +45,7 @@ bool Cpu6502::irq() {
     return true;
 }
 
-unsigned Cpu6502::stepWithInterrupts() {
-    if (!irqLine || irqMasked()) return step();
+unsigned Cpu6502::takeIrq() {
     // Decided by the poll, even when SEI has just set I: P is pushed as it is.
     interrupt(0xFFFE, false);
     cycles += 7;
@@ -75,15 +74,6 @@ void Cpu6502::compare(uint8_t reg, uint8_t m) {
     p = static_cast<uint8_t>(p & ~C);
     if (reg >= m) p |= C;
     setZN(static_cast<uint8_t>(reg - m));
-}
-
-unsigned Cpu6502::step() {
-    const bool maskBefore = (p & I) != 0;
-    const unsigned n = execute();
-    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-    const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
-    delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
-    return n;
 }
 
 unsigned Cpu6502::execute() {

@@ -62,7 +62,14 @@ public:
     // Non-maskable interrupt through $FFFA. 7 cycles.
     void nmi();
     // Runs one instruction; returns its cycles. Throws CpuError.
-    unsigned step();
+    unsigned step() {
+        const bool maskBefore = (p & I) != 0;
+        const unsigned n = execute();
+        // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+        const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
+        delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
+        return n;
+    }
 
     // The IRQ input, level-triggered; the host raises and lowers it.
     bool irqLine = false;
@@ -72,7 +79,7 @@ public:
     bool irqMasked() const { return delayedMask_ >= 0 ? delayedMask_ != 0 : (p & I) != 0; }
     // One instruction, or the interrupt sequence (7 cycles) when the IRQ
     // line is up and not masked. Returns the cycles. Throws CpuError.
-    unsigned stepWithInterrupts();
+    unsigned stepWithInterrupts() { return !irqLine || irqMasked() ? step() : takeIrq(); }
     // Cycles stolen from the CPU (sample fetches): the following accesses
     // and instructions happen that much later.
     void addStall(uint32_t n) { cycles += n; }
@@ -126,6 +133,7 @@ private:
         return static_cast<uint16_t>(lo | (rd(static_cast<uint16_t>(a + 1), 0) << 8));
     }
     void interrupt(uint16_t vector, bool brk);
+    unsigned takeIrq();
     void setZN(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | (v ? 0 : Z) | (v & N)); }
     void adc(uint8_t m);
     void compare(uint8_t reg, uint8_t m);
