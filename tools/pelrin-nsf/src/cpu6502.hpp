@@ -92,8 +92,10 @@ public:
     // reading and storing the bytes. Null (the default): through the bus.
     void mapRead(uint8_t page, const uint8_t *bytes) { readPages_[page] = bytes; }
     void mapWrite(uint8_t page, uint8_t *bytes) { writePages_[page] = bytes; }
-    // Writes the core stored in mapped memory so far (the bus saw none of them).
-    uint64_t mappedWrites() const { return mappedWrites_; }
+    // Whether the core stored a byte in mapped memory (which the bus does
+    // not see) since the flag was last cleared.
+    bool wroteMapped() const { return wroteMapped_; }
+    void clearWroteMapped() { wroteMapped_ = false; }
 
     // Everything besides memory that the next instructions depend on: the
     // registers, PC and the interrupt mask as the next poll sees it. From
@@ -118,7 +120,7 @@ private:
     PELRIN_NSF_INLINE void wr(uint16_t a, uint8_t v, unsigned at) {
         if (uint8_t *page = writePages_[a >> 8]) {
             page[a & 0xFF] = v;
-            ++mappedWrites_;
+            wroteMapped_ = true;
             return;
         }
         bus_.write(a, v, cycles + at);
@@ -143,7 +145,7 @@ private:
     Bus &bus_;
     std::array<const uint8_t *, 256> readPages_{};
     std::array<uint8_t *, 256> writePages_{};
-    uint64_t mappedWrites_ = 0;
+    bool wroteMapped_ = false;
     uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
     uint64_t maskInstructions_ = 0;

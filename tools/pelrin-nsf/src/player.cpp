@@ -243,8 +243,8 @@ private:
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
 
     uint64_t events_ = 0;         // library runs and finished stretches so far
-    bool quiet_ = false;          // no write on the bus and no read outside memory since the turn began
-    uint64_t loopMappedWrites_ = 0; // the CPU's writes to RAM when the turn began
+    bool quiet_ = false;          // no write and no read outside memory since the turn began (with
+                                  // the CPU's flag of writes to RAM, which go past write())
     Cpu6502::Registers loopStart_{}; // where and how the turn began
     uint64_t loopStartCycle_ = 0;
     uint64_t loopEvents_ = 0;
@@ -530,13 +530,13 @@ void Player::startRoutine(uint16_t address) {
 void Player::jumpedBack() {
     const Cpu6502::Registers now = cpu_.registers();
     const uint64_t maskInstructions = cpu_.maskInstructions();
-    if (quiet_ && cpu_.mappedWrites() == loopMappedWrites_ && events_ == loopEvents_ && now == loopStart_) {
+    if (quiet_ && !cpu_.wroteMapped() && events_ == loopEvents_ && now == loopStart_) {
         loopCycles_ = cpu_.cycles - loopStartCycle_;
         loopMaskSteady_ = maskInstructions == loopMaskInstructions_;
     }
     // The next turn begins here.
     quiet_ = true;
-    loopMappedWrites_ = cpu_.mappedWrites();
+    cpu_.clearWroteMapped();
     loopStart_ = now;
     loopStartCycle_ = cpu_.cycles;
     loopEvents_ = events_;
