@@ -111,28 +111,44 @@ private:
     // Counts frames over which the output stays put and ends the track when
     // they reach the silence limit.
     void watchSilence(size_t frames) {
-        const size_t step = frameBytes_;
-        const uint8_t *d = buffer_.data();
-        if (lastFrame_.empty()) lastFrame_.assign(d, d + step);
-        const int sampleBytes = opt_.bits / 8;
-        for (size_t f = 0; f < frames; ++f, d += step) {
-            bool same = true;
-            for (size_t k = 0; k < step && same; k += static_cast<size_t>(sampleBytes)) {
-                const int a = sampleBytes == 1 ? d[k] * 256 : static_cast<int16_t>(d[k] | (d[k + 1] << 8));
-                const int b = sampleBytes == 1 ? lastFrame_[k] * 256
-                                               : static_cast<int16_t>(lastFrame_[k] | (lastFrame_[k + 1] << 8));
-                same = std::abs(a - b) <= 16;
-            }
-            if (same) ++silentFrames_;
-            else {
-                silentFrames_ = 0;
-                std::memcpy(lastFrame_.data(), d, step);
-            }
+        if (lastFrame_.empty()) lastFrame_.assign(buffer_.data(), buffer_.data() + frameBytes_);
+        if (opt_.bits == 8) {
+            if (opt_.channels == 2) watchSilenceIn<1, 2>(frames);
+            else watchSilenceIn<1, 1>(frames);
+        } else {
+            if (opt_.channels == 2) watchSilenceIn<2, 2>(frames);
+            else watchSilenceIn<2, 1>(frames);
         }
         if (static_cast<double>(silentFrames_) >= opt_.silenceSeconds * opt_.rate) {
             targetFrames_ = result_.frames;
             result_.endedBySilence = true;
         }
+    }
+    // A frame is still when every sample lies within 16 (in 16-bit steps) of
+    // the frame where the output last moved.
+    template <int SampleBytes, int Channels>
+    void watchSilenceIn(size_t frames) {
+        const auto sample = [](const uint8_t *d, int c) {
+            return SampleBytes == 1 ? d[c] * 256 : static_cast<int16_t>(d[2 * c] | (d[2 * c + 1] << 8));
+        };
+        int last[Channels];
+        for (int c = 0; c < Channels; ++c) last[c] = sample(lastFrame_.data(), c);
+        const uint8_t *moved = nullptr;
+        uint64_t silent = silentFrames_;
+        const uint8_t *d = buffer_.data();
+        for (size_t f = 0; f < frames; ++f, d += SampleBytes * Channels) {
+            bool same = true;
+            for (int c = 0; c < Channels; ++c) same &= std::abs(sample(d, c) - last[c]) <= 16;
+            if (same) {
+                ++silent;
+            } else {
+                silent = 0;
+                moved = d;
+                for (int c = 0; c < Channels; ++c) last[c] = sample(d, c);
+            }
+        }
+        silentFrames_ = silent;
+        if (moved) std::memcpy(lastFrame_.data(), moved, frameBytes_);
     }
     void finishStretch(uint64_t boundary) {
         ++events_;
