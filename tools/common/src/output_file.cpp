@@ -224,6 +224,12 @@ OutputFile::OutputFile(const fs::path &target) : target_(target) {
             temp_ = candidate;
         }
         if (!file_) throw std::runtime_error("cannot create a temporary file beside " + quoted(target));
+        // A large buffer: a long render is written in a few hundred system
+        // calls instead of one per 4 KiB. (A device or FIFO keeps the
+        // default, so what reads it is not kept waiting.)
+        constexpr size_t kBufferBytes = size_t{1} << 20;
+        buffer_ = std::make_unique<char[]>(kBufferBytes);
+        std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferBytes);
         slot_ = registerTemp(temp_);
     }
     openOutputs().push_back(key);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -76,6 +77,7 @@ private:
     std::filesystem::path resolved_; // the file a symbolic link names
     std::filesystem::path temp_;     // empty when written straight through
     std::FILE *file_ = nullptr;
+    std::unique_ptr<char[]> buffer_; // the stream's buffer, for a regular file
     bool direct_ = false;
     int slot_ = -1;                  // entry in the signal handler's list
 };

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace pelrin_render {
 
-OutputFilter::OutputFilter(const FilterSettings &s, int rate, int bits, int channels)
-    : hp_(s.highPassHz > 0), lp_(s.lowPassHz > 0), bits_(bits), channels_(channels),
+OutputFilter::OutputFilter(const FilterSettings &s, int rate, int bits, int channels, bool portable)
+    : hp_(s.highPassHz > 0), lp_(s.lowPassHz > 0), portable_(portable), bits_(bits), channels_(channels),
       state_(static_cast<size_t>(channels)) {
     const double dt = 1.0 / rate;
     const double pi = 3.14159265358979323846;
@@ -75,17 +80,22 @@ inline double Step(Lane &lane, double x, double hpA, double lpB) {
 
 } // namespace
 
-// Each channel's filter state runs in locals for the whole buffer (the
-// channels' recurrences then overlap instead of waiting on memory).
-template <int Channels, bool HighPass, bool LowPass, bool EightBit>
-void OutputFilter::run(uint8_t *data, size_t samples) {
+// The first sample a channel sees is its resting level.
+template <int Channels, bool EightBit>
+void OutputFilter::start(const uint8_t *in, size_t samples) {
     for (int c = 0; c < Channels; c++) {
-        // The first sample a channel sees is its resting level.
         if (!state_[c].started && static_cast<size_t>(c) < samples) {
-            state_[c].lastIn = ReadSample(data, c, EightBit);
+            state_[c].lastIn = ReadSample(in, c, EightBit);
             state_[c].started = true;
         }
     }
+}
+
+// Each channel's filter state runs in locals for the whole buffer (the
+// channels' recurrences then overlap instead of waiting on memory).
+template <int Channels, bool HighPass, bool LowPass, bool EightBit>
+void OutputFilter::run(const uint8_t *in, uint8_t *out, size_t samples) {
+    start<Channels, EightBit>(in, samples);
     const double hpA = hpA_, lpB = lpB_;
     Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
     Lane second{};
@@ -93,13 +103,13 @@ void OutputFilter::run(uint8_t *data, size_t samples) {
     // Each buffer starts at the first channel.
     const size_t whole = samples - samples % Channels;
     for (size_t i = 0; i < whole; i += Channels) {
-        WriteSample(data, i, EightBit, Step<HighPass, LowPass>(first, ReadSample(data, i, EightBit), hpA, lpB));
+        WriteSample(out, i, EightBit, Step<HighPass, LowPass>(first, ReadSample(in, i, EightBit), hpA, lpB));
         if (Channels == 2)
-            WriteSample(data, i + 1, EightBit,
-                        Step<HighPass, LowPass>(second, ReadSample(data, i + 1, EightBit), hpA, lpB));
+            WriteSample(out, i + 1, EightBit,
+                        Step<HighPass, LowPass>(second, ReadSample(in, i + 1, EightBit), hpA, lpB));
     }
     if (whole != samples)
-        WriteSample(data, whole, EightBit, Step<HighPass, LowPass>(first, ReadSample(data, whole, EightBit), hpA, lpB));
+        WriteSample(out, whole, EightBit, Step<HighPass, LowPass>(first, ReadSample(in, whole, EightBit), hpA, lpB));
     state_[0].lastIn = first.lastIn;
     state_[0].high = first.high;
     state_[0].low = first.low;
@@ -110,29 +120,170 @@ void OutputFilter::run(uint8_t *data, size_t samples) {
     }
 }
 
+#if defined(__SSE2__)
+
+namespace {
+
+// Samples filtered into doubles before they are rounded and stored; even,
+// so every block starts at the first channel.
+constexpr size_t kBlock = 512;
+
+// Two results rounded as RoundHalfAway rounds, in the two low 32-bit lanes.
+// Clamping to +-65536 first keeps the truncation within 32 bits and changes
+// nothing after the clamp to 16 bits (rounding never reorders values).
+inline __m128i RoundPair(__m128d y) {
+    const __m128d limit = _mm_set1_pd(65536.0);
+    y = _mm_min_pd(_mm_max_pd(y, _mm_sub_pd(_mm_setzero_pd(), limit)), limit);
+    const __m128i whole = _mm_cvttpd_epi32(y);
+    const __m128d fraction = _mm_sub_pd(y, _mm_cvtepi32_pd(whole)); // exact
+    // Masks of all ones (-1) where a half or more is left: up or down by one.
+    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(fraction, _mm_set1_pd(0.5)));
+    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(fraction, _mm_set1_pd(-0.5)));
+    const __m128i change = _mm_shuffle_epi32(_mm_sub_epi32(down, up), _MM_SHUFFLE(0, 0, 2, 0));
+    return _mm_add_epi32(whole, change);
+}
+
+// Eight results rounded and saturated to 16 bits, as WriteSample clamps them.
+inline __m128i Round8(const double *y) {
+    const __m128i a = _mm_unpacklo_epi64(RoundPair(_mm_load_pd(y)), RoundPair(_mm_load_pd(y + 2)));
+    const __m128i b = _mm_unpacklo_epi64(RoundPair(_mm_load_pd(y + 4)), RoundPair(_mm_load_pd(y + 6)));
+    return _mm_packs_epi32(a, b);
+}
+
+// 16-bit samples to 8-bit ones: (v + 32768 + 128) >> 8, at most 255. The
+// offset makes them unsigned; the sum saturates just where 255 is reached.
+inline __m128i ToEightBit(__m128i v) {
+    const __m128i offset = _mm_xor_si128(v, _mm_set1_epi16(static_cast<int16_t>(0x8000)));
+    return _mm_srli_epi16(_mm_adds_epu16(offset, _mm_set1_epi16(128)), 8);
+}
+
+// The two samples of a stereo frame as doubles, exactly as ReadSample gives them.
+template <bool EightBit>
+inline __m128d ReadFrame(const uint8_t *in, size_t frame) {
+    __m128i v;
+    if (EightBit) {
+        uint16_t bytes;
+        std::memcpy(&bytes, in + 2 * frame, 2);
+        const __m128i zero = _mm_setzero_si128();
+        v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
+        v = _mm_slli_epi32(_mm_sub_epi32(v, _mm_set1_epi32(128)), 8);
+    } else {
+        int32_t bytes;
+        std::memcpy(&bytes, in + 4 * frame, 4);
+        v = _mm_cvtsi32_si128(bytes);
+        v = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+    }
+    return _mm_cvtepi32_pd(v);
+}
+
+} // namespace
+
+// The same filter in two passes a block at a time: the recurrences into
+// doubles (stereo: both channels' in one register, the same operations in
+// the same order as the plain path, so every bit is the same), then the
+// rounding, clamping and storing eight or sixteen samples at a time.
+template <int Channels, bool HighPass, bool LowPass, bool EightBit>
+void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
+    start<Channels, EightBit>(in, samples);
+    const double hpA = hpA_, lpB = lpB_;
+    const size_t sampleBytes = EightBit ? 1 : 2;
+    Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
+    __m128d lastIn = _mm_set_pd(state_[Channels - 1].lastIn, state_[0].lastIn);
+    __m128d high = _mm_set_pd(state_[Channels - 1].high, state_[0].high);
+    __m128d low = _mm_set_pd(state_[Channels - 1].low, state_[0].low);
+    const __m128d hpA2 = _mm_set1_pd(hpA), lpB2 = _mm_set1_pd(lpB);
+    alignas(16) double y[kBlock];
+    for (size_t begin = 0; begin < samples; begin += kBlock) {
+        const size_t n = std::min(kBlock, samples - begin);
+        const uint8_t *src = in + begin * sampleBytes;
+        uint8_t *dst = out + begin * sampleBytes;
+        if (Channels == 2) {
+            for (size_t f = 0; f < n / 2; f++) {
+                const __m128d x = ReadFrame<EightBit>(src, f);
+                __m128d v = x;
+                if (HighPass) {
+                    high = _mm_mul_pd(hpA2, _mm_sub_pd(_mm_add_pd(high, x), lastIn));
+                    lastIn = x;
+                    v = high;
+                }
+                if (LowPass) {
+                    low = _mm_add_pd(low, _mm_mul_pd(lpB2, _mm_sub_pd(v, low)));
+                    v = low;
+                }
+                _mm_store_pd(y + 2 * f, v);
+            }
+            if (n % 2) {
+                // An odd buffer ends with a sample of the first channel (the last block only).
+                first = Lane{_mm_cvtsd_f64(lastIn), _mm_cvtsd_f64(high), _mm_cvtsd_f64(low)};
+                y[n - 1] = Step<HighPass, LowPass>(first, ReadSample(src, n - 1, EightBit), hpA, lpB);
+                lastIn = _mm_move_sd(lastIn, _mm_set_sd(first.lastIn));
+                high = _mm_move_sd(high, _mm_set_sd(first.high));
+                low = _mm_move_sd(low, _mm_set_sd(first.low));
+            }
+        } else {
+            for (size_t i = 0; i < n; i++)
+                y[i] = Step<HighPass, LowPass>(first, ReadSample(src, i, EightBit), hpA, lpB);
+        }
+        size_t i = 0;
+        if (EightBit) {
+            for (; i + 16 <= n; i += 16)
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i),
+                                 _mm_packus_epi16(ToEightBit(Round8(y + i)), ToEightBit(Round8(y + i + 8))));
+        } else {
+            for (; i + 8 <= n; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 2 * i), Round8(y + i));
+        }
+        for (; i < n; i++) WriteSample(dst, i, EightBit, y[i]);
+    }
+    if (Channels == 2) {
+        state_[0] = State{_mm_cvtsd_f64(lastIn), _mm_cvtsd_f64(high), _mm_cvtsd_f64(low), state_[0].started};
+        const auto upper = [](__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); };
+        state_[1] = State{upper(lastIn), upper(high), upper(low), state_[1].started};
+    } else {
+        state_[0] = State{first.lastIn, first.high, first.low, state_[0].started};
+    }
+}
+
+#else
+
+template <int Channels, bool HighPass, bool LowPass, bool EightBit>
+void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
+    run<Channels, HighPass, LowPass, EightBit>(in, out, samples);
+}
+
+#endif
+
 template <int Channels, bool HighPass, bool LowPass>
-void OutputFilter::runFormat(uint8_t *data, size_t samples) {
-    if (bits_ == 8) run<Channels, HighPass, LowPass, true>(data, samples);
-    else run<Channels, HighPass, LowPass, false>(data, samples);
+void OutputFilter::runFormat(const uint8_t *in, uint8_t *out, size_t samples) {
+    if (portable_) {
+        if (bits_ == 8) run<Channels, HighPass, LowPass, true>(in, out, samples);
+        else run<Channels, HighPass, LowPass, false>(in, out, samples);
+    } else {
+        if (bits_ == 8) runPacked<Channels, HighPass, LowPass, true>(in, out, samples);
+        else runPacked<Channels, HighPass, LowPass, false>(in, out, samples);
+    }
 }
 
 template <int Channels>
-void OutputFilter::runChannels(uint8_t *data, size_t samples) {
-    if (hp_ && lp_) runFormat<Channels, true, true>(data, samples);
-    else if (hp_) runFormat<Channels, true, false>(data, samples);
-    else runFormat<Channels, false, true>(data, samples);
+void OutputFilter::runChannels(const uint8_t *in, uint8_t *out, size_t samples) {
+    if (hp_ && lp_) runFormat<Channels, true, true>(in, out, samples);
+    else if (hp_) runFormat<Channels, true, false>(in, out, samples);
+    else runFormat<Channels, false, true>(in, out, samples);
 }
 
-void OutputFilter::process(uint8_t *data, size_t bytes) {
-    if (!hp_ && !lp_) return;
+void OutputFilter::process(const uint8_t *in, uint8_t *out, size_t bytes) {
+    if (!hp_ && !lp_) {
+        if (in != out) std::memcpy(out, in, bytes);
+        return;
+    }
     const size_t samples = bytes / (bits_ == 8 ? 1 : 2);
-    if (channels_ == 2) runChannels<2>(data, samples);
-    else runChannels<1>(data, samples);
+    if (channels_ == 2) runChannels<2>(in, out, samples);
+    else runChannels<1>(in, out, samples);
 }
 
 void FilterSink::write(const uint8_t *data, size_t bytes) {
-    buffer_.assign(data, data + bytes);
-    filter_.process(buffer_.data(), bytes);
+    // Grows only: the filter writes every byte it is given.
+    if (buffer_.size() < bytes) buffer_.resize(bytes);
+    filter_.process(data, buffer_.data(), bytes);
     next_.write(buffer_.data(), bytes);
 }
 

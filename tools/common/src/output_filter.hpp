@@ -24,24 +24,31 @@ long RoundHalfAway(double y);
 
 class OutputFilter {
 public:
-    // channels: 1 or 2.
-    OutputFilter(const FilterSettings &settings, int rate, int bits, int channels);
-    void process(uint8_t *data, size_t bytes);
+    // channels: 1 or 2. portable: the plain C++ path even where the packed
+    // one is built (the two give the same bytes; tests compare them).
+    OutputFilter(const FilterSettings &settings, int rate, int bits, int channels, bool portable = false);
+    void process(uint8_t *data, size_t bytes) { process(data, data, bytes); }
+    // Filters bytes from in into out; in and out may be the same buffer.
+    void process(const uint8_t *in, uint8_t *out, size_t bytes);
 
 private:
     struct State {
         double lastIn = 0, high = 0, low = 0;
         bool started = false;
     };
+    template <int Channels, bool EightBit>
+    void start(const uint8_t *in, size_t samples);
     template <int Channels, bool HighPass, bool LowPass, bool EightBit>
-    void run(uint8_t *data, size_t samples);
+    void run(const uint8_t *in, uint8_t *out, size_t samples);
+    template <int Channels, bool HighPass, bool LowPass, bool EightBit>
+    void runPacked(const uint8_t *in, uint8_t *out, size_t samples);
     template <int Channels, bool HighPass, bool LowPass>
-    void runFormat(uint8_t *data, size_t samples);
+    void runFormat(const uint8_t *in, uint8_t *out, size_t samples);
     template <int Channels>
-    void runChannels(uint8_t *data, size_t samples);
+    void runChannels(const uint8_t *in, uint8_t *out, size_t samples);
 
     double hpA_ = 0, lpB_ = 0;
-    bool hp_, lp_;
+    bool hp_, lp_, portable_;
     int bits_, channels_;
     std::vector<State> state_;
 };
@@ -57,7 +64,7 @@ public:
 private:
     PcmSink &next_;
     OutputFilter filter_;
-    std::vector<uint8_t> buffer_;
+    std::vector<uint8_t> buffer_; // the filtered copy; the caller's PCM stays as it is
 };
 
 } // namespace pelrin_render

@@ -67,27 +67,36 @@ FadeOutSink::FadeOutSink(PcmSink &next, size_t fadeFrames, int bits, int channel
 void FadeOutSink::write(const uint8_t *data, size_t bytes) {
     tail_.insert(tail_.end(), data, data + bytes);
     // Pass on whatever can no longer be part of the fade, in large pieces.
-    if (tail_.size() > holdBytes_ + (1u << 16)) {
-        size_t out = tail_.size() - holdBytes_;
+    if (tail_.size() - head_ > holdBytes_ + (1u << 16)) {
+        size_t out = tail_.size() - head_ - holdBytes_;
         out -= out % frameBytes_;
-        next_.write(tail_.data(), out);
-        tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(out));
+        next_.write(tail_.data() + head_, out);
+        head_ += out;
+        // The bytes passed on are dropped once they outweigh those held, so
+        // each byte is moved about once, however long the fade.
+        if (head_ > tail_.size() - head_) {
+            tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
     }
 }
 
 void FadeOutSink::finish() {
-    size_t frames = tail_.size() / frameBytes_;
+    uint8_t *held = tail_.data() + head_;
+    size_t frames = (tail_.size() - head_) / frameBytes_;
     size_t fadeFrames = holdBytes_ / frameBytes_;
     if (frames > fadeFrames) {
         size_t out = (frames - fadeFrames) * frameBytes_;
-        next_.write(tail_.data(), out);
-        tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(out));
+        next_.write(held, out);
+        held += out;
         frames = fadeFrames;
     }
     // A render shorter than the fade fades over what there is.
-    applyFadeOut(tail_.data(), frames, bits_, channels_, 0, frames);
-    if (!tail_.empty()) next_.write(tail_.data(), tail_.size());
+    applyFadeOut(held, frames, bits_, channels_, 0, frames);
+    const size_t rest = static_cast<size_t>(tail_.data() + tail_.size() - held);
+    if (rest) next_.write(held, rest);
     tail_.clear();
+    head_ = 0;
     next_.finish();
 }
 

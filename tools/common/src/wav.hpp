@@ -57,6 +57,7 @@ private:
     size_t holdBytes_;
     int bits_, channels_;
     std::vector<uint8_t> tail_;
+    size_t head_ = 0; // tail_'s bytes before this were passed on already
 };
 
 // Writes a WAV file through a temporary file beside the target, renamed over

@@ -10,6 +10,13 @@ std::string hex(unsigned v, int digits) {
     std::snprintf(buf, sizeof buf, "$%0*X", digits, v);
     return buf;
 }
+
+// Out of line, so the strings of the message take no room in execute()'s frame.
+[[noreturn, gnu::noinline, gnu::cold]] void Stop(uint16_t opPc, uint8_t op, bool jam) {
+    if (jam) throw CpuError("CPU jammed at " + hex(opPc, 4) + " (opcode " + hex(op, 2) + ")", opPc, op);
+    throw CpuError("unsupported unofficial opcode " + hex(op, 2) + " at " + hex(opPc, 4), opPc, op);
+}
+
 } // namespace
 
 void Cpu6502::push(uint8_t v) {
@@ -45,8 +52,7 @@ bool Cpu6502::irq() {
     return true;
 }
 
-unsigned Cpu6502::stepWithInterrupts() {
-    if (!irqLine || irqMasked()) return step();
+unsigned Cpu6502::takeIrq() {
     // Decided by the poll, even when SEI has just set I: P is pushed as it is.
     interrupt(0xFFFE, false);
     cycles += 7;
@@ -75,15 +81,6 @@ void Cpu6502::compare(uint8_t reg, uint8_t m) {
     p = static_cast<uint8_t>(p & ~C);
     if (reg >= m) p |= C;
     setZN(static_cast<uint8_t>(reg - m));
-}
-
-unsigned Cpu6502::step() {
-    const bool maskBefore = (p & I) != 0;
-    const unsigned n = execute();
-    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-    const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
-    delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
-    return n;
 }
 
 unsigned Cpu6502::execute() {
@@ -353,10 +350,10 @@ unsigned Cpu6502::execute() {
     case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
     case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
         pc = opPc;
-        throw CpuError("CPU jammed at " + hex(opPc, 4) + " (opcode " + hex(op, 2) + ")", opPc, op);
+        Stop(opPc, op, true);
     default:
         pc = opPc;
-        throw CpuError("unsupported unofficial opcode " + hex(op, 2) + " at " + hex(opPc, 4), opPc, op);
+        Stop(opPc, op, false);
     }
     cycles += cyc;
     return cyc;

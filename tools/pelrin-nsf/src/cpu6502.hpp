@@ -8,9 +8,17 @@
 // since emulating them wrongly would only hide the problem.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+
+// The memory accesses run several times per instruction: inlined into it.
+#if defined(__GNUC__)
+#define PELRIN_NSF_INLINE inline __attribute__((always_inline))
+#else
+#define PELRIN_NSF_INLINE inline
+#endif
 
 namespace pelrin_nsf {
 
@@ -54,7 +62,14 @@ public:
     // Non-maskable interrupt through $FFFA. 7 cycles.
     void nmi();
     // Runs one instruction; returns its cycles. Throws CpuError.
-    unsigned step();
+    unsigned step() {
+        const bool maskBefore = (p & I) != 0;
+        const unsigned n = execute();
+        // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+        const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
+        delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
+        return n;
+    }
 
     // The IRQ input, level-triggered; the host raises and lowers it.
     bool irqLine = false;
@@ -64,13 +79,23 @@ public:
     bool irqMasked() const { return delayedMask_ >= 0 ? delayedMask_ != 0 : (p & I) != 0; }
     // One instruction, or the interrupt sequence (7 cycles) when the IRQ
     // line is up and not masked. Returns the cycles. Throws CpuError.
-    unsigned stepWithInterrupts();
+    unsigned stepWithInterrupts() { return !irqLine || irqMasked() ? step() : takeIrq(); }
     // Cycles stolen from the CPU (sample fetches): the following accesses
     // and instructions happen that much later.
     void addStall(uint32_t n) { cycles += n; }
 
     void push(uint8_t v);
     uint8_t pull();
+
+    // Memory the core reads or writes itself, in pages of 256 bytes, instead
+    // of asking the bus: only for memory whose accesses do nothing besides
+    // reading and storing the bytes. Null (the default): through the bus.
+    void mapRead(uint8_t page, const uint8_t *bytes) { readPages_[page] = bytes; }
+    void mapWrite(uint8_t page, uint8_t *bytes) { writePages_[page] = bytes; }
+    // Whether the core stored a byte in mapped memory (which the bus does
+    // not see) since the flag was last cleared.
+    bool wroteMapped() const { return wroteMapped_; }
+    void clearWroteMapped() { wroteMapped_ = false; }
 
     // Everything besides memory that the next instructions depend on: the
     // registers, PC and the interrupt mask as the next poll sees it. From
@@ -88,18 +113,29 @@ public:
     uint64_t maskInstructions() const { return maskInstructions_; }
 
 private:
-    uint8_t rd(uint16_t a, unsigned at) { return bus_.read(a, cycles + at); }
-    void wr(uint16_t a, uint8_t v, unsigned at) { bus_.write(a, v, cycles + at); }
-    uint8_t fetch() { return bus_.read(pc++, cycles); }
-    uint16_t fetch16() {
+    PELRIN_NSF_INLINE uint8_t rd(uint16_t a, unsigned at) {
+        if (const uint8_t *page = readPages_[a >> 8]) return page[a & 0xFF];
+        return bus_.read(a, cycles + at);
+    }
+    PELRIN_NSF_INLINE void wr(uint16_t a, uint8_t v, unsigned at) {
+        if (uint8_t *page = writePages_[a >> 8]) {
+            page[a & 0xFF] = v;
+            wroteMapped_ = true;
+            return;
+        }
+        bus_.write(a, v, cycles + at);
+    }
+    PELRIN_NSF_INLINE uint8_t fetch() { return rd(pc++, 0); }
+    PELRIN_NSF_INLINE uint16_t fetch16() {
         uint16_t lo = fetch();
         return static_cast<uint16_t>(lo | (fetch() << 8));
     }
-    uint16_t read16(uint16_t a) {
+    PELRIN_NSF_INLINE uint16_t read16(uint16_t a) {
         uint16_t lo = rd(a, 0);
         return static_cast<uint16_t>(lo | (rd(static_cast<uint16_t>(a + 1), 0) << 8));
     }
     void interrupt(uint16_t vector, bool brk);
+    unsigned takeIrq();
     void setZN(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | (v ? 0 : Z) | (v & N)); }
     void adc(uint8_t m);
     void compare(uint8_t reg, uint8_t m);
@@ -107,6 +143,9 @@ private:
     unsigned execute();
 
     Bus &bus_;
+    std::array<const uint8_t *, 256> readPages_{};
+    std::array<uint8_t *, 256> writePages_{};
+    bool wroteMapped_ = false;
     uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
     uint64_t maskInstructions_ = 0;

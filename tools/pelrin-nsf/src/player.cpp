@@ -72,6 +72,8 @@ private:
     const uint8_t *page(unsigned index) const {
         return index < pageCount_ ? pages_.data() + index * kPage : kZeroPage;
     }
+    void mapMemory();
+    void mapBank(unsigned bank);
     void logMemory(unsigned bank);
     void bankswitch(unsigned bank, uint8_t value, uint64_t t);
 
@@ -109,28 +111,44 @@ private:
     // Counts frames over which the output stays put and ends the track when
     // they reach the silence limit.
     void watchSilence(size_t frames) {
-        const size_t step = frameBytes_;
-        const uint8_t *d = buffer_.data();
-        if (lastFrame_.empty()) lastFrame_.assign(d, d + step);
-        const int sampleBytes = opt_.bits / 8;
-        for (size_t f = 0; f < frames; ++f, d += step) {
-            bool same = true;
-            for (size_t k = 0; k < step && same; k += static_cast<size_t>(sampleBytes)) {
-                const int a = sampleBytes == 1 ? d[k] * 256 : static_cast<int16_t>(d[k] | (d[k + 1] << 8));
-                const int b = sampleBytes == 1 ? lastFrame_[k] * 256
-                                               : static_cast<int16_t>(lastFrame_[k] | (lastFrame_[k + 1] << 8));
-                same = std::abs(a - b) <= 16;
-            }
-            if (same) ++silentFrames_;
-            else {
-                silentFrames_ = 0;
-                std::memcpy(lastFrame_.data(), d, step);
-            }
+        if (lastFrame_.empty()) lastFrame_.assign(buffer_.data(), buffer_.data() + frameBytes_);
+        if (opt_.bits == 8) {
+            if (opt_.channels == 2) watchSilenceIn<1, 2>(frames);
+            else watchSilenceIn<1, 1>(frames);
+        } else {
+            if (opt_.channels == 2) watchSilenceIn<2, 2>(frames);
+            else watchSilenceIn<2, 1>(frames);
         }
         if (static_cast<double>(silentFrames_) >= opt_.silenceSeconds * opt_.rate) {
             targetFrames_ = result_.frames;
             result_.endedBySilence = true;
         }
+    }
+    // A frame is still when every sample lies within 16 (in 16-bit steps) of
+    // the frame where the output last moved.
+    template <int SampleBytes, int Channels>
+    void watchSilenceIn(size_t frames) {
+        const auto sample = [](const uint8_t *d, int c) {
+            return SampleBytes == 1 ? d[c] * 256 : static_cast<int16_t>(d[2 * c] | (d[2 * c + 1] << 8));
+        };
+        int last[Channels];
+        for (int c = 0; c < Channels; ++c) last[c] = sample(lastFrame_.data(), c);
+        const uint8_t *moved = nullptr;
+        uint64_t silent = silentFrames_;
+        const uint8_t *d = buffer_.data();
+        for (size_t f = 0; f < frames; ++f, d += SampleBytes * Channels) {
+            bool same = true;
+            for (int c = 0; c < Channels; ++c) same &= std::abs(sample(d, c) - last[c]) <= 16;
+            if (same) {
+                ++silent;
+            } else {
+                silent = 0;
+                moved = d;
+                for (int c = 0; c < Channels; ++c) last[c] = sample(d, c);
+            }
+        }
+        silentFrames_ = silent;
+        if (moved) std::memcpy(lastFrame_.data(), moved, frameBytes_);
     }
     void finishStretch(uint64_t boundary) {
         ++events_;
@@ -241,7 +259,8 @@ private:
     bool inHandler_ = false;      // an interrupt taken while no routine ran is being handled
 
     uint64_t events_ = 0;         // library runs and finished stretches so far
-    bool quiet_ = false;          // no write and no read outside memory since the turn began
+    bool quiet_ = false;          // no write and no read outside memory since the turn began (with
+                                  // the CPU's flag of writes to RAM, which go past write())
     Cpu6502::Registers loopStart_{}; // where and how the turn began
     uint64_t loopStartCycle_ = 0;
     uint64_t loopEvents_ = 0;
@@ -279,6 +298,31 @@ void Player::loadProgram() {
         for (unsigned k = 0; k < 8; ++k) bank_[k] = k;
     }
     for (unsigned k = 0; k < 8; ++k) map_[k] = page(bank_[k]);
+}
+
+// RAM (with its mirrors), work RAM and the program's pages are plain
+// memory: the CPU reads them, and writes the RAM, without calling read()
+// and write(). The writable IRQ vector at $FFFE keeps the last page on the
+// bus when the file uses interrupts.
+void Player::mapMemory() {
+    for (unsigned page = 0x00; page < 0x20; ++page) {
+        uint8_t *bytes = ram_.data() + (page & 7) * 0x100;
+        cpu_.mapRead(static_cast<uint8_t>(page), bytes);
+        cpu_.mapWrite(static_cast<uint8_t>(page), bytes);
+    }
+    for (unsigned page = 0x60; page < 0x80; ++page) {
+        uint8_t *bytes = wram_.data() + (page - 0x60) * 0x100;
+        cpu_.mapRead(static_cast<uint8_t>(page), bytes);
+        cpu_.mapWrite(static_cast<uint8_t>(page), bytes);
+    }
+    for (unsigned bank = 0; bank < 8; ++bank) mapBank(bank);
+}
+
+void Player::mapBank(unsigned bank) {
+    for (unsigned k = 0; k < kPage / 0x100; ++k) {
+        const unsigned page = 0x80 + bank * (kPage / 0x100) + k;
+        cpu_.mapRead(static_cast<uint8_t>(page), interrupts_ && page == 0xFF ? nullptr : map_[bank] + k * 0x100);
+    }
 }
 
 void Player::logMemory(unsigned bank) {
@@ -419,6 +463,7 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     }
     bank_[bank] = value;
     map_[bank] = page(value);
+    mapBank(bank);
     APU_SetDMAPointer(static_cast<int32_t>(bank), map_[bank]);
     if (log_ && t) logMemory(bank);
 }
@@ -501,12 +546,13 @@ void Player::startRoutine(uint16_t address) {
 void Player::jumpedBack() {
     const Cpu6502::Registers now = cpu_.registers();
     const uint64_t maskInstructions = cpu_.maskInstructions();
-    if (quiet_ && events_ == loopEvents_ && now == loopStart_) {
+    if (quiet_ && !cpu_.wroteMapped() && events_ == loopEvents_ && now == loopStart_) {
         loopCycles_ = cpu_.cycles - loopStartCycle_;
         loopMaskSteady_ = maskInstructions == loopMaskInstructions_;
     }
     // The next turn begins here.
     quiet_ = true;
+    cpu_.clearWroteMapped();
     loopStart_ = now;
     loopStartCycle_ = cpu_.cycles;
     loopEvents_ = events_;
@@ -562,6 +608,7 @@ PlayResult Player::run() {
     loadProgram();
     interrupts_ = nsf_.usesInterrupts();
     irqVector_ = {map_[7][0xFFE], map_[7][0xFFF]}; // until the program writes its own
+    mapMemory();
     setUpLibrary();
     result_.chip = chip_;
     result_.pal = pal_;
