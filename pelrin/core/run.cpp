@@ -181,9 +181,9 @@ inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2
     return out;
 }
 
-// Frames 1 .. samples - 1 of one side, clipped, into `triangleNoise`.
-void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t samples,
-             bool attenuate) {
+// Frames from .. samples - 1 of one side, clipped, into `triangleNoise`.
+void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const int32_t constant[2], uint32_t from,
+             uint32_t samples, bool attenuate) {
     const int32_t first = constant[0], second = constant[1];
     // The lowest DMC levels attenuate by exactly 1: nothing to multiply.
     if (attenuate && !apu.lanes.dmcLevelVaries && apu.dmc.dmcAttenuation[apu.lanes.dmcLevelHeld & 127] == 1.0f)
@@ -191,18 +191,60 @@ void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const i
     if (attenuate && apu.lanes.dmcLevelVaries) {
         const float *factor = apu.dmc.dmcAttenuation;
         const uint8_t *level = apu.lanes.dmcLevel;
-        for (uint32_t k = 1; k < samples; k++)
+        for (uint32_t k = from; k < samples; k++)
             triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) *
                                                          static_cast<double>(factor[level[k] & 127])) +
                                     rest[k] + second);
     } else if (attenuate) {
         const double factor = apu.dmc.dmcAttenuation[apu.lanes.dmcLevelHeld & 127];
-        for (uint32_t k = 1; k < samples; k++)
+        for (uint32_t k = from; k < samples; k++)
             triangleNoise[k] = Clip(static_cast<int32_t>((triangleNoise[k] + first) * factor) + rest[k] + second);
     } else {
-        for (uint32_t k = 1; k < samples; k++) triangleNoise[k] = Clip(triangleNoise[k] + first + rest[k] + second);
+        for (uint32_t k = from; k < samples; k++) triangleNoise[k] = Clip(triangleNoise[k] + first + rest[k] + second);
     }
 }
+
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Four frames' values of one side: the triangle and noise (lowered by the
+// DMC's held level when `factor` applies), then the rest.
+inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128i first, __m128i second,
+                       __m128d factor, bool scale) {
+    __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(triangleNoise)), first);
+    if (scale) {
+        const __m128d low = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
+        const __m128d high = _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(v, _MM_SHUFFLE(3, 2, 3, 2))), factor);
+        v = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+    }
+    return _mm_add_epi32(_mm_add_epi32(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(rest))), second);
+}
+
+// Frames 1 .. of a varying segment straight into the host's buffer, four at
+// a time; returns the first frame left.
+template <bool Stereo>
+uint32_t MixAndStore16(ApuState &apu, uint8_t *&out, uint32_t samples, bool attenuate) {
+    const MixLanes &lanes = apu.lanes;
+    const double held = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
+    const bool scale = attenuate && held != 1.0;
+    const __m128d factor = _mm_set1_pd(held);
+    const __m128i firstLeft = _mm_set1_epi32(lanes.constantLeft[0]), secondLeft = _mm_set1_epi32(lanes.constantLeft[1]);
+    const __m128i firstRight = _mm_set1_epi32(lanes.constantRight[0]);
+    const __m128i secondRight = _mm_set1_epi32(lanes.constantRight[1]);
+    uint32_t k = 1;
+    for (; k + 4 <= samples; k += 4) {
+        const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, factor, scale);
+        if (Stereo) {
+            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, factor, scale);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                             _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
+            out += 16;
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packs_epi32(l, l));
+            out += 8;
+        }
+    }
+    return k;
+}
+#endif
 
 template <bool Stereo, bool EightBit>
 void WriteFrames(ApuState &apu) {
@@ -222,31 +264,19 @@ void WriteFrames(ApuState &apu) {
         for (uint32_t k = 1; k < samples; k++, out += kBytes) std::memcpy(out, frame, kBytes);
     } else {
         out = WriteFrame<Stereo, EightBit, true>(apu, out, headLeft, headRight, 0, attenuate);
-        // The other frames side by side, so that the loops vectorise: the
-        // clipped values replace the triangle-and-noise lane, then go out.
-        MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, samples, attenuate);
-        if (Stereo) MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, samples, attenuate);
-        const int32_t *left = lanes.left[0];
-        const int32_t *right = lanes.right[0];
         uint32_t k = 1;
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // 16-bit frames eight values at a time: the values are clipped
-        // already, so packing with saturation only narrows them.
-        if (!EightBit) {
-            for (; k + 4 <= samples; k += 4) {
-                const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(left + k));
-                if (Stereo) {
-                    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + k));
-                    const __m128i words = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
-                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), words);
-                    out += 16;
-                } else {
-                    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packs_epi32(l, l));
-                    out += 8;
-                }
-            }
-        }
+        // 16-bit frames under one DMC level: mixed and stored four at a
+        // time; packing with saturation is the clip.
+        if (!EightBit && !(attenuate && lanes.dmcLevelVaries))
+            k = MixAndStore16<Stereo>(apu, out, samples, attenuate);
 #endif
+        // The other frames side by side, so that the loops vectorise: the
+        // clipped values replace the triangle-and-noise lane, then go out.
+        MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, k, samples, attenuate);
+        if (Stereo) MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, k, samples, attenuate);
+        const int32_t *left = lanes.left[0];
+        const int32_t *right = lanes.right[0];
         for (; k < samples; k++) {
             out = Store<EightBit>(out, left[k]);
             if (Stereo) out = Store<EightBit>(out, right[k]);
