@@ -93,3 +93,77 @@ PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n) {
 }
 
 }  // namespace pelrin
+
+// A running triangle over a segment, its state in locals: its level moves
+// at nearly every step.
+namespace pelrin {
+
+bool RunsTriangleSteps(const TriangleChannel &c) { return !Gated(c); }
+
+template <bool Stereo, bool Mixed>
+void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
+    LayOut(seg);
+    if (Mixed) TouchLanes(lanes, seg.samples);
+    const int16_t *tableLeft = c.output.levelLeft;
+    const int16_t *tableRight = c.output.levelRight;
+    int32_t *left = lanes.left[0];
+    int32_t *right = lanes.right[0];
+    const uint64_t reload = c.period + 1u;
+    uint64_t next = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;  // offset of the next step
+    uint32_t step = c.step & 31;
+
+    // Sums over [pos, end), taking every step up to and including `end`.
+    auto run = [&](uint64_t pos, uint64_t end, int64_t &sumLeft, int64_t &sumRight) {
+        while (next <= end) {
+            sumLeft += static_cast<int64_t>(tableLeft[step]) * static_cast<int64_t>(next - pos);
+            sumRight += static_cast<int64_t>(tableRight[step]) * static_cast<int64_t>(next - pos);
+            pos = next;
+            step = (step + 1) & 31;
+            next += reload;
+        }
+        sumLeft += static_cast<int64_t>(tableLeft[step]) * static_cast<int64_t>(end - pos);
+        sumRight += static_cast<int64_t>(tableRight[step]) * static_cast<int64_t>(end - pos);
+    };
+
+    const uint32_t samples = seg.samples;
+    uint64_t pos = 0;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (k != 0 && next > seg.end[k]) {
+            // The samples without a step take the level as it is.
+            const uint32_t from = k;
+            do k++;
+            while (k < samples && next > seg.end[k]);
+            if (Mixed) AddHeld<Stereo>(left, right, from, k, tableLeft[step], tableRight[step]);
+            pos = seg.end[k - 1];
+            if (k == samples) break;
+        }
+        const uint32_t end = seg.end[k];
+        int64_t sumLeft = 0, sumRight = 0;
+        if (k == 0) {
+            sumLeft = c.output.sumLeft;
+            sumRight = c.output.sumRight;
+        }
+        run(pos, end, sumLeft, sumRight);
+        if (Mixed) {
+            const Divisor &d = SampleDivisor(seg, k, end - pos);
+            const int32_t l = Mean(sumLeft, d);
+            left[k] += l;
+            if (Stereo) right[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
+        }
+        pos = end;
+    }
+    // The cycles after the last boundary start the next sample.
+    int64_t sumLeft = 0, sumRight = 0;
+    run(pos, seg.length, sumLeft, sumRight);
+    c.output.sumLeft = sumLeft;
+    c.output.sumRight = sumRight;
+    c.step = static_cast<uint8_t>(step);
+    c.timer = static_cast<int32_t>(next - seg.length);
+}
+
+template void RunTriangleSegment<true, true>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTriangleSegment<true, false>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTriangleSegment<false, true>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTriangleSegment<false, false>(TriangleChannel &, Segment &, MixLanes &);
+
+}  // namespace pelrin

@@ -123,7 +123,17 @@ uint32_t RunChannels(ApuState &apu) {
     }
     RunChannel(apu, apu.pulse[0], kPulse1, 1);
     RunChannel(apu, apu.pulse[1], kPulse2, 1);
-    RunChannel(apu, apu.triangle, kTriangle, 0);
+    if (RunsTriangleSteps(apu.triangle) && apu.segment.samples != 0) {
+        const bool mixed = apu.channelEnabled[kTriangle] != 0;
+        if (apu.channelCount == 2)
+            mixed ? RunTriangleSegment<true, true>(apu.triangle, apu.segment, lanes)
+                  : RunTriangleSegment<true, false>(apu.triangle, apu.segment, lanes);
+        else
+            mixed ? RunTriangleSegment<false, true>(apu.triangle, apu.segment, lanes)
+                  : RunTriangleSegment<false, false>(apu.triangle, apu.segment, lanes);
+    } else {
+        RunChannel(apu, apu.triangle, kTriangle, 0);
+    }
     if (RunsTabledNoise(apu.noise)) {
         const bool mixed = apu.channelEnabled[kNoise] != 0;
         if (apu.channelCount == 2)

@@ -128,6 +128,11 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
 template <bool Stereo, bool Mixed>
 uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes);
 
+// So has a running triangle (channels/triangle.cpp).
+bool RunsTriangleSteps(const TriangleChannel &c);
+template <bool Stereo, bool Mixed>
+void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
+
 // The noise has a runner of its own (channels/noise.cpp).
 bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
