@@ -308,10 +308,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     if (Mixed && period > seg.shortest + 1 && samples > 1) {
         int64_t sumLeft = c.output.sumLeft, sumRight = c.output.sumRight;
         run(0, seg.end[0], sumLeft, sumRight);
-        const Divisor &d = seg.divisors[0];
-        const int32_t l = Mean(sumLeft, d);
-        left[0] += l;
-        if (Stereo) right[0] += sumRight == sumLeft ? l : Mean(sumRight, d);
+        AddMeans<Stereo>(left[0], right[0], sumLeft, sumRight, seg.divisors[0]);
         levels[0] = static_cast<uint8_t>(mixLevel);
         pos = seg.end[0];
         for (k = 1; k < samples; k++) {
@@ -326,14 +323,9 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             const uint32_t down = level > 1 ? level - 2 : level;
             const uint32_t after = (shifter & 1) ? up : down;
             const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
-            const int64_t sl = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
-            const Divisor &dk = SampleDivisor(seg, k, end - pos);
-            const int32_t lk = Mean(sl, dk);
-            left[k] += lk;
-            if (Stereo) {
-                const int64_t sr = tableRight[level & 127] * before + tableRight[after & 127] * rest;
-                right[k] += sr == sl ? lk : Mean(sr, dk);
-            }
+            const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
+            const int64_t sumRight = Stereo ? tableRight[level & 127] * before + tableRight[after & 127] * rest : 0;
+            AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
             level = has ? after : level;
             mixLevel = has ? after : mixLevel;
             shifter = has ? shifter >> 1 : shifter;
@@ -361,12 +353,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             sumRight = c.output.sumRight;
         }
         run(pos, end, sumLeft, sumRight);
-        if (Mixed) {
-            const Divisor &d = SampleDivisor(seg, k, end - pos);
-            const int32_t l = Mean(sumLeft, d);
-            left[k] += l;
-            if (Stereo) right[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
-        }
+        if (Mixed) AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
         levels[k] = static_cast<uint8_t>(mixLevel);
         pos = end;
     }

@@ -126,17 +126,7 @@ PELRIN_HOT_INLINE uint64_t Hold(const PulseChannel &c) {
 
 PELRIN_HOT_INLINE void Advance(PulseChannel &c, uint32_t n) {
     if (Silent(c) || n == 0) return;
-    const int64_t reload = c.period + 1;
-    int64_t timer = (c.timer > 0 ? c.timer : 0) - static_cast<int64_t>(n);
-    if (timer <= 0) {
-        // The expiries that bring the timer back above zero.
-        const uint64_t deficit = static_cast<uint64_t>(-timer);
-        const uint64_t expiries = (deficit < 0x100000000u ? static_cast<uint32_t>(deficit) / static_cast<uint32_t>(reload)
-                                                          : deficit / static_cast<uint64_t>(reload)) + 1;
-        timer += static_cast<int64_t>(expiries) * reload;
-        c.step = static_cast<uint8_t>((c.step + expiries) & 15);
-    }
-    c.timer = static_cast<int32_t>(timer);
+    c.step = static_cast<uint8_t>((c.step + AdvanceTimer(c.timer, n, c.period + 1u)) & 15);
 }
 
 PELRIN_HOT_INLINE void Level(const PulseChannel &c, int32_t &left, int32_t &right) {

@@ -144,12 +144,7 @@ void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
             sumRight = c.output.sumRight;
         }
         run(pos, end, sumLeft, sumRight);
-        if (Mixed) {
-            const Divisor &d = SampleDivisor(seg, k, end - pos);
-            const int32_t l = Mean(sumLeft, d);
-            left[k] += l;
-            if (Stereo) right[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
-        }
+        if (Mixed) AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
         pos = end;
     }
     // The cycles after the last boundary start the next sample.

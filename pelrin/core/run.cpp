@@ -3,6 +3,7 @@
 // each slice.
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -90,14 +91,20 @@ inline float FromFixed(const FixedCountdown &f) {
 // Whole cycles until a positive countdown runs out.
 inline int64_t CeilCycles(int64_t count, int shift) { return (count + (int64_t{1} << shift) - 1) >> shift; }
 
+// Calls run(stereo, mixed) with both as std::bool_constant: the output's
+// layout and the host's switch of `channel`.
+template <typename Run>
+inline auto ForLayout(ApuState &apu, int channel, Run run) {
+    const bool mixed = apu.channelEnabled[channel] != 0;
+    if (apu.channelCount == 2) return mixed ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
+    return mixed ? run(std::false_type{}, std::true_type{}) : run(std::false_type{}, std::false_type{});
+}
+
 template <typename Channel>
 uint32_t RunChannel(ApuState &apu, Channel &c, int channel, int group, uint8_t *levels = nullptr) {
-    const bool mixed = apu.channelEnabled[channel] != 0;
-    if (apu.channelCount == 2)
-        return mixed ? RunSegment<true, true>(c, apu.segment, apu.lanes, group, levels)
-                     : RunSegment<true, false>(c, apu.segment, apu.lanes, group, levels);
-    return mixed ? RunSegment<false, true>(c, apu.segment, apu.lanes, group, levels)
-                 : RunSegment<false, false>(c, apu.segment, apu.lanes, group, levels);
+    return ForLayout(apu, channel, [&](auto stereo, auto mixed) {
+        return RunSegment<decltype(stereo)::value, decltype(mixed)::value>(c, apu.segment, apu.lanes, group, levels);
+    });
 }
 
 // Runs every channel over the segment; returns the DMC's stolen cycles.
@@ -109,42 +116,28 @@ uint32_t RunChannels(ApuState &apu) {
     lanes.constantRight[0] = lanes.constantRight[1] = 0;
     lanes.headLeft[0] = lanes.headLeft[1] = 0;
     lanes.headRight[0] = lanes.headRight[1] = 0;
-    uint32_t stolen;
-    if (apu.dmc.active && apu.segment.samples != 0) {
-        const bool mixed = apu.channelEnabled[kDmc] != 0;
-        if (apu.channelCount == 2)
-            stolen = mixed ? RunActiveDmcSegment<true, true>(apu.dmc, apu.segment, lanes)
-                           : RunActiveDmcSegment<true, false>(apu.dmc, apu.segment, lanes);
-        else
-            stolen = mixed ? RunActiveDmcSegment<false, true>(apu.dmc, apu.segment, lanes)
-                           : RunActiveDmcSegment<false, false>(apu.dmc, apu.segment, lanes);
-    } else {
-        stolen = RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
-    }
+    const uint32_t stolen =
+        apu.dmc.active && apu.segment.samples != 0
+            ? ForLayout(apu, kDmc,
+                        [&](auto stereo, auto mixed) {
+                            return RunActiveDmcSegment<decltype(stereo)::value, decltype(mixed)::value>(
+                                apu.dmc, apu.segment, lanes);
+                        })
+            : RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
     RunChannel(apu, apu.pulse[0], kPulse1, 1);
     RunChannel(apu, apu.pulse[1], kPulse2, 1);
-    if (RunsTriangleSteps(apu.triangle) && apu.segment.samples != 0) {
-        const bool mixed = apu.channelEnabled[kTriangle] != 0;
-        if (apu.channelCount == 2)
-            mixed ? RunTriangleSegment<true, true>(apu.triangle, apu.segment, lanes)
-                  : RunTriangleSegment<true, false>(apu.triangle, apu.segment, lanes);
-        else
-            mixed ? RunTriangleSegment<false, true>(apu.triangle, apu.segment, lanes)
-                  : RunTriangleSegment<false, false>(apu.triangle, apu.segment, lanes);
-    } else {
+    if (RunsTriangleSteps(apu.triangle) && apu.segment.samples != 0)
+        ForLayout(apu, kTriangle, [&](auto stereo, auto mixed) {
+            RunTriangleSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.triangle, apu.segment, lanes);
+        });
+    else
         RunChannel(apu, apu.triangle, kTriangle, 0);
-    }
-    if (RunsTabledNoise(apu.noise)) {
-        const bool mixed = apu.channelEnabled[kNoise] != 0;
-        if (apu.channelCount == 2)
-            mixed ? RunTabledNoiseSegment<true, true>(apu.noise, apu.segment, lanes)
-                  : RunTabledNoiseSegment<true, false>(apu.noise, apu.segment, lanes);
-        else
-            mixed ? RunTabledNoiseSegment<false, true>(apu.noise, apu.segment, lanes)
-                  : RunTabledNoiseSegment<false, false>(apu.noise, apu.segment, lanes);
-    } else {
+    if (RunsTabledNoise(apu.noise))
+        ForLayout(apu, kNoise, [&](auto stereo, auto mixed) {
+            RunTabledNoiseSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.noise, apu.segment, lanes);
+        });
+    else
         RunChannel(apu, apu.noise, kNoise, 0);
-    }
     switch (apu.expansionChip) {
         case kChipVrc6:
             RunChannel(apu, apu.vrc6Pulse[0], kVrc6Pulse1, 1);

@@ -42,6 +42,15 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
+// Adds a sample's means of both sums to its lane entries. A centred channel
+// has equal sums: one division serves both.
+template <bool Stereo>
+inline void AddMeans(int32_t &left, int32_t &right, int64_t sumLeft, int64_t sumRight, const Divisor &d) {
+    const int32_t l = Mean(sumLeft, d);
+    left += l;
+    if (Stereo) right += sumRight == sumLeft ? l : Mean(sumRight, d);
+}
+
 
 // Fills in every boundary, once some channel needs them.
 inline void LayOut(Segment &seg) {
@@ -190,10 +199,9 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
     if (seg.carried) {
         // The first sample began before the segment.
         stolen += Integrate(c, seg.end[0]);
-        if (Mixed) {
-            lanes.headLeft[group] += Mean(c.output.sumLeft, seg.divisors[0]);
-            if (Stereo) lanes.headRight[group] += Mean(c.output.sumRight, seg.divisors[0]);
-        }
+        if (Mixed)
+            AddMeans<Stereo>(lanes.headLeft[group], lanes.headRight[group], c.output.sumLeft, c.output.sumRight,
+                             seg.divisors[0]);
         c.output.sumLeft = c.output.sumRight = 0;
         if (levels) levels[0] = MixLevelOf(c);
         pos = seg.end[0];
@@ -235,13 +243,9 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             }
             // Sample k has a change in it.
             stolen += Integrate(c, seg.end[k] - pos);
-            if (Mixed) {
-                const Divisor &d = SampleDivisor(seg, k, seg.end[k] - pos);
-                const int32_t l = Mean(c.output.sumLeft, d);
-                left[k] += l;
-                // A centred channel has equal sums: one division serves both.
-                if (Stereo) right[k] += c.output.sumRight == c.output.sumLeft ? l : Mean(c.output.sumRight, d);
-            }
+            if (Mixed)
+                AddMeans<Stereo>(left[k], right[k], c.output.sumLeft, c.output.sumRight,
+                                 SampleDivisor(seg, k, seg.end[k] - pos));
             c.output.sumLeft = c.output.sumRight = 0;
             if (levels) levels[k] = MixLevelOf(c);
             pos = seg.end[k++];

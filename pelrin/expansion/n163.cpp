@@ -182,11 +182,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         uint32_t k = 0, pos = 0;
         // The first sample, with what it carried in.
         if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepLength);
-        if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0) {
-            const int32_t l = Mean(s.sumLeft[i], seg.divisors[0]);
-            lanes.headLeft[1] += l;
-            if (Stereo) lanes.headRight[1] += s.sumRight[i] == s.sumLeft[i] ? l : Mean(s.sumRight[i], seg.divisors[0]);
-        }
+        if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0)
+            AddMeans<Stereo>(lanes.headLeft[1], lanes.headRight[1], s.sumLeft[i], s.sumRight[i], seg.divisors[0]);
         s.sumLeft[i] = s.sumRight[i] = 0;
         if (!runs) continue;
         pos = seg.end[0];
@@ -215,12 +212,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             }
             int64_t sumLeft = 0, sumRight = 0;
             IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[k] - pos), stepLength, sumLeft, sumRight);
-            if (mix) {
-                const Divisor &d = SampleDivisor(seg, k, seg.end[k] - pos);
-                const int32_t l = Mean(sumLeft, d);
-                laneLeft[k] += l;
-                if (Stereo) laneRight[k] += sumRight == sumLeft ? l : Mean(sumRight, d);
-            }
+            if (mix) AddMeans<Stereo>(laneLeft[k], laneRight[k], sumLeft, sumRight, SampleDivisor(seg, k, seg.end[k] - pos));
             pos = seg.end[k++];
         }
         // The cycles after the last boundary start the next sample.

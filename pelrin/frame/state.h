@@ -348,6 +348,20 @@ inline int32_t RunTimer(int32_t timer, uint32_t cycles, Stretch stretch, Expire 
     return timer;
 }
 
+// Moves a timer n cycles along a stretch no one watches: returns how many
+// times it expired (each expiry adding `reload`), as RunTimer would count.
+inline uint64_t AdvanceTimer(int32_t &timer, uint32_t n, uint32_t reload) {
+    int64_t t = (timer > 0 ? timer : 0) - static_cast<int64_t>(n);
+    uint64_t expiries = 0;
+    if (t <= 0) {
+        const uint64_t deficit = static_cast<uint64_t>(-t);
+        expiries = (deficit < 0x100000000u ? static_cast<uint32_t>(deficit) / reload : deficit / reload) + 1;
+        t += static_cast<int64_t>(expiries * reload);
+    }
+    timer = static_cast<int32_t>(t);
+    return expiries;
+}
+
 // Length-counter clock of the triangle and noise.
 template <typename Channel>
 inline void ClockLength(Channel &c) {
