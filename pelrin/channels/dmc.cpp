@@ -299,6 +299,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     };
 
     const uint32_t samples = seg.samples;
+    const SampleMeans means(seg);
     uint64_t pos = 0;
     uint32_t k = 0;
     // With bits further apart than the longest sample, a sample holds at
@@ -325,7 +326,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
             const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
             const int64_t sumRight = Stereo ? tableRight[level & 127] * before + tableRight[after & 127] * rest : 0;
-            AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
+            means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
             level = has ? after : level;
             mixLevel = has ? after : mixLevel;
             shifter = has ? shifter >> 1 : shifter;
@@ -353,7 +354,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             sumRight = c.output.sumRight;
         }
         run(pos, end, sumLeft, sumRight);
-        if (Mixed) AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
+        if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
         levels[k] = static_cast<uint8_t>(mixLevel);
         pos = end;
     }

@@ -126,6 +126,7 @@ void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
     };
 
     const uint32_t samples = seg.samples;
+    const SampleMeans means(seg);
     uint64_t pos = 0;
     for (uint32_t k = 0; k < samples; k++) {
         if (k != 0 && next > seg.end[k]) {
@@ -144,7 +145,7 @@ void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
             sumRight = c.output.sumRight;
         }
         run(pos, end, sumLeft, sumRight);
-        if (Mixed) AddMeans<Stereo>(left[k], right[k], sumLeft, sumRight, SampleDivisor(seg, k, end - pos));
+        if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
         pos = end;
     }
     // The cycles after the last boundary start the next sample.

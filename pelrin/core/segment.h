@@ -40,6 +40,26 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
     return static_cast<int32_t>(sum / d.cycles);
 }
 
+// Whole samples' divisors with one shift s = 31 + ceil(log2(shortest + 1)).
+// It meets MakeDivisor's bound for both lengths, so both quotients are
+// exact; and since shortest >= 2^(s - 32), each factor is at most 2^32 + 1
+// and |sum| <= 2^31 times it fits 64 bits. A channel's levels are 16-bit,
+// so its sum over one sample is at most 2^15 per cycle: within 2^31 for
+// samples of up to 2^16 cycles, with no need to check.
+inline WholeDivisors MakeWholeDivisors(uint32_t shortest) {
+    WholeDivisors w{};
+    w.shortest = shortest;
+    unsigned log = 0;
+    while ((uint64_t{1} << log) < uint64_t{shortest} + 1) log++;
+    w.shift = 31 + log;
+    for (int i = 0; i < 2; i++) {
+        const uint64_t cycles = uint64_t{shortest} + static_cast<uint64_t>(i);
+        w.factor[i] = ((uint64_t{1} << w.shift) + cycles - 1) / cycles;
+    }
+    w.fast = shortest >= 1 && shortest < 65536 ? 1 : 0;
+    return w;
+}
+
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
 // Adds a sample's means of both sums to its lane entries. A centred channel
@@ -67,6 +87,34 @@ inline void LayOut(Segment &seg) {
 inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t length) {
     return seg.divisors[k == 0 ? 0 : (length == seg.shortest ? 1 : 2)];
 }
+
+// A segment's divisors as a runner's loop holds them, in locals.
+struct SampleMeans {
+    const Segment &seg;
+    const WholeDivisors whole;
+
+    explicit SampleMeans(const Segment &s) : seg(s), whole(s.whole) {}
+
+    // The mean of sample k over its `length` cycles in the segment.
+    int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
+        if (k != 0 && whole.fast) {
+            const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
+            const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
+            const uint64_t factor = length == whole.shortest ? whole.factor[0] : whole.factor[1];
+            const uint64_t q = (magnitude * factor) >> whole.shift;
+            return static_cast<int32_t>((q ^ sign) - sign);
+        }
+        return Mean(sum, SampleDivisor(seg, k, length));
+    }
+
+    // Adds both sides' means to sample k's lane entries (see AddMeans).
+    template <bool Stereo>
+    void Add(int32_t &left, int32_t &right, int64_t sumLeft, int64_t sumRight, uint32_t k, uint64_t length) const {
+        const int32_t l = (*this)(sumLeft, k, length);
+        left += l;
+        if (Stereo) right += sumRight == sumLeft ? l : (*this)(sumRight, k, length);
+    }
+};
 
 
 // Clears the lanes before the first channel writes per-sample values.
@@ -226,6 +274,7 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
         LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
         if (levels) lanes.dmcLevelVaries = true;
+        const SampleMeans means(seg);
         while (k < samples) {
             // The samples that end before the level changes.
             const uint64_t until = pos + hold;
@@ -243,9 +292,7 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
             }
             // Sample k has a change in it.
             stolen += Integrate(c, seg.end[k] - pos);
-            if (Mixed)
-                AddMeans<Stereo>(left[k], right[k], c.output.sumLeft, c.output.sumRight,
-                                 SampleDivisor(seg, k, seg.end[k] - pos));
+            if (Mixed) means.Add<Stereo>(left[k], right[k], c.output.sumLeft, c.output.sumRight, k, seg.end[k] - pos);
             c.output.sumLeft = c.output.sumRight = 0;
             if (levels) levels[k] = MixLevelOf(c);
             pos = seg.end[k++];

@@ -174,6 +174,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     }
     int32_t *laneLeft = lanes.left[1];
     int32_t *laneRight = lanes.right[1];
+    const SampleMeans means(seg);
     for (unsigned i = 0; i < 8; i++) {
         double stepConstant;
         const bool runs = N163ChannelRuns(s, i, stepConstant);
@@ -212,7 +213,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             }
             int64_t sumLeft = 0, sumRight = 0;
             IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[k] - pos), stepLength, sumLeft, sumRight);
-            if (mix) AddMeans<Stereo>(laneLeft[k], laneRight[k], sumLeft, sumRight, SampleDivisor(seg, k, seg.end[k] - pos));
+            if (mix) means.Add<Stereo>(laneLeft[k], laneRight[k], sumLeft, sumRight, k, seg.end[k] - pos);
             pos = seg.end[k++];
         }
         // The cycles after the last boundary start the next sample.

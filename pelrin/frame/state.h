@@ -90,7 +90,7 @@ struct NoiseChannel {
     uint8_t tapShift;
     uint8_t outputBit;
     // Rounded-up reciprocal of `reciprocalOf` (a period) for dividing run
-    // lengths below 2^16 by it (channels/noise.cpp); recomputed when the
+    // lengths below 2^31 by it (channels/noise.cpp); recomputed when the
     // period differs.
     uint16_t reciprocalOf;
     uint8_t reciprocalShift;
@@ -188,6 +188,15 @@ struct Divisor {
     uint8_t exact;    // the reciprocal applies (cycles < 2^32)
 };
 
+// The divisors of whole samples, `shortest` or `shortest + 1` cycles long,
+// with one shift for both (core/segment.h).
+struct WholeDivisors {
+    uint64_t factor[2];  // for `shortest`, then `shortest + 1` cycles
+    uint32_t shortest;
+    uint32_t shift;
+    uint8_t fast;        // every whole sample's sum is within 2^31
+};
+
 // The run loop's plan of a segment: a stretch of a span in which no
 // frame-sequencer step falls, with its sample boundaries (core/segment.h).
 constexpr uint32_t kSegmentSamples = 512;
@@ -204,6 +213,7 @@ struct Segment {
     uint32_t shortest;                // the shorter of the two whole sample lengths
     uint32_t end[kSegmentSamples];    // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
+    WholeDivisors whole;              // the two others again, for the runners' loops
 };
 
 // Per-sample sums of the channels' means: the triangle and noise apart,
@@ -274,6 +284,7 @@ struct ApuState {
     Segment segment = {};
     MixLanes lanes = {};
     Divisor sampleDivisors[2] = {};  // the two whole lengths of a sample
+    WholeDivisors wholeDivisors = {};
 };
 
 extern ApuState apu;
