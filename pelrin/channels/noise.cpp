@@ -45,16 +45,18 @@ inline unsigned ShiftMany(unsigned reg, unsigned tap, unsigned m) {
     return ((reg << m) | feedback) & 0xFFFF;
 }
 
-// x / c.period for x < 2^16 as x * m >> s, m = ceil(2^s / period),
-// s = 16 + ceil(log2 period). Exact: with e = m * period - 2^s < period, the
+// x / c.period for x < 2^31 as x * m >> s, m = ceil(2^s / period),
+// s = 31 + ceil(log2 period). Exact: with e = m * period - 2^s < period, the
 // product adds x * e / (period * 2^s) < 2^-ceil(log2 period) <= 1 / period to
 // x / period, whose fraction is at most (period - 1) / period, so the floor
-// stays. m <= 2^17, so x * m fits 64 bits.
+// stays. m < 2^32, so x * m fits 64 bits.
+constexpr uint64_t kReciprocalRange = uint64_t{1} << 31;
+
 inline void UpdateReciprocal(NoiseChannel &c) {
     if (c.reciprocalOf == c.period) return;
     unsigned log = 0;
     while ((1u << log) < c.period) log++;
-    c.reciprocalShift = static_cast<uint8_t>(16 + log);
+    c.reciprocalShift = static_cast<uint8_t>(31 + log);
     c.reciprocal = static_cast<uint32_t>(((uint64_t{1} << c.reciprocalShift) + c.period - 1) / c.period);
     c.reciprocalOf = c.period;
 }
@@ -88,7 +90,7 @@ void IntegrateNoise(NoiseChannel &c, uint32_t cycles) {
         const uint32_t after = cycles - static_cast<uint32_t>(first);  // cycles after the first expiry
         const uint32_t period32 = static_cast<uint32_t>(period);
         uint64_t expiries = 1;
-        if (after >= period32) expiries += after < 0x10000u ? DivideShort(c, after) : after / period32;
+        if (after >= period32) expiries += after < kReciprocalRange ? DivideShort(c, after) : after / period32;
         sounding = c.outputBit ? static_cast<uint64_t>(first) : 0;
         unsigned reg = c.shiftRegister;
         uint64_t ones = 0;  // sounding bits after each of the shifts
@@ -209,7 +211,7 @@ struct NoiseRun {
     uint64_t next;               // offset of the next expiry
     uint32_t out;                // the bit sounding now
     uint32_t period;
-    uint64_t reciprocal;         // of the period, for quotients below 2^16 (DivideShort)
+    uint64_t reciprocal;         // of the period (DivideShort)
     uint32_t shift;
     bool shifted;
 
@@ -226,7 +228,7 @@ struct NoiseRun {
     uint64_t Sounding(uint64_t from, uint64_t to) {
         if (next > to) return out ? to - from : 0;
         const uint64_t gap = to - next;
-        const uint64_t shifts = (gap < 0x10000u ? (gap * reciprocal) >> shift : gap / period) + 1;
+        const uint64_t shifts = (gap < kReciprocalRange ? (gap * reciprocal) >> shift : gap / period) + 1;
         const uint64_t laps = shifts < length ? 0 : shifts / length;
         const uint32_t rest = static_cast<uint32_t>(shifts - laps * length);
         const uint64_t ones = laps * onesBefore[length] + Ones(position, rest);
@@ -277,18 +279,19 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     uint64_t pos = 0;
     uint32_t k = 0;
     const uint32_t samples = seg.samples;
+    const SampleMeans means(seg);
     auto take = [&](int32_t *lane, int32_t *laneRight, uint64_t sounding, int64_t carryLeft, int64_t carryRight,
-                    const Divisor &d) {
-        const int32_t l = Mean(carryLeft + levelLeft * static_cast<int64_t>(sounding), d);
+                    uint32_t k, uint64_t length) {
+        const int32_t l = means(carryLeft + levelLeft * static_cast<int64_t>(sounding), k, length);
         *lane += l;
         if (Stereo) {
             const bool same = centred && carryLeft == carryRight;
-            *laneRight += same ? l : Mean(carryRight + levelRight * static_cast<int64_t>(sounding), d);
+            *laneRight += same ? l : means(carryRight + levelRight * static_cast<int64_t>(sounding), k, length);
         }
     };
     if (samples != 0 && seg.carried) {
         const uint64_t sounding = run.Sounding(0, seg.end[0]);
-        if (Mixed) take(&lanes.headLeft[0], &lanes.headRight[0], sounding, c.output.sumLeft, c.output.sumRight, seg.divisors[0]);
+        if (Mixed) take(&lanes.headLeft[0], &lanes.headRight[0], sounding, c.output.sumLeft, c.output.sumRight, 0, 0);
         c.output.sumLeft = c.output.sumRight = 0;
         pos = seg.end[0];
         k = 1;
@@ -313,6 +316,11 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     } else if (samples != 0) {
         LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
+        // Each boundary's expiries are counted from the same first one, so
+        // that no sample waits on the one before for where its shifts start
+        // (a segment is shorter than 2^31 cycles: the reciprocal applies).
+        const uint64_t base = run.next;
+        uint64_t counted = 0;  // expiries from `base` up to `pos`
         while (k < samples) {
             if (run.next > seg.end[k]) {
                 // The samples that end before the next shift hold the bit.
@@ -326,8 +334,30 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
                 if (k == samples) break;
             }
             const uint32_t end = seg.end[k];
-            const uint64_t sounding = run.Sounding(pos, end);
-            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, SampleDivisor(seg, k, end - pos));
+            const uint64_t upTo = (((end - base) * run.reciprocal) >> run.shift) + 1;
+            const uint64_t shifts = upTo - counted;
+            uint64_t sounding;
+            if (shifts < run.length) {
+                // As Sounding(pos, end), with the register's place the only
+                // thing carried from sample to sample.
+                uint32_t to = run.position + static_cast<uint32_t>(shifts);
+                const bool wraps = to >= run.length;
+                to = wraps ? to - run.length : to;
+                const uint32_t ones = run.onesBefore[to] - run.onesBefore[run.position] +
+                                      (wraps ? run.onesBefore[run.length] : 0u);
+                const uint32_t last = SoundsAfter(run.value[(to == 0 ? run.length : to) - 1]);
+                const uint64_t lastExpiry = base + (upTo - 1) * run.period;
+                sounding = (run.out ? run.next - pos : 0) + static_cast<uint64_t>(run.period) * (ones - last) +
+                           (last ? end - lastExpiry : 0);
+                run.position = to;
+                run.out = last;
+                run.next = lastExpiry + run.period;
+                run.shifted = true;
+            } else {
+                sounding = run.Sounding(pos, end);
+            }
+            counted = upTo;
+            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, k, end - pos);
             pos = end;
             k++;
         }
