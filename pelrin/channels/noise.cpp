@@ -325,8 +325,7 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
             if (run.next > seg.end[k]) {
                 // The samples that end before the next shift hold the bit.
                 const uint32_t from = k;
-                do k++;
-                while (k < samples && run.next > seg.end[k]);
+                k = FirstBoundaryAfter(seg, run.next - 1, k + 1);
                 if (Mixed && run.out)
                     AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
                                     static_cast<int32_t>(levelRight));

@@ -132,8 +132,7 @@ void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
         if (k != 0 && next > seg.end[k]) {
             // The samples without a step take the level as it is.
             const uint32_t from = k;
-            do k++;
-            while (k < samples && next > seg.end[k]);
+            k = FirstBoundaryAfter(seg, next - 1, k + 1);
             if (Mixed) AddHeld<Stereo>(left, right, from, k, tableLeft[step], tableRight[step]);
             pos = seg.end[k - 1];
             if (k == samples) break;

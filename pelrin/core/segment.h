@@ -76,10 +76,36 @@ inline void AddMeans(int32_t &left, int32_t &right, int64_t sumLeft, int64_t sum
 inline void LayOut(Segment &seg) {
     if (seg.laidOut) return;
     seg.laidOut = true;
-    const int64_t round = (int64_t{1} << seg.shift) - 1;
-    const int64_t first = seg.first + round;
-    for (uint32_t k = 1; k < seg.samples; k++)
-        seg.end[k] = static_cast<uint32_t>((first + k * seg.period) >> seg.shift);
+    const int shift = seg.shift;
+    const int64_t period = seg.period;
+    const uint32_t samples = seg.samples;
+    uint32_t *end = seg.end;
+    int64_t at = seg.first + (int64_t{1} << shift) - 1;  // rounds each boundary up
+    for (uint32_t k = 1; k < samples; k++) {
+        at += period;
+        end[k] = static_cast<uint32_t>(at >> shift);
+    }
+    seg.periodInverse = 1.0 / static_cast<double>(period);
+}
+
+// The first sample from k on whose boundary lies after `until`, or
+// `samples`; the segment is laid out.
+inline uint32_t FirstBoundaryAfter(const Segment &seg, uint64_t until, uint32_t k) {
+    const uint32_t samples = seg.samples;
+    // Most stretches are short: look at a few boundaries first.
+    for (int i = 0; i < 4; i++, k++)
+        if (k == samples || seg.end[k] > until) return k;
+    if (until >= seg.last) return samples;
+    // Boundary j lies at or before `until` while j * period < room: the
+    // count of those, estimated in doubles (room < 2^53, so the estimate is
+    // off by at most one) and corrected against the boundaries.
+    const int64_t room = ((static_cast<int64_t>(until) + 1) << seg.shift) - seg.first - ((int64_t{1} << seg.shift) - 1);
+    const double estimate = static_cast<double>(room) * seg.periodInverse;
+    uint32_t j = estimate < static_cast<double>(samples) ? static_cast<uint32_t>(estimate) : samples;
+    if (j < k) j = k;
+    while (j > k && seg.end[j - 1] > until) j--;
+    while (j < samples && seg.end[j] <= until) j++;
+    return j;
 }
 
 // The divisor of sample k, `length` cycles of it in the segment: the first
@@ -282,8 +308,7 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
                 int32_t l, r;
                 Level(c, l, r);
                 const uint32_t from = k;
-                do k++;
-                while (k < samples && seg.end[k] <= until);
+                k = FirstBoundaryAfter(seg, until, k + 1);
                 if (Mixed) AddHeld<Stereo>(left, right, from, k, l, r);
                 if (levels) std::memset(levels + from, MixLevelOf(c), k - from);
                 Advance(c, seg.end[k - 1] - pos);

@@ -211,6 +211,7 @@ struct Segment {
     int64_t period;
     int shift;
     uint32_t shortest;                // the shorter of the two whole sample lengths
+    double periodInverse;             // 1 / period, once laid out
     uint32_t end[kSegmentSamples];    // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
     WholeDivisors whole;              // the two others again, for the runners' loops
