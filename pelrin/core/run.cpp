@@ -84,8 +84,9 @@ bool ToFixed(float countdown, float period, FixedCountdown &f) {
     return true;
 }
 
+// Scaling by the exact 2^-shift rounds as dividing by 2^shift does.
 inline float FromFixed(const FixedCountdown &f) {
-    return static_cast<float>(static_cast<double>(f.count) / static_cast<double>(int64_t{1} << f.shift));
+    return static_cast<float>(static_cast<double>(f.count) * (1.0 / static_cast<double>(int64_t{1} << f.shift)));
 }
 
 // Whole cycles until a positive countdown runs out.
