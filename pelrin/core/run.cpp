@@ -210,14 +210,15 @@ void MixLane(ApuState &apu, int32_t *triangleNoise, const int32_t *rest, const i
 
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 // Four frames' values of one side: the triangle and noise (lowered by the
-// DMC's held level when `factor` applies), then the rest.
+// DMC's level when `scale`: factors of frames 0-1 in `low`, 2-3 in `high`),
+// then the rest.
 inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128i first, __m128i second,
-                       __m128d factor, bool scale) {
+                       __m128d low, __m128d high, bool scale) {
     __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(triangleNoise)), first);
     if (scale) {
-        const __m128d low = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
-        const __m128d high = _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(v, _MM_SHUFFLE(3, 2, 3, 2))), factor);
-        v = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+        const __m128d lowScaled = _mm_mul_pd(_mm_cvtepi32_pd(v), low);
+        const __m128d highScaled = _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(v, _MM_SHUFFLE(3, 2, 3, 2))), high);
+        v = _mm_unpacklo_epi64(_mm_cvttpd_epi32(lowScaled), _mm_cvttpd_epi32(highScaled));
     }
     return _mm_add_epi32(_mm_add_epi32(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(rest))), second);
 }
@@ -227,17 +228,24 @@ inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128
 template <bool Stereo>
 uint32_t MixAndStore16(ApuState &apu, uint8_t *&out, uint32_t samples, bool attenuate) {
     const MixLanes &lanes = apu.lanes;
-    const double held = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
-    const bool scale = attenuate && held != 1.0;
-    const __m128d factor = _mm_set1_pd(held);
+    const float *attenuation = apu.dmc.dmcAttenuation;
+    const bool varies = attenuate && lanes.dmcLevelVaries;
+    const double held = attenuation[lanes.dmcLevelHeld & 127];
+    const bool scale = varies || (attenuate && held != 1.0);
+    __m128d low = _mm_set1_pd(held), high = low;
     const __m128i firstLeft = _mm_set1_epi32(lanes.constantLeft[0]), secondLeft = _mm_set1_epi32(lanes.constantLeft[1]);
     const __m128i firstRight = _mm_set1_epi32(lanes.constantRight[0]);
     const __m128i secondRight = _mm_set1_epi32(lanes.constantRight[1]);
     uint32_t k = 1;
     for (; k + 4 <= samples; k += 4) {
-        const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, factor, scale);
+        if (varies) {
+            const uint8_t *level = lanes.dmcLevel + k;
+            low = _mm_set_pd(attenuation[level[1] & 127], attenuation[level[0] & 127]);
+            high = _mm_set_pd(attenuation[level[3] & 127], attenuation[level[2] & 127]);
+        }
+        const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, scale);
         if (Stereo) {
-            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, factor, scale);
+            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, scale);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                              _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
             out += 16;
@@ -270,10 +278,9 @@ void WriteFrames(ApuState &apu) {
         out = WriteFrame<Stereo, EightBit, true>(apu, out, headLeft, headRight, 0, attenuate);
         uint32_t k = 1;
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // 16-bit frames under one DMC level: mixed and stored four at a
-        // time; packing with saturation is the clip.
-        if (!EightBit && !(attenuate && lanes.dmcLevelVaries))
-            k = MixAndStore16<Stereo>(apu, out, samples, attenuate);
+        // 16-bit frames: mixed and stored four at a time; packing with
+        // saturation is the clip.
+        if (!EightBit) k = MixAndStore16<Stereo>(apu, out, samples, attenuate);
 #endif
         // The other frames side by side, so that the loops vectorise: the
         // clipped values replace the triangle-and-noise lane, then go out.
