@@ -201,10 +201,12 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             if (countdown < 16777216.0f && static_cast<double>(seg.end[k] - pos) < countdown) {
                 // Samples that end before the step: each run is shorter than
                 // what is left of the countdown.
-                const double limit = pos + static_cast<double>(countdown);
+                // Those ending before pos + countdown: at or before pos plus
+                // the countdown's ceiling less one (0 < countdown < 2^24).
+                int64_t whole = static_cast<int64_t>(countdown);
+                if (static_cast<float>(whole) < countdown) whole++;
                 const uint32_t from = k;
-                do k++;
-                while (k < samples && static_cast<double>(seg.end[k]) < limit);
+                k = FirstBoundaryAfter(seg, pos + static_cast<uint64_t>(whole) - 1, k + 1);
                 const unsigned sample = v.sample & 15;
                 if (mix) AddHeld<Stereo>(laneLeft, laneRight, from, k, left[sample], right[sample]);
                 v.countdown = static_cast<float>(countdown - static_cast<double>(seg.end[k - 1] - pos));
