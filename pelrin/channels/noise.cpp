@@ -280,6 +280,23 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     uint32_t k = 0;
     const uint32_t samples = seg.samples;
     const SampleMeans means(seg);
+    // Whole samples look their means up, made once for the levels and the
+    // sample lengths (sounding cycles never exceed the sample's length).
+    const uint32_t shortest = seg.whole.shortest;
+    const bool tabled = Mixed && samples > 1 && seg.whole.fast && shortest < NoiseChannel::kMeanCycles;
+    if (tabled && (c.meanShortest != shortest || c.meanLevelLeft != levelLeft || c.meanLevelRight != levelRight)) {
+        for (uint32_t i = 0; i < 2; i++)
+            for (uint32_t n = 0; n <= shortest + i; n++) {
+                c.meanLeft[i][n] = means(levelLeft * n, 1, shortest + i);
+                c.meanRight[i][n] = means(levelRight * n, 1, shortest + i);
+            }
+        c.meanShortest = shortest;
+        c.meanLevelLeft = static_cast<int32_t>(levelLeft);
+        c.meanLevelRight = static_cast<int32_t>(levelRight);
+    }
+    const int32_t *meanLeft = c.meanLeft[0];
+    const int32_t *meanRight = c.meanRight[0];
+    constexpr uint32_t kMeanRow = NoiseChannel::kMeanCycles + 2;
     auto take = [&](int32_t *lane, int32_t *laneRight, uint64_t sounding, int64_t carryLeft, int64_t carryRight,
                     uint32_t k, uint64_t length) {
         const int32_t l = means(carryLeft + levelLeft * static_cast<int64_t>(sounding), k, length);
@@ -356,7 +373,13 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
                 sounding = run.Sounding(pos, end);
             }
             counted = upTo;
-            if (Mixed) take(&left[k], &right[k], sounding, 0, 0, k, end - pos);
+            if (tabled && k != 0) {
+                const uint32_t at = (end - static_cast<uint32_t>(pos) - shortest) * kMeanRow + static_cast<uint32_t>(sounding);
+                left[k] += meanLeft[at];
+                if (Stereo) right[k] += meanRight[at];
+            } else if (Mixed) {
+                take(&left[k], &right[k], sounding, 0, 0, k, end - pos);
+            }
             pos = end;
             k++;
         }
