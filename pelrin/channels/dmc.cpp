@@ -1,5 +1,8 @@
 // Delta modulation channel: 1-bit delta samples fetched byte by byte from
 // the host's memory, each fetch stealing one CPU cycle.
+#include <cstring>
+#include <type_traits>
+
 #include "frame/state.h"
 #include "core/segment.h"
 
@@ -312,29 +315,38 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
         AddMeans<Stereo>(left[0], right[0], sumLeft, sumRight, seg.divisors[0]);
         levels[0] = static_cast<uint8_t>(mixLevel);
         pos = seg.end[0];
-        for (k = 1; k < samples; k++) {
-            const uint32_t end = seg.end[k];
-            const bool has = next <= end;
-            if (has && bitsLeft == 0) {
-                if (bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
-                fetch();
+        // A channel centred in stereo has the same sums on both sides.
+        auto select = [&](auto centred) {
+            for (k = 1; k < samples; k++) {
+                const uint32_t end = seg.end[k];
+                const bool has = next <= end;
+                if (has && bitsLeft == 0) {
+                    if (bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
+                    fetch();
+                }
+                const uint64_t cut = has ? next : end;
+                const uint32_t up = level < 126 ? level + 2 : level;
+                const uint32_t down = level > 1 ? level - 2 : level;
+                const uint32_t after = (shifter & 1) ? up : down;
+                const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
+                const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
+                const int64_t sumRight = !Stereo || decltype(centred)::value
+                                             ? sumLeft
+                                             : tableRight[level & 127] * before + tableRight[after & 127] * rest;
+                means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
+                level = has ? after : level;
+                mixLevel = has ? after : mixLevel;
+                shifter = has ? shifter >> 1 : shifter;
+                bitsLeft -= has ? 1 : 0;
+                next += has ? period : 0;
+                levels[k] = static_cast<uint8_t>(mixLevel);
+                pos = end;
             }
-            const uint64_t cut = has ? next : end;
-            const uint32_t up = level < 126 ? level + 2 : level;
-            const uint32_t down = level > 1 ? level - 2 : level;
-            const uint32_t after = (shifter & 1) ? up : down;
-            const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
-            const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
-            const int64_t sumRight = Stereo ? tableRight[level & 127] * before + tableRight[after & 127] * rest : 0;
-            means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
-            level = has ? after : level;
-            mixLevel = has ? after : mixLevel;
-            shifter = has ? shifter >> 1 : shifter;
-            bitsLeft -= has ? 1 : 0;
-            next += has ? period : 0;
-            levels[k] = static_cast<uint8_t>(mixLevel);
-            pos = end;
-        }
+        };
+        if (Stereo && std::memcmp(tableLeft, tableRight, sizeof c.output.levelLeft) == 0)
+            select(std::true_type{});
+        else
+            select(std::false_type{});
     }
     for (; k < samples; k++) {
         const uint32_t end = seg.end[k];
