@@ -78,10 +78,10 @@ bool ToFixed(float countdown, float period, FixedCountdown &f) {
     const double scale = static_cast<double>(int64_t{1} << f.shift);
     const double count = static_cast<double>(countdown) * scale;
     const double periodFixed = static_cast<double>(period) * scale;
-    if (count != std::floor(count) || periodFixed != std::floor(periodFixed)) return false;
+    // Both are positive and below 2^24: whole exactly when truncating keeps them.
     f.count = static_cast<int64_t>(count);
     f.period = static_cast<int64_t>(periodFixed);
-    return true;
+    return static_cast<double>(f.count) == count && static_cast<double>(f.period) == periodFixed;
 }
 
 // Scaling by the exact 2^-shift rounds as dividing by 2^shift does.
