@@ -145,3 +145,77 @@ PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n) {
 }
 
 }  // namespace pelrin
+
+// A sounding pulse over a segment, its state in locals: the level is plus
+// or minus one value and flips only where the step crosses between the
+// high and low parts of the duty sequence, so a sample's sum is that value
+// times its high cycles less its low ones.
+namespace pelrin {
+
+bool RunsPulseCrossings(const PulseChannel &c) { return !Quiet(c); }
+
+template <bool Stereo>
+void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes) {
+    LayOut(seg);
+    TouchLanes(lanes, seg.samples);
+    const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
+    const int64_t levelRight = c.output.levelRight[c.envelope.volume & 15];
+    int32_t *left = lanes.left[1];
+    int32_t *right = lanes.right[1];
+    const uint64_t reload = c.period + 1u;
+    const unsigned duty = c.dutySteps;
+    const uint64_t highSpan = duty * reload, lowSpan = (16 - duty) * reload;
+    const unsigned step = c.step & 15;
+    bool high = step < duty;
+    // Offset of the next expiry that flips the level.
+    uint64_t cross = (c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0) +
+                     static_cast<uint64_t>((high ? duty - step : 16 - step) - 1) * reload;
+
+    // High cycles less low ones over [pos, end), flipping at every crossing
+    // up to and including `end`.
+    auto run = [&](uint64_t pos, uint64_t end) {
+        int64_t signedCycles = 0;
+        while (cross <= end) {
+            signedCycles += high ? static_cast<int64_t>(cross - pos) : -static_cast<int64_t>(cross - pos);
+            pos = cross;
+            high = !high;
+            cross += high ? highSpan : lowSpan;
+        }
+        return signedCycles + (high ? static_cast<int64_t>(end - pos) : -static_cast<int64_t>(end - pos));
+    };
+
+    const uint32_t samples = seg.samples;
+    const SampleMeans means(seg);
+    uint64_t pos = 0;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (k != 0 && cross >= seg.end[k]) {
+            // The samples up to the crossing hold the level.
+            const uint32_t from = k;
+            k = FirstBoundaryAfter(seg, cross, k + 1);
+            const int32_t sign = high ? 1 : -1;
+            AddHeld<Stereo>(left, right, from, k, sign * static_cast<int32_t>(levelLeft),
+                            sign * static_cast<int32_t>(levelRight));
+            pos = seg.end[k - 1];
+            if (k == samples) break;
+        }
+        const uint32_t end = seg.end[k];
+        const int64_t signedCycles = run(pos, end);
+        int64_t sumLeft = levelLeft * signedCycles, sumRight = levelRight * signedCycles;
+        if (k == 0) {
+            sumLeft += c.output.sumLeft;
+            sumRight += c.output.sumRight;
+        }
+        means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
+        pos = end;
+    }
+    // The cycles after the last boundary start the next sample.
+    const int64_t signedCycles = run(pos, seg.length);
+    c.output.sumLeft = levelLeft * signedCycles;
+    c.output.sumRight = levelRight * signedCycles;
+    Advance(c, seg.length);
+}
+
+template void RunPulseSegment<true>(PulseChannel &, Segment &, MixLanes &);
+template void RunPulseSegment<false>(PulseChannel &, Segment &, MixLanes &);
+
+}  // namespace pelrin

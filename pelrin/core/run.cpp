@@ -108,6 +108,17 @@ uint32_t RunChannel(ApuState &apu, Channel &c, int channel, int group, uint8_t *
     });
 }
 
+void RunPulse(ApuState &apu, PulseChannel &c, int channel) {
+    if (apu.channelEnabled[channel] != 0 && apu.segment.samples != 0 && RunsPulseCrossings(c)) {
+        if (apu.channelCount == 2)
+            RunPulseSegment<true>(c, apu.segment, apu.lanes);
+        else
+            RunPulseSegment<false>(c, apu.segment, apu.lanes);
+        return;
+    }
+    RunChannel(apu, c, channel, 1);
+}
+
 // Runs every channel over the segment; returns the DMC's stolen cycles.
 uint32_t RunChannels(ApuState &apu) {
     MixLanes &lanes = apu.lanes;
@@ -125,8 +136,8 @@ uint32_t RunChannels(ApuState &apu) {
                                 apu.dmc, apu.segment, lanes);
                         })
             : RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
-    RunChannel(apu, apu.pulse[0], kPulse1, 1);
-    RunChannel(apu, apu.pulse[1], kPulse2, 1);
+    RunPulse(apu, apu.pulse[0], kPulse1);
+    RunPulse(apu, apu.pulse[1], kPulse2);
     if (RunsTriangleSteps(apu.triangle) && apu.segment.samples != 0)
         ForLayout(apu, kTriangle, [&](auto stereo, auto mixed) {
             RunTriangleSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.triangle, apu.segment, lanes);
@@ -146,8 +157,8 @@ uint32_t RunChannels(ApuState &apu) {
             RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
             break;
         case kChipMmc5:
-            RunChannel(apu, apu.mmc5Pulse[0], kMmc5Pulse1, 1);
-            RunChannel(apu, apu.mmc5Pulse[1], kMmc5Pulse2, 1);
+            RunPulse(apu, apu.mmc5Pulse[0], kMmc5Pulse1);
+            RunPulse(apu, apu.mmc5Pulse[1], kMmc5Pulse2);
             RunChannel(apu, apu.mmc5Pcm, kMmc5Pcm, 1);
             break;
         case kChipN163:

@@ -225,6 +225,11 @@ bool RunsTriangleSteps(const TriangleChannel &c);
 template <bool Stereo, bool Mixed>
 void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
 
+// So has a sounding pulse, while the host mixes it (channels/pulse.cpp).
+bool RunsPulseCrossings(const PulseChannel &c);
+template <bool Stereo>
+void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes);
+
 // The noise has a runner of its own (channels/noise.cpp).
 bool RunsTabledNoise(const NoiseChannel &c);
 template <bool Stereo, bool Mixed>
