@@ -146,30 +146,27 @@ PELRIN_HOT_INLINE uint32_t Integrate(PulseChannel &c, uint32_t n) {
 
 }  // namespace pelrin
 
-// A sounding pulse over a segment, its state in locals: the level is plus
-// or minus one value and flips only where the step crosses between the
-// high and low parts of the duty sequence, so a sample's sum is that value
+// A pulse wave over a segment, its state in locals: the level is plus or
+// minus one value and flips only where the step crosses between the high
+// and low parts of the 16-step sequence, so a sample's sum is that value
 // times its high cycles less its low ones.
 namespace pelrin {
 
 bool RunsPulseCrossings(const PulseChannel &c) { return !Quiet(c); }
 
 template <bool Stereo>
-void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes) {
+void RunPulseWave(const PulseWave &w, Segment &seg, MixLanes &lanes, Sum &carriedLeft, Sum &carriedRight) {
     LayOut(seg);
     TouchLanes(lanes, seg.samples);
-    const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
-    const int64_t levelRight = c.output.levelRight[c.envelope.volume & 15];
+    const int64_t levelLeft = w.levelLeft, levelRight = w.levelRight;
     int32_t *left = lanes.left[1];
     int32_t *right = lanes.right[1];
-    const uint64_t reload = c.period + 1u;
-    const unsigned duty = c.dutySteps;
-    const uint64_t highSpan = duty * reload, lowSpan = (16 - duty) * reload;
-    const unsigned step = c.step & 15;
-    bool high = step < duty;
+    const uint64_t reload = w.reload;
+    const uint64_t highSpan = w.highSteps * reload, lowSpan = (16 - w.highSteps) * reload;
+    bool high = w.step < w.highSteps;
     // Offset of the next expiry that flips the level.
-    uint64_t cross = (c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0) +
-                     static_cast<uint64_t>((high ? duty - step : 16 - step) - 1) * reload;
+    uint64_t cross = (w.timer > 0 ? static_cast<uint64_t>(w.timer) : 0) +
+                     static_cast<uint64_t>((high ? w.highSteps - w.step : 16 - w.step) - 1) * reload;
 
     // High cycles less low ones over [pos, end), flipping at every crossing
     // up to and including `end`.
@@ -202,16 +199,26 @@ void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes) {
         const int64_t signedCycles = run(pos, end);
         int64_t sumLeft = levelLeft * signedCycles, sumRight = levelRight * signedCycles;
         if (k == 0) {
-            sumLeft += c.output.sumLeft;
-            sumRight += c.output.sumRight;
+            sumLeft += carriedLeft;
+            sumRight += carriedRight;
         }
         means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
         pos = end;
     }
     // The cycles after the last boundary start the next sample.
     const int64_t signedCycles = run(pos, seg.length);
-    c.output.sumLeft = levelLeft * signedCycles;
-    c.output.sumRight = levelRight * signedCycles;
+    carriedLeft = levelLeft * signedCycles;
+    carriedRight = levelRight * signedCycles;
+}
+
+template void RunPulseWave<true>(const PulseWave &, Segment &, MixLanes &, Sum &, Sum &);
+template void RunPulseWave<false>(const PulseWave &, Segment &, MixLanes &, Sum &, Sum &);
+
+template <bool Stereo>
+void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes) {
+    const PulseWave wave{c.timer, c.step & 15u, c.dutySteps, c.period + 1u,
+                         c.output.levelLeft[c.envelope.volume & 15], c.output.levelRight[c.envelope.volume & 15]};
+    RunPulseWave<Stereo>(wave, seg, lanes, c.output.sumLeft, c.output.sumRight);
     Advance(c, seg.length);
 }
 

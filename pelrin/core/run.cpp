@@ -108,7 +108,8 @@ uint32_t RunChannel(ApuState &apu, Channel &c, int channel, int group, uint8_t *
     });
 }
 
-void RunPulse(ApuState &apu, PulseChannel &c, int channel) {
+template <typename Pulse>
+void RunPulse(ApuState &apu, Pulse &c, int channel) {
     if (apu.channelEnabled[channel] != 0 && apu.segment.samples != 0 && RunsPulseCrossings(c)) {
         if (apu.channelCount == 2)
             RunPulseSegment<true>(c, apu.segment, apu.lanes);
@@ -152,8 +153,8 @@ uint32_t RunChannels(ApuState &apu) {
         RunChannel(apu, apu.noise, kNoise, 0);
     switch (apu.expansionChip) {
         case kChipVrc6:
-            RunChannel(apu, apu.vrc6Pulse[0], kVrc6Pulse1, 1);
-            RunChannel(apu, apu.vrc6Pulse[1], kVrc6Pulse2, 1);
+            RunPulse(apu, apu.vrc6Pulse[0], kVrc6Pulse1);
+            RunPulse(apu, apu.vrc6Pulse[1], kVrc6Pulse2);
             RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
             break;
         case kChipMmc5:

@@ -225,10 +225,28 @@ bool RunsTriangleSteps(const TriangleChannel &c);
 template <bool Stereo, bool Mixed>
 void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
 
-// So has a sounding pulse, while the host mixes it (channels/pulse.cpp).
+// So has a sounding pulse of the 2A03, the MMC5 or the VRC6, while the host
+// mixes it (channels/pulse.cpp, expansion/vrc6.cpp). The wave they share:
+// from `timer` and `step`, each expiry every `reload` cycles moves the step
+// on through 16, the first `highSteps` sounding the levels, the rest their
+// negatives. Its sums carried in and out of the segment are the channel's.
+struct PulseWave {
+    int32_t timer;
+    uint32_t step;
+    uint32_t highSteps;
+    uint64_t reload;
+    int64_t levelLeft;
+    int64_t levelRight;
+};
+template <bool Stereo>
+void RunPulseWave(const PulseWave &w, Segment &seg, MixLanes &lanes, Sum &carriedLeft, Sum &carriedRight);
+
 bool RunsPulseCrossings(const PulseChannel &c);
 template <bool Stereo>
 void RunPulseSegment(PulseChannel &c, Segment &seg, MixLanes &lanes);
+bool RunsPulseCrossings(const Vrc6PulseChannel &c);
+template <bool Stereo>
+void RunPulseSegment(Vrc6PulseChannel &c, Segment &seg, MixLanes &lanes);
 
 // The noise has a runner of its own (channels/noise.cpp).
 bool RunsTabledNoise(const NoiseChannel &c);

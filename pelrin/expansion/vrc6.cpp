@@ -189,3 +189,22 @@ PELRIN_HOT_INLINE uint32_t Integrate(Vrc6SawChannel &c, uint32_t n) {
 }
 
 }  // namespace pelrin
+
+// A sounding pulse in step mode runs as the 2A03's does, its high part
+// steps 0 .. duty.
+namespace pelrin {
+
+bool RunsPulseCrossings(const Vrc6PulseChannel &c) { return Hold(c) != kHoldsForever; }
+
+template <bool Stereo>
+void RunPulseSegment(Vrc6PulseChannel &c, Segment &seg, MixLanes &lanes) {
+    const PulseWave wave{c.timer, c.step & 15u, c.duty + 1u, c.period + 1u, c.output.levelLeft[c.volume & 15],
+                         c.output.levelRight[c.volume & 15]};
+    RunPulseWave<Stereo>(wave, seg, lanes, c.output.sumLeft, c.output.sumRight);
+    Advance(c, seg.length);
+}
+
+template void RunPulseSegment<true>(Vrc6PulseChannel &, Segment &, MixLanes &);
+template void RunPulseSegment<false>(Vrc6PulseChannel &, Segment &, MixLanes &);
+
+}  // namespace pelrin
