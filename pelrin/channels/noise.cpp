@@ -338,39 +338,52 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         // (a segment is shorter than 2^31 cycles: the reciprocal applies).
         const uint64_t base = run.next;
         uint64_t counted = 0;  // expiries from `base` up to `pos`
+        // The run's moving parts in locals (the lane stores could alias them).
+        const uint16_t *const onesBefore = run.onesBefore, *const value = run.value;
+        const uint32_t length = run.length;
+        const uint64_t period = run.period, reciprocal = run.reciprocal;
+        const uint32_t shift = run.shift;
+        uint32_t position = run.position, out = run.out;
+        uint64_t next = run.next;
+        bool shifted = run.shifted;
         while (k < samples) {
-            if (run.next > seg.end[k]) {
+            if (next > seg.end[k]) {
                 // The samples that end before the next shift hold the bit.
                 const uint32_t from = k;
-                k = FirstBoundaryAfter(seg, run.next - 1, k + 1);
-                if (Mixed && run.out)
+                k = FirstBoundaryAfter(seg, next - 1, k + 1);
+                if (Mixed && out)
                     AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
                                     static_cast<int32_t>(levelRight));
                 pos = seg.end[k - 1];
                 if (k == samples) break;
             }
             const uint32_t end = seg.end[k];
-            const uint64_t upTo = (((end - base) * run.reciprocal) >> run.shift) + 1;
+            const uint64_t upTo = (((end - base) * reciprocal) >> shift) + 1;
             const uint64_t shifts = upTo - counted;
             uint64_t sounding;
-            if (shifts < run.length) {
+            if (shifts < length) {
                 // As Sounding(pos, end), with the register's place the only
                 // thing carried from sample to sample.
-                uint32_t to = run.position + static_cast<uint32_t>(shifts);
-                const bool wraps = to >= run.length;
-                to = wraps ? to - run.length : to;
-                const uint32_t ones = run.onesBefore[to] - run.onesBefore[run.position] +
-                                      (wraps ? run.onesBefore[run.length] : 0u);
-                const uint32_t last = SoundsAfter(run.value[(to == 0 ? run.length : to) - 1]);
-                const uint64_t lastExpiry = base + (upTo - 1) * run.period;
-                sounding = (run.out ? run.next - pos : 0) + static_cast<uint64_t>(run.period) * (ones - last) +
-                           (last ? end - lastExpiry : 0);
-                run.position = to;
-                run.out = last;
-                run.next = lastExpiry + run.period;
-                run.shifted = true;
+                uint32_t to = position + static_cast<uint32_t>(shifts);
+                const bool wraps = to >= length;
+                to = wraps ? to - length : to;
+                const uint32_t ones = onesBefore[to] - onesBefore[position] + (wraps ? onesBefore[length] : 0u);
+                const uint32_t last = SoundsAfter(value[(to == 0 ? length : to) - 1]);
+                const uint64_t lastExpiry = base + (upTo - 1) * period;
+                sounding = (out ? next - pos : 0) + period * (ones - last) + (last ? end - lastExpiry : 0);
+                position = to;
+                out = last;
+                next = lastExpiry + period;
+                shifted = true;
             } else {
+                run.position = position;
+                run.out = out;
+                run.next = next;
                 sounding = run.Sounding(pos, end);
+                position = run.position;
+                out = run.out;
+                next = run.next;
+                shifted = true;
             }
             counted = upTo;
             if (tabled && k != 0) {
@@ -383,6 +396,10 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
             pos = end;
             k++;
         }
+        run.position = position;
+        run.out = out;
+        run.next = next;
+        run.shifted = shifted;
     }
     // The cycles after the last boundary start the next sample.
     const uint64_t sounding = run.Sounding(pos, seg.length);
