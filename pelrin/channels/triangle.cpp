@@ -1,8 +1,5 @@
 // Triangle: a 32-step wave whose shape is the level table itself, gated by
 // a length counter and a linear counter.
-#include <cstring>
-#include <type_traits>
-
 #include "frame/state.h"
 #include "core/segment.h"
 
@@ -97,76 +94,23 @@ PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n) {
 
 }  // namespace pelrin
 
-// A running triangle over a segment, its state in locals: its level moves
-// at nearly every step.
+// A running triangle over a segment: its level moves at nearly every step.
 namespace pelrin {
 
 bool RunsTriangleSteps(const TriangleChannel &c) { return !Gated(c); }
 
+// The triangle's wave: its step is the level's index and moves on by one.
+struct TriangleWave {
+    uint32_t step;
+    uint32_t Index() const { return step; }
+    void Step() { step = (step + 1) & 31; }
+};
+
 template <bool Stereo, bool Mixed>
 void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
-    LayOut(seg);
-    if (Mixed) TouchLanes(lanes, seg.samples);
-    const int16_t *tableLeft = c.output.levelLeft;
-    const int16_t *tableRight = c.output.levelRight;
-    int32_t *left = lanes.left[0];
-    int32_t *right = lanes.right[0];
-    const uint64_t reload = c.period + 1u;
-    uint64_t next = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;  // offset of the next step
-    uint32_t step = c.step & 31;
-
-    // A triangle centred in stereo (or in mono) has the same sums on both
-    // sides: only the left ones are counted.
-    auto body = [&](auto centred) {
-        constexpr bool kSame = !Stereo || decltype(centred)::value;
-        // Sums over [pos, end), taking every step up to and including `end`.
-        auto run = [&](uint64_t pos, uint64_t end, int64_t &sumLeft, int64_t &sumRight) {
-            while (next <= end) {
-                sumLeft += static_cast<int64_t>(tableLeft[step]) * static_cast<int64_t>(next - pos);
-                if (!kSame) sumRight += static_cast<int64_t>(tableRight[step]) * static_cast<int64_t>(next - pos);
-                pos = next;
-                step = (step + 1) & 31;
-                next += reload;
-            }
-            sumLeft += static_cast<int64_t>(tableLeft[step]) * static_cast<int64_t>(end - pos);
-            if (!kSame) sumRight += static_cast<int64_t>(tableRight[step]) * static_cast<int64_t>(end - pos);
-            if (kSame) sumRight = sumLeft;
-        };
-
-        const uint32_t samples = seg.samples;
-        const SampleMeans means(seg);
-        uint64_t pos = 0;
-        for (uint32_t k = 0; k < samples; k++) {
-            if (k != 0 && next > seg.end[k]) {
-                // The samples without a step take the level as it is.
-                const uint32_t from = k;
-                k = FirstBoundaryAfter(seg, next - 1, k + 1);
-                if (Mixed) AddHeld<Stereo>(left, right, from, k, tableLeft[step], tableRight[step]);
-                pos = seg.end[k - 1];
-                if (k == samples) break;
-            }
-            const uint32_t end = seg.end[k];
-            int64_t sumLeft = 0, sumRight = 0;
-            run(pos, end, sumLeft, sumRight);
-            if (k == 0) {
-                sumLeft += c.output.sumLeft;
-                sumRight += c.output.sumRight;
-            }
-            if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
-            pos = end;
-        }
-        // The cycles after the last boundary start the next sample.
-        int64_t sumLeft = 0, sumRight = 0;
-        run(pos, seg.length, sumLeft, sumRight);
-        c.output.sumLeft = sumLeft;
-        c.output.sumRight = sumRight;
-    };
-    if (Stereo && std::memcmp(tableLeft, tableRight, sizeof c.output.levelLeft) != 0)
-        body(std::false_type{});
-    else
-        body(std::true_type{});
-    c.step = static_cast<uint8_t>(step);
-    c.timer = static_cast<int32_t>(next - seg.length);
+    TriangleWave wave{c.step & 31u};
+    RunTimerWave<Stereo, Mixed>(wave, c.timer, c.period + 1u, c.output, seg, lanes, 0);
+    c.step = static_cast<uint8_t>(wave.step);
 }
 
 template void RunTriangleSegment<true, true>(TriangleChannel &, Segment &, MixLanes &);

@@ -155,7 +155,12 @@ uint32_t RunChannels(ApuState &apu) {
         case kChipVrc6:
             RunPulse(apu, apu.vrc6Pulse[0], kVrc6Pulse1);
             RunPulse(apu, apu.vrc6Pulse[1], kVrc6Pulse2);
-            RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
+            if (RunsSawSteps(apu.vrc6Saw) && apu.segment.samples != 0)
+                ForLayout(apu, kVrc6Saw, [&](auto stereo, auto mixed) {
+                    RunSawSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.vrc6Saw, apu.segment, lanes);
+                });
+            else
+                RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
             break;
         case kChipMmc5:
             RunPulse(apu, apu.mmc5Pulse[0], kMmc5Pulse1);

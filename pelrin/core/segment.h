@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstring>
+#include <type_traits>
 
 #include "frame/state.h"
 
@@ -224,6 +225,9 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes);
 bool RunsTriangleSteps(const TriangleChannel &c);
 template <bool Stereo, bool Mixed>
 void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
+bool RunsSawSteps(const Vrc6SawChannel &c);
+template <bool Stereo, bool Mixed>
+void RunSawSegment(Vrc6SawChannel &c, Segment &seg, MixLanes &lanes);
 
 // So has a sounding pulse of the 2A03, the MMC5 or the VRC6, while the host
 // mixes it (channels/pulse.cpp, expansion/vrc6.cpp). The wave they share:
@@ -359,5 +363,77 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
     // The cycles after the last boundary start the next sample.
     return stolen + Integrate(c, seg.length - seg.last);
 }
+
+// Runs a channel whose level may move at every expiry of its timer (the
+// triangle, the VRC6 saw), its state in locals: `wave.Index()` is the
+// level's place in the channel's tables, `wave.Step()` moves it at an
+// expiry. Samples without an expiry take the level as it is; the others
+// count their sums expiry by expiry. `group` picks the lane pair.
+template <bool Stereo, bool Mixed, typename Wave, int Levels>
+void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOutput<Levels> &output, Segment &seg,
+                  MixLanes &lanes, int group) {
+    Wave wave = channelWave;  // a local: the lane stores cannot alias it
+    LayOut(seg);
+    if (Mixed) TouchLanes(lanes, seg.samples);
+    const int16_t *tableLeft = output.levelLeft;
+    const int16_t *tableRight = output.levelRight;
+    int32_t *left = lanes.left[group];
+    int32_t *right = lanes.right[group];
+    uint64_t next = timer > 0 ? static_cast<uint64_t>(timer) : 0;  // offset of the next expiry
+
+    // A channel centred in stereo (or in mono) has the same sums on both
+    // sides: only the left ones are counted.
+    auto body = [&](auto centred) {
+        constexpr bool kSame = !Stereo || decltype(centred)::value;
+        // Sums over [pos, end), taking every expiry up to and including `end`.
+        auto run = [&](uint64_t pos, uint64_t end, int64_t &sumLeft, int64_t &sumRight) {
+            while (next <= end) {
+                sumLeft += static_cast<int64_t>(tableLeft[wave.Index()]) * static_cast<int64_t>(next - pos);
+                if (!kSame) sumRight += static_cast<int64_t>(tableRight[wave.Index()]) * static_cast<int64_t>(next - pos);
+                pos = next;
+                wave.Step();
+                next += reload;
+            }
+            sumLeft += static_cast<int64_t>(tableLeft[wave.Index()]) * static_cast<int64_t>(end - pos);
+            if (!kSame) sumRight += static_cast<int64_t>(tableRight[wave.Index()]) * static_cast<int64_t>(end - pos);
+            if (kSame) sumRight = sumLeft;
+        };
+
+        const uint32_t samples = seg.samples;
+        const SampleMeans means(seg);
+        uint64_t pos = 0;
+        for (uint32_t k = 0; k < samples; k++) {
+            if (k != 0 && next > seg.end[k]) {
+                // The samples without an expiry take the level as it is.
+                const uint32_t from = k;
+                k = FirstBoundaryAfter(seg, next - 1, k + 1);
+                if (Mixed) AddHeld<Stereo>(left, right, from, k, tableLeft[wave.Index()], tableRight[wave.Index()]);
+                pos = seg.end[k - 1];
+                if (k == samples) break;
+            }
+            const uint32_t end = seg.end[k];
+            int64_t sumLeft = 0, sumRight = 0;
+            run(pos, end, sumLeft, sumRight);
+            if (k == 0) {
+                sumLeft += output.sumLeft;
+                sumRight += output.sumRight;
+            }
+            if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
+            pos = end;
+        }
+        // The cycles after the last boundary start the next sample.
+        int64_t sumLeft = 0, sumRight = 0;
+        run(pos, seg.length, sumLeft, sumRight);
+        output.sumLeft = sumLeft;
+        output.sumRight = sumRight;
+    };
+    if (Stereo && std::memcmp(tableLeft, tableRight, sizeof output.levelLeft) != 0)
+        body(std::false_type{});
+    else
+        body(std::true_type{});
+    timer = static_cast<int32_t>(next - seg.length);
+    channelWave = wave;
+}
+
 
 }  // namespace pelrin
