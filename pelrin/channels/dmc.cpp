@@ -312,7 +312,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     if (Mixed && period > seg.shortest + 1 && samples > 1) {
         int64_t sumLeft = c.output.sumLeft, sumRight = c.output.sumRight;
         run(0, seg.end[0], sumLeft, sumRight);
-        AddMeans<Stereo>(left[0], right[0], sumLeft, sumRight, seg.divisors[0]);
+        means.Add<Stereo>(left[0], right[0], sumLeft, sumRight, 0, seg.end[0]);
         levels[0] = static_cast<uint8_t>(mixLevel);
         pos = seg.end[0];
         // A channel centred in stereo has the same sums on both sides.

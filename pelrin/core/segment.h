@@ -30,14 +30,18 @@ inline Divisor MakeDivisor(int64_t cycles) {
     return d;
 }
 
+// sum / cycles truncated towards zero, from the reciprocal: |sum| <= 2^31.
+inline int32_t MeanByReciprocal(int64_t sum, uint64_t factor, uint32_t shift) {
+    const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
+    const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
+    const uint64_t q = (magnitude * factor) >> shift;
+    return static_cast<int32_t>((q ^ sign) - sign);
+}
+
 inline int32_t Mean(int64_t sum, const Divisor &d) {
     // |sum| <= 2^31 in one unsigned comparison.
-    if (d.exact && static_cast<uint64_t>(sum + (int64_t{1} << 31)) <= (uint64_t{1} << 32)) {
-        const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
-        const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
-        const uint64_t q = (magnitude * d.factor) >> d.shift;
-        return static_cast<int32_t>((q ^ sign) - sign);
-    }
+    if (d.exact && static_cast<uint64_t>(sum + (int64_t{1} << 31)) <= (uint64_t{1} << 32))
+        return MeanByReciprocal(sum, d.factor, d.shift);
     return static_cast<int32_t>(sum / d.cycles);
 }
 
@@ -62,15 +66,6 @@ inline WholeDivisors MakeWholeDivisors(uint32_t shortest) {
 }
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
-
-// Adds a sample's means of both sums to its lane entries. A centred channel
-// has equal sums: one division serves both.
-template <bool Stereo>
-inline void AddMeans(int32_t &left, int32_t &right, int64_t sumLeft, int64_t sumRight, const Divisor &d) {
-    const int32_t l = Mean(sumLeft, d);
-    left += l;
-    if (Stereo) right += sumRight == sumLeft ? l : Mean(sumRight, d);
-}
 
 
 // Fills in every boundary, once some channel needs them.
@@ -133,17 +128,14 @@ struct SampleMeans {
 
     // The mean of sample k over its `length` cycles in the segment.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
-        if (k != 0 && whole.fast) {
-            const uint64_t sign = static_cast<uint64_t>(sum >> 63);  // all ones when negative
-            const uint64_t magnitude = (static_cast<uint64_t>(sum) ^ sign) - sign;
-            const uint64_t factor = length == whole.shortest ? whole.factor[0] : whole.factor[1];
-            const uint64_t q = (magnitude * factor) >> whole.shift;
-            return static_cast<int32_t>((q ^ sign) - sign);
-        }
+        if (k != 0 && whole.fast)
+            return MeanByReciprocal(sum, length == whole.shortest ? whole.factor[0] : whole.factor[1], whole.shift);
         return Mean(sum, SampleDivisor(seg, k, length));
     }
 
-    // Adds both sides' means to sample k's lane entries (see AddMeans).
+    // Adds both sides' means to sample k's lane entries (or the head's, for
+    // the first sample). A centred channel has equal sums: one division
+    // serves both.
     template <bool Stereo>
     void Add(int32_t &left, int32_t &right, int64_t sumLeft, int64_t sumRight, uint32_t k, uint64_t length) const {
         const int32_t l = (*this)(sumLeft, k, length);
@@ -301,6 +293,7 @@ inline uint8_t MixLevelOf(const DmcChannel &c) { return c.mixLevel; }
 template <bool Stereo, bool Mixed, typename Channel>
 uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_t *levels) {
     if (seg.samples == 0) return Integrate(c, seg.length);
+    const SampleMeans means(seg);
     uint32_t stolen = 0;
     uint32_t k = 0, pos = 0;
     int32_t *left = lanes.left[group];
@@ -310,8 +303,8 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
         // The first sample began before the segment.
         stolen += Integrate(c, seg.end[0]);
         if (Mixed)
-            AddMeans<Stereo>(lanes.headLeft[group], lanes.headRight[group], c.output.sumLeft, c.output.sumRight,
-                             seg.divisors[0]);
+            means.Add<Stereo>(lanes.headLeft[group], lanes.headRight[group], c.output.sumLeft, c.output.sumRight, 0,
+                              seg.end[0]);
         c.output.sumLeft = c.output.sumRight = 0;
         if (levels) levels[0] = MixLevelOf(c);
         pos = seg.end[0];
@@ -336,7 +329,6 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
         LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
         if (levels) lanes.dmcLevelVaries = true;
-        const SampleMeans means(seg);
         while (k < samples) {
             // The samples that end before the level changes.
             const uint64_t until = pos + hold;

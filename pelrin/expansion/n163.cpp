@@ -184,7 +184,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         // The first sample, with what it carried in.
         if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepLength);
         if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0)
-            AddMeans<Stereo>(lanes.headLeft[1], lanes.headRight[1], s.sumLeft[i], s.sumRight[i], seg.divisors[0]);
+            means.Add<Stereo>(lanes.headLeft[1], lanes.headRight[1], s.sumLeft[i], s.sumRight[i], 0, seg.end[0]);
         s.sumLeft[i] = s.sumRight[i] = 0;
         if (!runs) continue;
         pos = seg.end[0];
