@@ -225,7 +225,7 @@ private:
     float Clock() {
         switch (in_.Below(8)) {
             case 0: return 1662607.125f;
-            case 1: return static_cast<float>(100000 + in_.Below(8000000));
+            case 1: return static_cast<float>(100000 + in_.Below(16000000));
             case 2: return static_cast<float>(in_.Word()) / 128.0f;
             case 3: return in_.Below(2) ? -1.0f : std::numeric_limits<float>::quiet_NaN();
             default: return 1789772.75f;
