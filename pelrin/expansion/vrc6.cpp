@@ -143,39 +143,12 @@ inline void StepSaw(unsigned &step, unsigned &acc, unsigned rate) {
     }
 }
 
-// The level (the accumulator's top five bits) holds until the expiry that
-// changes it; one that does not change within two rounds never will.
-PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c) {
-    if (Stopped(c)) return kHoldsForever;
-    unsigned step = c.step, acc = c.accumulator;
-    const unsigned level = acc >> 3;
-    for (uint64_t expiries = 1; expiries <= 28; expiries++) {
-        StepSaw(step, acc, c.rate);
-        if ((acc >> 3) != level) {
-            const uint64_t firstExpiry = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;
-            return firstExpiry + (expiries - 1) * (c.period + 1u);
-        }
-    }
-    return kHoldsForever;
-}
+// A running saw has a runner of its own (below); here its level holds at
+// least until the next expiry.
+PELRIN_HOT_INLINE uint64_t Hold(const Vrc6SawChannel &c) { return Stopped(c) ? kHoldsForever : TimerHold(c.timer); }
 
 PELRIN_HOT_INLINE void Advance(Vrc6SawChannel &c, uint32_t n) {
-    if (Stopped(c) || n == 0) return;
-    uint64_t expiries = AdvanceTimer(c.timer, n, c.period + 1u);
-    if (expiries != 0) {
-        unsigned step = c.step, acc = c.accumulator;
-        if (expiries > 28) {
-            // Up to the restart; whole rounds after it end where they began.
-            while (step != 0 || acc != 0) {
-                StepSaw(step, acc, c.rate);
-                expiries--;
-            }
-            expiries %= 14;
-        }
-        for (; expiries != 0; expiries--) StepSaw(step, acc, c.rate);
-        c.step = static_cast<uint8_t>(step);
-        c.accumulator = static_cast<uint8_t>(acc);
-    }
+    if (!Stopped(c)) c.timer -= static_cast<int32_t>(n);
 }
 
 PELRIN_HOT_INLINE void Level(const Vrc6SawChannel &c, int32_t &left, int32_t &right) {
