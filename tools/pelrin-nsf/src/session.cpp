@@ -227,6 +227,8 @@ int renderStems(const Options &o, const Track &t) {
     const RenderPlan base = planFor(o, t);
     // Every stem ends where the mix ends: the mix's length is found first.
     RenderPlan mixPlan = base;
+    pelrin_tools::Apu mixApu;
+    mixPlan.player.apu = &mixApu;
     NullSink none;
     const PlayResult mix = renderTrack(nsf, mixPlan, none);
     std::vector<std::string> written;
@@ -235,7 +237,12 @@ int renderStems(const Options &o, const Track &t) {
         channels.size(), cores(o),
         [&](size_t k) {
             const int ch = channels[k];
+            // Each stem on a sound unit of its own that starts as the mix
+            // left the mix's (the timers and sequence positions that a reset
+            // keeps included), so that the stems come out as they always have.
+            pelrin_tools::Apu apu(mixApu);
             RenderPlan p = base;
+            p.player.apu = &apu;
             p.player.silenceSeconds = 0;
             p.player.seconds = static_cast<double>(mix.frames) / p.player.rate;
             for (int i = 0; i < pelrin_render::kMixerChannels; ++i)
