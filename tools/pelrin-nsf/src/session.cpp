@@ -122,17 +122,20 @@ int runParallel(size_t count, int parallel, const std::function<int(size_t)> &jo
             } catch (const std::exception &e) {
                 std::fprintf(stderr, "pelrin-nsf: %s\n", e.what());
             } catch (...) {
+                // Anything else thrown fails the job too, without a message.
             }
             const std::lock_guard<std::mutex> hold(doneLock);
             if (status) ++failed;
             try {
                 done(i, status);
             } catch (...) {
+                // done only reports; what it throws must not end the thread (and the process).
             }
         }
     };
-    std::vector<std::thread> threads;
     const size_t wanted = std::min(count, static_cast<size_t>(std::max(parallel, 1)));
+    std::vector<std::thread> threads;
+    threads.reserve(wanted);
     for (size_t k = 0; k < wanted; ++k) {
         try {
             threads.emplace_back(work);
