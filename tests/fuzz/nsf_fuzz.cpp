@@ -1,8 +1,6 @@
 // Fuzz target: an NSF image is loaded and a short stretch of its starting
 // track is played through the 6502 and the library, with a register log.
 // A file that plays must replay from its log to the same PCM, byte for byte.
-#include "fresh_state.hpp"
-
 #include <nsf.hpp>
 #include <player.hpp>
 #include <reglog.hpp>
@@ -13,7 +11,6 @@
 #include <sstream>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    pelrin_fuzz::freshLibrary();
     pelrin_nsf::NsfFile nsf;
     try {
         nsf = pelrin_nsf::parseNsf(data, size);
@@ -37,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (result.frames == 0) return 0;
     played.finish();
 
-    pelrin_fuzz::freshLibrary();
     pelrin_render::RenderSettings settings;
     // A CPU that stopped ends the track early: replay what was played.
     settings.lengthSeconds = static_cast<double>(result.frames) / options.rate;

@@ -1,8 +1,6 @@
 // Fuzz target: register-log text is parsed, and a log that parses is
 // rendered for a short fixed length, which must come out exactly that long.
 // `memfile` lines read from a small folder made once per process.
-#include "fresh_state.hpp"
-
 #include <reglog.hpp>
 #include <render.hpp>
 
@@ -46,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } catch (const pelrin_render::LogError &) {
         return 0;
     }
-    pelrin_fuzz::freshLibrary();
     pelrin_render::RenderSettings settings;
     settings.lengthSeconds = 0.05;
     pelrin_render::MemorySink sink;

@@ -22,7 +22,7 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 cc "$here/consumer.c" -o "$scratch/pc-consumer" $(pkg-config --cflags --libs pelrin)
 out=$(LD_LIBRARY_PATH="$prefix/lib" "$scratch/pc-consumer")
 [ "$out" = 48 ] || { echo "pkg-config consumer printed '$out', want 48"; exit 1; }
-# The installed programs find the installed library on their own.
+# The installed programs run on their own, wherever the prefix is.
 for run in "pelrin-render --version" "pelrin-nsf --help"; do
   set -- $run
   [ -x "$prefix/bin/$1" ] || { echo "not installed: bin/$1"; exit 1; }

@@ -1,9 +1,11 @@
 #include "output_file.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -23,6 +25,14 @@ namespace {
 
 std::string quoted(const fs::path &p) { return "'" + printable(p.string()) + "'"; }
 std::string errnoText() { return std::strerror(errno); }
+
+// Held while the lists of inputs and outputs below, or the slots of the
+// signal handler's list, are read or changed: files are opened on several
+// threads at once.
+std::mutex &filesLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 // Inputs read so far, and outputs open now, as absolute paths.
 std::vector<fs::path> &inputs() {
@@ -53,11 +63,14 @@ fs::path resolveLinks(fs::path p) {
 }
 
 // Temporary files to remove when a signal ends the process: fixed storage,
-// touched by the handler with async-signal-safe calls only.
+// touched by the handler with async-signal-safe calls only (the flags are
+// lock-free atomics, so a name is complete before its flag is seen set).
 constexpr int kSlots = 8;
 char gTempNames[kSlots][4096];
-volatile std::sig_atomic_t gTempUsed[kSlots];
+std::atomic<int> gTempUsed[kSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the flags");
 
+// Takes a free slot for p; the caller holds filesLock().
 int registerTemp(const fs::path &p) {
     const std::string s = p.string();
     if (s.size() >= sizeof gTempNames[0]) return -1;
@@ -124,7 +137,10 @@ std::string printable(std::string_view s) {
 
 void noteInput(const fs::path &path) {
     std::error_code ec;
-    if (fs::exists(path, ec)) inputs().push_back(absoluteNormal(path));
+    if (!fs::exists(path, ec)) return;
+    fs::path a = absoluteNormal(path);
+    const std::lock_guard<std::mutex> hold(filesLock());
+    inputs().push_back(std::move(a));
 }
 
 uint64_t checkInputFile(const fs::path &path, uint64_t maxBytes, const char *what) {
@@ -174,7 +190,10 @@ void removeTemporaryFilesOnSignal() {
     std::signal(SIGTERM, removeTempsAndExit);
 }
 
-int rememberTemporaryFile(const fs::path &path) { return registerTemp(path); }
+int rememberTemporaryFile(const fs::path &path) {
+    const std::lock_guard<std::mutex> hold(filesLock());
+    return registerTemp(path);
+}
 
 void forgetTemporaryFile(int handle) {
     if (handle >= 0 && handle < kSlots) gTempUsed[handle] = 0;
@@ -182,6 +201,9 @@ void forgetTemporaryFile(int handle) {
 
 OutputFile::OutputFile(const fs::path &target) : target_(target) {
     if (target.empty()) throw std::runtime_error("empty output file name");
+    // From the checks against the other files to the entry in the list of
+    // outputs, so that two threads cannot both take one target.
+    const std::lock_guard<std::mutex> hold(filesLock());
     // What the name ends at, links followed by the system (this also covers
     // links such as /dev/stdout whose text is no path).
     std::error_code ec;
@@ -249,6 +271,7 @@ void OutputFile::discard() {
     }
     if (slot_ >= 0) gTempUsed[slot_] = 0;
     slot_ = -1;
+    const std::lock_guard<std::mutex> hold(filesLock());
     auto &outs = openOutputs();
     const fs::path key = absoluteNormal(resolved_);
     for (auto it = outs.begin(); it != outs.end(); ++it)

@@ -6,7 +6,7 @@
 #include "session.hpp"
 
 #include <SDL.h>
-#include <pelrin.h>
+#include <apu.hpp>
 
 #include <algorithm>
 #include <array>
@@ -133,6 +133,9 @@ private:
     std::string title_;
     std::vector<int> chans_;
     std::array<int, 19> enable_{};
+    // One sound unit for every track played, which the channel keys act on
+    // while a track plays.
+    pelrin_tools::Apu apu_;
     ChannelMeter meter_;
     struct Write {
         double time;
@@ -209,7 +212,7 @@ void LivePlayer::handle(int key) {
             const int ch = chans_[static_cast<size_t>(p - kChannelKeys)];
             const bool already = enable_[static_cast<size_t>(ch)] && std::count(enable_.begin(), enable_.end(), 1) == 1;
             for (int c = 0; c < 19; ++c) enable_[static_cast<size_t>(c)] = already || c == ch ? 1 : 0;
-            for (int c = 0; c < 19; ++c) APU_SetChannelOptions(c, enable_[static_cast<size_t>(c)], -1, -128);
+            for (int c = 0; c < 19; ++c) apu_.setChannelOptions(c, enable_[static_cast<size_t>(c)], -1, -128);
             return;
         }
     }
@@ -226,7 +229,7 @@ void LivePlayer::handle(int key) {
     case 's': soloNext_ = true; return;
     case 'u':
         enable_.fill(1);
-        for (int c = 0; c < 19; ++c) APU_SetChannelOptions(c, 1, -1, -128);
+        for (int c = 0; c < 19; ++c) apu_.setChannelOptions(c, 1, -1, -128);
         return;
     default: break;
     }
@@ -235,7 +238,7 @@ void LivePlayer::handle(int key) {
         const int ch = chans_[static_cast<size_t>(p - kChannelKeys)];
         int &e = enable_[static_cast<size_t>(ch)];
         e = !e;
-        APU_SetChannelOptions(ch, e, -1, -128);
+        apu_.setChannelOptions(ch, e, -1, -128);
     }
 }
 
@@ -291,6 +294,7 @@ int LivePlayer::run(size_t index) {
         for (int c = 0; c < 19; ++c) plan.player.mixer.channelOptions[static_cast<size_t>(c)].enable = enable_[static_cast<size_t>(c)];
         const int rate = plan.player.rate;
         plan.player.onSoundWrite = nullptr;
+        plan.player.apu = &apu_;
         openDevice(plan);
         title_ = t.title.empty() ? nsf.title : t.title;
         length_ = plan.player.seconds;

@@ -169,6 +169,9 @@ int renderPicture(const Options &o, const Track &t) {
     plan.player.bits = 16;
     plan.player.channels = 1;
     plan.filter = pelrin_render::FilterSettings{20.0, 0.0};
+    // The mix and then every lane, one after the other on one sound unit.
+    pelrin_tools::Apu apu;
+    plan.player.apu = &apu;
     NullSink none;
     const PlayResult mix = renderTrack(nsf, plan, none);
     const int rate = plan.player.rate;

@@ -53,12 +53,14 @@ class Player final : public Bus {
 public:
     Player(const NsfFile &nsf, const PlayerOptions &opt, pelrin_render::PcmSink &sink, std::ostream *log,
            const PlayProgress &progress)
-        : nsf_(nsf), opt_(opt), sink_(sink), log_(log), progress_(progress), cpu_(*this) {}
+        : nsf_(nsf), opt_(opt), sink_(sink), log_(log), progress_(progress), cpu_(*this),
+          own_(opt.apu ? nullptr : std::make_unique<pelrin_tools::Apu>()), apu_(opt.apu ? *opt.apu : *own_) {}
 
     ~Player() override {
-        // The library keeps the pointers: leave it pointing at memory that outlives us.
-        for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, kZeroPage);
-        APU_SetOutputBuffer(nullptr, 0);
+        // The sound unit keeps the pointers and may outlive us: leave it
+        // pointing at memory that outlives us.
+        for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, kZeroPage);
+        apu_.setOutputBuffer(nullptr, 0);
     }
 
     PlayResult run();
@@ -91,14 +93,14 @@ private:
     }
     void advance(uint64_t t) {
         ++events_;
-        uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
+        uint32_t s = apu_.runToCycle(static_cast<uint32_t>(t));
         addStall(s);
         hostNow_ = t + s;
         apuIrqStale_ = true;
     }
     void stopAtInterruptsBefore(uint64_t t) {
         for (;;) {
-            uint32_t n = APU_FindNextIRQ();
+            uint32_t n = apu_.findNextIrq();
             if (n == 0 || n == 0xFFFFFFFFu || hostNow_ + n >= t) break;
             advance(hostNow_ + n);
         }
@@ -218,6 +220,8 @@ private:
     std::ostream *log_;
     const PlayProgress &progress_;
     Cpu6502 cpu_;
+    std::unique_ptr<pelrin_tools::Apu> own_; // the render's own sound unit, when not given one
+    pelrin_tools::Apu &apu_;
 
     std::array<uint8_t, 0x800> ram_{};
     std::array<uint8_t, 0x2000> wram_{};
@@ -272,7 +276,7 @@ private:
 uint64_t Player::apuIrqCycle() {
     if (apuIrqStale_) {
         // Cycles from the library's timestamp: 0 pending now, all ones none foreseen.
-        const uint32_t n = APU_FindNextIRQ();
+        const uint32_t n = apu_.findNextIrq();
         apuIrqAt_ = n == 0xFFFFFFFFu ? UINT64_MAX : hostNow_ + n;
         apuIrqStale_ = false;
     }
@@ -348,19 +352,19 @@ void Player::setUpLibrary() {
     if (mix.environment && mix.environment->stepPeriod >= 1.0) step = mix.environment->stepPeriod;
     const float master = mix.master < 0 ? 1.0f : mix.master;
     const int ramp = mix.ramp < 0 ? 0 : mix.ramp, shape = mix.shape < 0 ? 0 : mix.shape;
-    APU_Initialize();
-    APU_Configure(master, ramp, shape);
-    APU_SetEnvironment(pal_ ? 1 : 0, static_cast<float>(clock), static_cast<float>(step));
-    APU_SetOutputFormat(opt_.rate, opt_.bits, opt_.channels);
+    apu_.initialize();
+    apu_.configure(master, ramp, shape);
+    apu_.setEnvironment(pal_ ? 1 : 0, static_cast<float>(clock), static_cast<float>(step));
+    apu_.setOutputFormat(opt_.rate, opt_.bits, opt_.channels);
     frameBytes_ = static_cast<uint32_t>(opt_.bits / 8 * opt_.channels);
     buffer_.assign(static_cast<size_t>(opt_.rate / 5 + 4096) * frameBytes_, 0);
-    APU_SetOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
-    for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, map_[static_cast<size_t>(k)]);
-    APU_Reset(chip_);
-    for (const auto &[index, enable] : opt_.channelEnable) APU_SetChannelOptions(index, enable, -1, -128);
+    apu_.setOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
+    for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, map_[static_cast<size_t>(k)]);
+    apu_.reset(chip_);
+    for (const auto &[index, enable] : opt_.channelEnable) apu_.setChannelOptions(index, enable, -1, -128);
     for (int i = 0; i < pelrin_render::kMixerChannels; ++i) {
         const auto &c = mix.channelOptions[static_cast<size_t>(i)];
-        if (c.enable >= 0 || c.volume >= 0 || c.pan != -128) APU_SetChannelOptions(i, c.enable, c.volume, c.pan);
+        if (c.enable >= 0 || c.volume >= 0 || c.pan != -128) apu_.setChannelOptions(i, c.enable, c.volume, c.pan);
     }
     // Stretch length computed as the replaying tool computes it, so both cut
     // the output at the same cycles: one video frame of the clock in use.
@@ -401,7 +405,7 @@ void Player::setUpLibrary() {
 }
 
 void Player::collect() {
-    uint32_t n = APU_GetWrittenBufferSize(1);
+    uint32_t n = apu_.writtenBufferSize(1);
     if (n + frameBytes_ > buffer_.size())
         throw std::runtime_error("internal error: the output buffer filled up within one stretch");
     uint64_t frames = std::min<uint64_t>(n / frameBytes_, targetFrames_ - result_.frames);
@@ -434,7 +438,7 @@ void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
     if (!t) return;
     if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
     if (opt_.onSoundWrite) opt_.onSoundWrite(address, value);
-    uint32_t s = APU_RegWrite(address, value, static_cast<uint32_t>(*t));
+    uint32_t s = apu_.regWrite(address, value, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
     apuIrqStale_ = true;
@@ -445,7 +449,7 @@ uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return bus;
     if (log_) *log_ << "r " << (*t - stall_) << " " << hex(address, 4) << " " << hex(bus, 2) << "\n";
-    uint32_t s = APU_RegRead(address, &bus, static_cast<uint32_t>(*t));
+    uint32_t s = apu_.regRead(address, &bus, static_cast<uint32_t>(*t));
     addStall(s);
     hostNow_ = *t + s;
     apuIrqStale_ = true;
@@ -464,7 +468,7 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     bank_[bank] = value;
     map_[bank] = page(value);
     mapBank(bank);
-    APU_SetDMAPointer(static_cast<int32_t>(bank), map_[bank]);
+    apu_.setDmaPointer(static_cast<int32_t>(bank), map_[bank]);
     if (log_ && t) logMemory(bank);
 }
 

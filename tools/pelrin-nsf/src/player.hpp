@@ -6,6 +6,7 @@
 
 #include "nsf.hpp"
 
+#include <apu.hpp>
 #include <mixer_options.hpp>
 #include <wav.hpp>
 
@@ -41,6 +42,10 @@ struct PlayerOptions {
     // the same registers) up to the next event the player must see. The
     // output is the same either way; off only to check that.
     bool skipIdleLoops = true;
+    // The sound unit to play on, for a caller that plays several renders
+    // on one or acts on it while it plays (live mutes); null: a fresh one
+    // of the render's own.
+    pelrin_tools::Apu *apu = nullptr;
 };
 
 struct PlayResult {
@@ -51,7 +56,7 @@ struct PlayResult {
     uint64_t stallCycles = 0;    // CPU cycles stolen by sample fetches
     uint64_t cpuCycles = 0;      // CPU cycles emulated, stalls included
     uint64_t idleLoopCycles = 0; // of which cycles of idle loops jumped over rather than run
-    int chip = 0;                // selector given to APU_Reset
+    int chip = 0;                // expansion chip selector given to the reset
     bool pal = false;
     double playPeriodCycles = 0;
     bool endedBySilence = false;
@@ -60,7 +65,7 @@ struct PlayResult {
     std::string cpuStopped;
 };
 
-// Expansion chip selector for APU_Reset from the header's chip byte, and a
+// Expansion chip selector for the reset from the header's chip byte, and a
 // warning when the byte names chips that cannot all be played (else empty).
 int selectChip(uint8_t chips, std::string &warning);
 

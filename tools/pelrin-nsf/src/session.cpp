@@ -5,17 +5,14 @@
 #include <pelrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
-
-#if !defined(_WIN32)
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -114,47 +111,40 @@ std::vector<int> channelsOf(int chip) {
 
 int runParallel(size_t count, int parallel, const std::function<int(size_t)> &job,
                 const std::function<void(size_t, int)> &done) {
+    std::atomic<size_t> next{0};
+    std::mutex doneLock;
     int failed = 0;
-#if defined(_WIN32)
-    (void)parallel;
-    for (size_t i = 0; i < count; ++i) {
-        int status = job(i);
-        if (status) ++failed;
-        done(i, status);
-    }
-#else
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::map<pid_t, size_t> running;
-    size_t next = 0;
-    while (next < count || !running.empty()) {
-        while (next < count && static_cast<int>(running.size()) < std::max(parallel, 1)) {
-            pid_t pid = fork();
-            if (pid < 0) throw std::runtime_error("cannot start a process for track " + std::to_string(next + 1));
-            if (pid == 0) {
-                int status = 1;
-                try {
-                    status = job(next);
-                } catch (const std::exception &e) {
-                    std::fprintf(stderr, "pelrin-nsf: %s\n", e.what());
-                }
-                std::fflush(stdout);
-                std::fflush(stderr);
-                _exit(status);
+    const auto work = [&] {
+        for (size_t i = next++; i < count; i = next++) {
+            int status = 1;
+            try {
+                status = job(i);
+            } catch (const std::exception &e) {
+                std::fprintf(stderr, "pelrin-nsf: %s\n", e.what());
+            } catch (...) {
+                // Anything else thrown fails the job too, without a message.
             }
-            running[pid] = next++;
+            const std::lock_guard<std::mutex> hold(doneLock);
+            if (status) ++failed;
+            try {
+                done(i, status);
+            } catch (...) {
+                // done only reports; what it throws must not end the thread (and the process).
+            }
         }
-        int ws = 0;
-        pid_t pid = waitpid(-1, &ws, 0);
-        if (pid < 0) break;
-        auto it = running.find(pid);
-        if (it == running.end()) continue;
-        const int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 1;
-        if (status) ++failed;
-        done(it->second, status);
-        running.erase(it);
+    };
+    const size_t wanted = std::min(count, static_cast<size_t>(std::max(parallel, 1)));
+    std::vector<std::thread> threads;
+    threads.reserve(wanted);
+    for (size_t k = 0; k < wanted; ++k) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::system_error &) {
+            break; // no more threads to be had: those running share the jobs
+        }
     }
-#endif
+    if (threads.empty()) work();
+    for (std::thread &t : threads) t.join();
     return failed;
 }
 
@@ -227,6 +217,8 @@ int renderStems(const Options &o, const Track &t) {
     const RenderPlan base = planFor(o, t);
     // Every stem ends where the mix ends: the mix's length is found first.
     RenderPlan mixPlan = base;
+    pelrin_tools::Apu mixApu;
+    mixPlan.player.apu = &mixApu;
     NullSink none;
     const PlayResult mix = renderTrack(nsf, mixPlan, none);
     std::vector<std::string> written;
@@ -235,7 +227,12 @@ int renderStems(const Options &o, const Track &t) {
         channels.size(), cores(o),
         [&](size_t k) {
             const int ch = channels[k];
+            // Each stem on a sound unit of its own that starts as the mix
+            // left the mix's (the timers and sequence positions that a reset
+            // keeps included), so that the stems come out as they always have.
+            pelrin_tools::Apu apu(mixApu);
             RenderPlan p = base;
+            p.player.apu = &apu;
             p.player.silenceSeconds = 0;
             p.player.seconds = static_cast<double>(mix.frames) / p.player.rate;
             for (int i = 0; i < pelrin_render::kMixerChannels; ++i)

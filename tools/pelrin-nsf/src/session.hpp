@@ -73,10 +73,10 @@ void printTrackList(const std::vector<Track> &tracks, std::FILE *out);
 // Mixer channels of the 2A03 and of the file's expansion chip.
 std::vector<int> channelsOf(int chip);
 
-// Runs jobs(i) for i in 0..count-1, up to `parallel` at once (separate
-// processes where the system has them, so each has the library to itself);
-// done(i, status) is called in the parent as each one ends. Returns the
-// number that failed.
+// Runs job(i) for i in 0..count-1 on threads, up to `parallel` at once (each
+// job makes its own sound unit); done(i, status) is called as each one
+// ends, one call at a time. A job that throws has failed (status 1), its
+// message on stderr. Returns the number that failed.
 int runParallel(size_t count, int parallel, const std::function<int(size_t)> &job,
                 const std::function<void(size_t, int)> &done);
 

@@ -1,5 +1,6 @@
 #include "render.hpp"
 
+#include <apu.hpp>
 #include <pelrin.h>
 
 #include <algorithm>
@@ -26,8 +27,6 @@ uint64_t expectedFrames(const RegisterLog &log, const RenderSettings &settings) 
 
 namespace {
 
-const uint8_t kZeroBank[4096] = {};
-
 class Host {
 public:
     Host(const RegisterLog &log, const RenderSettings &settings, PcmSink &sink, const ProgressFn &progress,
@@ -39,12 +38,6 @@ public:
         buffer_.resize(static_cast<size_t>(format_.rate / 5 + 4096) * frameBytes_);
         if (settings.lengthSeconds)
             targetFrames_ = static_cast<uint64_t>(std::llround(*settings.lengthSeconds * format_.rate));
-    }
-
-    ~Host() {
-        // The library keeps the bank pointers; leave it pointing at memory that outlives us.
-        for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, kZeroBank);
-        APU_SetOutputBuffer(nullptr, 0);
     }
 
     RenderStats run() {
@@ -82,12 +75,12 @@ public:
 
 private:
     void setUp() {
-        APU_Initialize();
-        APU_Configure(1.0f, 0, 0);          // Initialize leaves the master volume alone
-        APU_SetEnvironment(0, static_cast<float>(kNtscClock), static_cast<float>(kNtscStepPeriod));
-        APU_SetOutputFormat(format_.rate, format_.bits, format_.channels);
-        APU_SetOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
-        for (int32_t k = 0; k < 8; ++k) APU_SetDMAPointer(k, memory_.data() + 0x1000 * k);
+        apu_.initialize();
+        apu_.configure(1.0f, 0, 0);          // Initialize leaves the master volume alone
+        apu_.setEnvironment(0, static_cast<float>(kNtscClock), static_cast<float>(kNtscStepPeriod));
+        apu_.setOutputFormat(format_.rate, format_.bits, format_.channels);
+        apu_.setOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
+        for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, memory_.data() + 0x1000 * k);
         // The chosen clock is in force from the reset on (the reset starts the
         // frame sequencer's countdown from the step period); applied again
         // after the log's header so that it wins over the log's own settings.
@@ -96,7 +89,7 @@ private:
             setEnvironment(e.region, static_cast<float>(e.clock), static_cast<float>(e.stepPeriod));
         }
         boundary_ = frameCycles();
-        APU_Reset(settings_.chip);
+        apu_.reset(settings_.chip);
     }
 
     void applyOverrides() {
@@ -105,15 +98,15 @@ private:
             const Environment &e = *settings_.environment;
             setEnvironment(e.region, static_cast<float>(e.clock), static_cast<float>(e.stepPeriod));
         }
-        APU_Configure(settings_.master, settings_.ramp, settings_.shape);
+        apu_.configure(settings_.master, settings_.ramp, settings_.shape);
         for (int32_t i = 0; i < PELRIN_CHANNEL_COUNT; ++i) {
             const ChannelSetting &c = settings_.channelOptions[static_cast<size_t>(i)];
-            if (c.enable >= 0 || c.volume >= 0 || c.pan != -128) APU_SetChannelOptions(i, c.enable, c.volume, c.pan);
+            if (c.enable >= 0 || c.volume >= 0 || c.pan != -128) apu_.setChannelOptions(i, c.enable, c.volume, c.pan);
         }
     }
 
     void setEnvironment(int32_t region, float clock, float step) {
-        APU_SetEnvironment(region, clock, step);
+        apu_.setEnvironment(region, clock, step);
         // Track what the library accepted: stretch lengths follow the clock.
         if (region >= 0) region_ = region;
         if (std::isfinite(clock) && clock >= 1.0f && clock >= static_cast<float>(format_.rate)) clock_ = clock;
@@ -140,13 +133,13 @@ private:
     }
 
     void advance(uint64_t t) {
-        uint32_t s = APU_RunToCycle(static_cast<uint32_t>(t));
+        uint32_t s = apu_.runToCycle(static_cast<uint32_t>(t));
         addStall(s);
         hostNow_ = t + s;
     }
 
     void noteInterrupt() {
-        bool pending = APU_FindNextIRQ() == 0;
+        bool pending = apu_.findNextIrq() == 0;
         if (pending && !irqPending_) ++stats_.interrupts;
         irqPending_ = pending;
     }
@@ -155,7 +148,7 @@ private:
     // there to deliver it.
     void stopAtInterruptsBefore(uint64_t t) {
         for (;;) {
-            uint32_t n = APU_FindNextIRQ();
+            uint32_t n = apu_.findNextIrq();
             noteInterrupt();
             if (n == 0 || n == 0xFFFFFFFFu || hostNow_ + n >= t) break;
             advance(hostNow_ + n);
@@ -169,7 +162,7 @@ private:
     }
 
     void collect() {
-        uint32_t n = APU_GetWrittenBufferSize(1);
+        uint32_t n = apu_.writtenBufferSize(1);
         ++stats_.stretches;
         if (n + frameBytes_ > buffer_.size())
             throw std::runtime_error("internal error: the output buffer filled up within one stretch");
@@ -207,12 +200,12 @@ private:
                 t = hostCycle(c.cycle);
             }
             if (c.op == Op::Write) {
-                uint32_t s = APU_RegWrite(c.address, c.value, static_cast<uint32_t>(t));
+                uint32_t s = apu_.regWrite(c.address, c.value, static_cast<uint32_t>(t));
                 addStall(s);
                 hostNow_ = t + s;
             } else if (c.op == Op::Read) {
                 uint8_t bus = static_cast<uint8_t>(c.value);
-                uint32_t s = APU_RegRead(c.address, &bus, static_cast<uint32_t>(t));
+                uint32_t s = apu_.regRead(c.address, &bus, static_cast<uint32_t>(t));
                 addStall(s);
                 hostNow_ = t + s;
                 stats_.reads.push_back({c.line, c.address, bus});
@@ -225,7 +218,7 @@ private:
         }
         case Op::Reset:
             collect();
-            APU_Reset(c.chip);
+            apu_.reset(c.chip);
             // The library's count restarts at 0 here; later log cycles are
             // measured from the cycle of the last timed line.
             base_ = lastLogCycle_;
@@ -235,10 +228,10 @@ private:
             irqPending_ = false;
             break;
         case Op::Configure:
-            APU_Configure(c.master, c.ramp, c.shape);
+            apu_.configure(c.master, c.ramp, c.shape);
             break;
         case Op::Channel:
-            APU_SetChannelOptions(c.index, c.enable, c.volume, c.pan);
+            apu_.setChannelOptions(c.index, c.enable, c.volume, c.pan);
             break;
         case Op::Environment:
             setEnvironment(c.region, c.clock, c.stepPeriod);
@@ -254,6 +247,7 @@ private:
     PcmSink &sink_;
     const ProgressFn &progress_;
     const CancelFn &cancel_;
+    pelrin_tools::Apu apu_; // the render's own sound unit
     OutputFormat format_;
     uint32_t frameBytes_ = 2;
     std::vector<uint8_t> buffer_;
