@@ -241,7 +241,9 @@ struct MixLanes {
     bool varies;                        // some lane entry is in use
 };
 
-struct ApuState {
+// Cache-line aligned, wherever an instance lives: the lanes and boundaries
+// stream through the runners and the mix in whole lines.
+struct alignas(64) ApuState {
     // Output and environment block, with its load-time values.
     uint32_t sampleRate = 44100;
     uint8_t bitsPerSample = 16;
