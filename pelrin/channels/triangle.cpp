@@ -97,7 +97,7 @@ PELRIN_HOT_INLINE uint32_t Integrate(TriangleChannel &c, uint32_t n) {
 // A running triangle over a segment: its level moves at nearly every step.
 namespace pelrin {
 
-bool RunsTriangleSteps(const TriangleChannel &c) { return !Gated(c); }
+bool RunsTimerWave(const TriangleChannel &c) { return !Gated(c); }
 
 // The triangle's wave: its step is the level's index and moves on by one.
 struct TriangleWave {
@@ -107,15 +107,15 @@ struct TriangleWave {
 };
 
 template <bool Stereo, bool Mixed>
-void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
+void RunTimerWaveSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes) {
     TriangleWave wave{c.step & 31u};
     RunTimerWave<Stereo, Mixed>(wave, c.timer, c.period + 1u, c.output, seg, lanes, 0);
     c.step = static_cast<uint8_t>(wave.step);
 }
 
-template void RunTriangleSegment<true, true>(TriangleChannel &, Segment &, MixLanes &);
-template void RunTriangleSegment<true, false>(TriangleChannel &, Segment &, MixLanes &);
-template void RunTriangleSegment<false, true>(TriangleChannel &, Segment &, MixLanes &);
-template void RunTriangleSegment<false, false>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<true, true>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<true, false>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<false, true>(TriangleChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<false, false>(TriangleChannel &, Segment &, MixLanes &);
 
 }  // namespace pelrin

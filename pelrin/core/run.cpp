@@ -120,6 +120,17 @@ void RunPulse(ApuState &apu, Pulse &c, int channel) {
     RunChannel(apu, c, channel, 1);
 }
 
+// The triangle and the VRC6 saw: their own runner while running.
+template <typename Channel>
+void RunWave(ApuState &apu, Channel &c, int channel, int group) {
+    if (RunsTimerWave(c) && apu.segment.samples != 0)
+        ForLayout(apu, channel, [&](auto stereo, auto mixed) {
+            RunTimerWaveSegment<decltype(stereo)::value, decltype(mixed)::value>(c, apu.segment, apu.lanes);
+        });
+    else
+        RunChannel(apu, c, channel, group);
+}
+
 // Runs every channel over the segment; returns the DMC's stolen cycles.
 uint32_t RunChannels(ApuState &apu) {
     MixLanes &lanes = apu.lanes;
@@ -139,12 +150,7 @@ uint32_t RunChannels(ApuState &apu) {
             : RunChannel(apu, apu.dmc, kDmc, 1, lanes.dmcLevel);
     RunPulse(apu, apu.pulse[0], kPulse1);
     RunPulse(apu, apu.pulse[1], kPulse2);
-    if (RunsTriangleSteps(apu.triangle) && apu.segment.samples != 0)
-        ForLayout(apu, kTriangle, [&](auto stereo, auto mixed) {
-            RunTriangleSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.triangle, apu.segment, lanes);
-        });
-    else
-        RunChannel(apu, apu.triangle, kTriangle, 0);
+    RunWave(apu, apu.triangle, kTriangle, 0);
     if (RunsTabledNoise(apu.noise))
         ForLayout(apu, kNoise, [&](auto stereo, auto mixed) {
             RunTabledNoiseSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.noise, apu.segment, lanes);
@@ -155,12 +161,7 @@ uint32_t RunChannels(ApuState &apu) {
         case kChipVrc6:
             RunPulse(apu, apu.vrc6Pulse[0], kVrc6Pulse1);
             RunPulse(apu, apu.vrc6Pulse[1], kVrc6Pulse2);
-            if (RunsSawSteps(apu.vrc6Saw) && apu.segment.samples != 0)
-                ForLayout(apu, kVrc6Saw, [&](auto stereo, auto mixed) {
-                    RunSawSegment<decltype(stereo)::value, decltype(mixed)::value>(apu.vrc6Saw, apu.segment, lanes);
-                });
-            else
-                RunChannel(apu, apu.vrc6Saw, kVrc6Saw, 1);
+            RunWave(apu, apu.vrc6Saw, kVrc6Saw, 1);
             break;
         case kChipMmc5:
             RunPulse(apu, apu.mmc5Pulse[0], kMmc5Pulse1);

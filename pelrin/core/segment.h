@@ -214,12 +214,13 @@ template <bool Stereo, bool Mixed>
 uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes);
 
 // So has a running triangle (channels/triangle.cpp).
-bool RunsTriangleSteps(const TriangleChannel &c);
+bool RunsTimerWave(const TriangleChannel &c);
 template <bool Stereo, bool Mixed>
-void RunTriangleSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
-bool RunsSawSteps(const Vrc6SawChannel &c);
+void RunTimerWaveSegment(TriangleChannel &c, Segment &seg, MixLanes &lanes);
+// And a running VRC6 saw (expansion/vrc6.cpp); both run on RunTimerWave.
+bool RunsTimerWave(const Vrc6SawChannel &c);
 template <bool Stereo, bool Mixed>
-void RunSawSegment(Vrc6SawChannel &c, Segment &seg, MixLanes &lanes);
+void RunTimerWaveSegment(Vrc6SawChannel &c, Segment &seg, MixLanes &lanes);
 
 // So has a sounding pulse of the 2A03, the MMC5 or the VRC6, while the host
 // mixes it (channels/pulse.cpp, expansion/vrc6.cpp). The wave they share:

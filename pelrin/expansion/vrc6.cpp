@@ -185,7 +185,7 @@ template void RunPulseSegment<false>(Vrc6PulseChannel &, Segment &, MixLanes &);
 // A running saw over a segment: its level may move at every expiry.
 namespace pelrin {
 
-bool RunsSawSteps(const Vrc6SawChannel &c) { return !Stopped(c); }
+bool RunsTimerWave(const Vrc6SawChannel &c) { return !Stopped(c); }
 
 // The saw's wave: the accumulator's top five bits are the level's index.
 struct SawWave {
@@ -197,16 +197,16 @@ struct SawWave {
 };
 
 template <bool Stereo, bool Mixed>
-void RunSawSegment(Vrc6SawChannel &c, Segment &seg, MixLanes &lanes) {
+void RunTimerWaveSegment(Vrc6SawChannel &c, Segment &seg, MixLanes &lanes) {
     SawWave wave{c.step, c.accumulator, c.rate};
     RunTimerWave<Stereo, Mixed>(wave, c.timer, c.period + 1u, c.output, seg, lanes, 1);
     c.step = static_cast<uint8_t>(wave.step);
     c.accumulator = static_cast<uint8_t>(wave.acc);
 }
 
-template void RunSawSegment<true, true>(Vrc6SawChannel &, Segment &, MixLanes &);
-template void RunSawSegment<true, false>(Vrc6SawChannel &, Segment &, MixLanes &);
-template void RunSawSegment<false, true>(Vrc6SawChannel &, Segment &, MixLanes &);
-template void RunSawSegment<false, false>(Vrc6SawChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<true, true>(Vrc6SawChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<true, false>(Vrc6SawChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<false, true>(Vrc6SawChannel &, Segment &, MixLanes &);
+template void RunTimerWaveSegment<false, false>(Vrc6SawChannel &, Segment &, MixLanes &);
 
 }  // namespace pelrin
