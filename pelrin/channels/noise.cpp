@@ -2,6 +2,8 @@
 #include "frame/state.h"
 #include "core/segment.h"
 
+#include <type_traits>
+
 namespace pelrin {
 
 static const uint16_t NoisePeriodTable[16] = {6,   10,  18,  34,  66,  98,   130,  162,
@@ -333,73 +335,88 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     } else if (samples != 0) {
         LayOut(seg);
         if (Mixed) TouchLanes(lanes, samples);
-        // Each boundary's expiries are counted from the same first one, so
-        // that no sample waits on the one before for where its shifts start
-        // (a segment is shorter than 2^31 cycles: the reciprocal applies).
+        // Expiries are counted from the segment's first one, `base`: after
+        // u of them the last shifted the value at `place`, u - 1 places past
+        // the run's position in the cycle. The cycles sounding from here up to
+        // a boundary are then a running total: each shift's bit sounds for a
+        // whole period but the last one's, which sounds from its expiry on.
+        // A sample sounds the total at its end less that at its start, so no
+        // sample waits on the one before but for where its place wraps (a
+        // segment is shorter than 2^31 cycles: the reciprocal applies).
+        // The run's moving parts are locals (the lane stores could alias them).
         const uint64_t base = run.next;
-        uint64_t counted = 0;  // expiries from `base` up to `pos`
-        // The run's moving parts in locals (the lane stores could alias them).
         const uint16_t *const onesBefore = run.onesBefore, *const value = run.value;
         const uint32_t length = run.length;
-        const uint64_t period = run.period, reciprocal = run.reciprocal;
+        const int64_t period = run.period;
+        const uint64_t reciprocal = run.reciprocal;
         const uint32_t shift = run.shift;
-        uint32_t position = run.position, out = run.out;
-        uint64_t next = run.next;
-        bool shifted = run.shifted;
-        while (k < samples) {
-            if (next > seg.end[k]) {
-                // The samples that end before the next shift hold the bit.
-                const uint32_t from = k;
-                k = FirstBoundaryAfter(seg, next - 1, k + 1);
-                if (Mixed && out)
-                    AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
-                                    static_cast<int32_t>(levelRight));
-                pos = seg.end[k - 1];
-                if (k == samples) break;
+        uint32_t place = run.position == 0 ? length - 1 : run.position - 1;
+        // Ones of the laps the place has wrapped, less those before the run's
+        // position: with onesBefore[place], the ones of shifts 1 .. u - 1.
+        int64_t lapOnes = -static_cast<int64_t>(onesBefore[run.position]) - (run.position == 0 ? onesBefore[length] : 0);
+        uint64_t u = 0;
+        uint32_t out = run.out;
+        // The total up to `pos`, less the cycles before `base`, which every
+        // later total has too.
+        int64_t total = out ? -static_cast<int64_t>(base - pos) : 0;
+        // Whole samples by table or by division: two loops, so that neither
+        // holds the other's values.
+        auto loop = [&](auto tabledTag) {
+            while (k < samples) {
+                const uint64_t next = base + u * period;
+                if (next > seg.end[k]) {
+                    // The samples that end before the next shift hold the bit.
+                    const uint32_t from = k;
+                    k = FirstBoundaryAfter(seg, next - 1, k + 1);
+                    if (Mixed && out) {
+                        AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
+                                        static_cast<int32_t>(levelRight));
+                        total += seg.end[k - 1] - (from == 0 ? 0 : seg.end[from - 1]);
+                    }
+                    if (k == samples) break;
+                }
+                const uint32_t end = seg.end[k];
+                const uint64_t upTo = (((end - base) * reciprocal) >> shift) + 1;
+                uint64_t shifts = upTo - u;
+                if (shifts >= length) {
+                    // Whole laps of the cycle in one sample.
+                    const uint64_t laps = shifts / length;
+                    lapOnes += static_cast<int64_t>(laps) * onesBefore[length];
+                    shifts -= laps * length;
+                }
+                place += static_cast<uint32_t>(shifts);
+                if (place >= length) {
+                    place -= length;
+                    lapOnes += onesBefore[length];
+                }
+                u = upTo;
+                out = SoundsAfter(value[place]);
+                const int64_t lastExpiry = static_cast<int64_t>(u - 1) * period;  // from base
+                // The last bit's share by a mask: a branch on it would guess at random.
+                const int64_t upToEnd = period * (lapOnes + onesBefore[place]) +
+                                        ((static_cast<int64_t>(end - base) - lastExpiry) & -static_cast<int64_t>(out));
+                const uint32_t sounding = static_cast<uint32_t>(upToEnd - total);
+                const uint32_t from = k == 0 ? 0 : seg.end[k - 1];
+                if (decltype(tabledTag)::value && k != 0) {
+                    const uint32_t at = (end - from - shortest) * kMeanRow + sounding;
+                    left[k] += meanLeft[at];
+                    if (Stereo) right[k] += meanRight[at];
+                } else {
+                    take(&left[k], &right[k], sounding, 0, 0, k, end - from);
+                }
+                total = upToEnd;
+                k++;
             }
-            const uint32_t end = seg.end[k];
-            const uint64_t upTo = (((end - base) * reciprocal) >> shift) + 1;
-            const uint64_t shifts = upTo - counted;
-            uint64_t sounding;
-            if (shifts < length) {
-                // As Sounding(pos, end), with the register's place the only
-                // thing carried from sample to sample.
-                uint32_t to = position + static_cast<uint32_t>(shifts);
-                const bool wraps = to >= length;
-                to = wraps ? to - length : to;
-                const uint32_t ones = onesBefore[to] - onesBefore[position] + (wraps ? onesBefore[length] : 0u);
-                const uint32_t last = SoundsAfter(value[(to == 0 ? length : to) - 1]);
-                const uint64_t lastExpiry = base + (upTo - 1) * period;
-                sounding = (out ? next - pos : 0) + period * (ones - last) + (last ? end - lastExpiry : 0);
-                position = to;
-                out = last;
-                next = lastExpiry + period;
-                shifted = true;
-            } else {
-                run.position = position;
-                run.out = out;
-                run.next = next;
-                sounding = run.Sounding(pos, end);
-                position = run.position;
-                out = run.out;
-                next = run.next;
-                shifted = true;
-            }
-            counted = upTo;
-            if (tabled && k != 0) {
-                const uint32_t at = (end - static_cast<uint32_t>(pos) - shortest) * kMeanRow + static_cast<uint32_t>(sounding);
-                left[k] += meanLeft[at];
-                if (Stereo) right[k] += meanRight[at];
-            } else if (Mixed) {
-                take(&left[k], &right[k], sounding, 0, 0, k, end - pos);
-            }
-            pos = end;
-            k++;
-        }
-        run.position = position;
+        };
+        if (tabled)
+            loop(std::true_type{});
+        else
+            loop(std::false_type{});
+        pos = seg.end[k - 1];
+        run.position = place + 1 == length ? 0 : place + 1;
         run.out = out;
-        run.next = next;
-        run.shifted = shifted;
+        run.next = base + u * period;
+        run.shifted = run.shifted || u != 0;
     }
     // The cycles after the last boundary start the next sample.
     const uint64_t sounding = run.Sounding(pos, seg.length);
