@@ -7,6 +7,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "frame/state.h"
 
 namespace pelrin {
@@ -268,12 +272,34 @@ inline uint8_t *Store(uint8_t *out, int32_t v) {
     return out + 2;
 }
 
-// A held level for samples [from, to).
+// A held level for samples [from, to). Eight samples at a time, the level
+// masked off past `to` (into the lane's slack): most stretches are a few
+// samples long, and a loop that counts them one by one mispredicts its end.
 template <bool Stereo>
 inline void AddHeld(int32_t *left, int32_t *right, uint32_t from, uint32_t to, int32_t l, int32_t r) {
+#if defined(__SSE2__)
+    // Eight ones, then eight zeros: from kKeep + 8 - n, n samples are kept.
+    alignas(16) static const int32_t kKeep[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    const __m128i levelLeft = _mm_set1_epi32(l), levelRight = _mm_set1_epi32(r);
+    for (uint32_t k = from; k < to; k += 8) {
+        const int32_t *const keep = kKeep + 8 - (to - k < 8 ? to - k : 8);
+        const __m128i keep0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep));
+        const __m128i keep1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep + 4));
+        __m128i *const at = reinterpret_cast<__m128i *>(left + k);
+        _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), _mm_and_si128(levelLeft, keep0)));
+        _mm_storeu_si128(at + 1, _mm_add_epi32(_mm_loadu_si128(at + 1), _mm_and_si128(levelLeft, keep1)));
+        if (Stereo) {
+            __m128i *const atRight = reinterpret_cast<__m128i *>(right + k);
+            _mm_storeu_si128(atRight, _mm_add_epi32(_mm_loadu_si128(atRight), _mm_and_si128(levelRight, keep0)));
+            _mm_storeu_si128(atRight + 1,
+                             _mm_add_epi32(_mm_loadu_si128(atRight + 1), _mm_and_si128(levelRight, keep1)));
+        }
+    }
+#else
     for (uint32_t k = from; k < to; k++) left[k] += l;
     if (Stereo)
         for (uint32_t k = from; k < to; k++) right[k] += r;
+#endif
 }
 
 template <typename Channel>

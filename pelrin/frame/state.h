@@ -225,12 +225,16 @@ struct Segment {
     WholeDivisors whole;              // the two others again, for the runners' loops
 };
 
+// Each lane has room for seven entries past its last sample: a held level
+// is added eight samples at a time, adding 0 past the stretch.
+constexpr uint32_t kLaneSlack = 8;
+
 // Per-sample sums of the channels' means: the triangle and noise apart,
 // since the DMC's level attenuates them. A channel whose level holds over
 // the whole segment adds to the constant instead.
 struct MixLanes {
-    int32_t left[2][kSegmentSamples];   // [0] triangle and noise, [1] the rest
-    int32_t right[2][kSegmentSamples];
+    int32_t left[2][kSegmentSamples + kLaneSlack];  // [0] triangle and noise, [1] the rest
+    int32_t right[2][kSegmentSamples + kLaneSlack];
     int32_t constantLeft[2];
     int32_t constantRight[2];
     int32_t headLeft[2];                // added to the first sample only
