@@ -94,17 +94,36 @@ inline void LayOut(Segment &seg) {
         at += period;
         end[k] = static_cast<uint32_t>(at >> shift);
     }
+    for (uint32_t i = 0; i < kBoundarySlack; i++) end[samples + i] = kPastTheSegment;
     seg.periodInverse = 1.0 / static_cast<double>(period);
 }
 
 // The first sample from k on whose boundary lies after `until`, or
-// `samples`; the segment is laid out.
+// `samples`; the segment is laid out. Most stretches are short: a few
+// boundaries are looked at first. `AllAtOnce`: the next eight in one
+// comparison where it can be made (a loop over them mispredicts where it
+// stops); they rise, so the first one past `until` is the first set bit
+// (the slack past the last boundary lies past every time).
+template <bool AllAtOnce = true>
 inline uint32_t FirstBoundaryAfter(const Segment &seg, uint64_t until, uint32_t k) {
     const uint32_t samples = seg.samples;
-    // Most stretches are short: look at a few boundaries first.
-    for (int i = 0; i < 4; i++, k++)
-        if (k == samples || seg.end[k] > until) return k;
     if (until >= seg.last) return samples;
+#if defined(__SSE2__) && defined(__GNUC__)
+    if (AllAtOnce) {
+        static_assert(kBoundarySlack >= 8);
+        const __m128i limit = _mm_set1_epi32(static_cast<int32_t>(until));  // until < last < 2^31
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(seg.end + k));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(seg.end + k + 4));
+        const int past = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(low, limit))) |
+                         (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(high, limit))) << 4);
+        if (past != 0) return k + static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(past)));
+        k += 8;
+    } else
+#endif
+    {
+        for (int i = 0; i < 4; i++, k++)
+            if (seg.end[k] > until) return k;
+    }
     // Boundary j lies at or before `until` while j * period < room: the
     // count of those, estimated in doubles (room < 2^53, so the estimate is
     // off by at most one) and corrected against the boundaries.

@@ -206,7 +206,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 int64_t whole = static_cast<int64_t>(countdown);
                 if (static_cast<float>(whole) < countdown) whole++;
                 const uint32_t from = k;
-                k = FirstBoundaryAfter(seg, pos + static_cast<uint64_t>(whole) - 1, k + 1);
+                // Scanned: this loop measured a third slower with the
+                // boundaries compared all at once.
+                k = FirstBoundaryAfter<false>(seg, pos + static_cast<uint64_t>(whole) - 1, k + 1);
                 const unsigned sample = v.sample & 15;
                 if (mix) AddHeld<Stereo>(laneLeft, laneRight, from, k, left[sample], right[sample]);
                 v.countdown = static_cast<float>(countdown - static_cast<double>(seg.end[k - 1] - pos));

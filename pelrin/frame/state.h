@@ -208,6 +208,10 @@ struct WholeDivisors {
 // The run loop's plan of a segment: a stretch of a span in which no
 // frame-sequencer step falls, with its sample boundaries (core/segment.h).
 constexpr uint32_t kSegmentSamples = 512;
+// Entries past the last boundary, laid out as kPastTheSegment, so that the
+// next few boundaries can be compared all at once.
+constexpr uint32_t kBoundarySlack = 8;
+constexpr uint32_t kPastTheSegment = 0x7FFFFFFF;  // segments are shorter than 2^31 cycles
 
 struct Segment {
     uint32_t length;                  // cycles
@@ -220,7 +224,7 @@ struct Segment {
     int shift;
     uint32_t shortest;                // the shorter of the two whole sample lengths
     double periodInverse;             // 1 / period, once laid out
-    uint32_t end[kSegmentSamples];    // offset of each boundary
+    uint32_t end[kSegmentSamples + kBoundarySlack];  // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
     WholeDivisors whole;              // the two others again, for the runners' loops
 };
