@@ -232,6 +232,27 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
 // cycles changes the level, so nearly every sample has a change in it.
 namespace pelrin {
 
+namespace {
+
+// The level after a bit, at [level * 2 + bit]: two up for a one, two down
+// for a zero, held at the ends of 0 .. 127.
+struct NextLevels {
+    uint8_t after[256];
+};
+
+constexpr NextLevels MakeNextLevels() {
+    NextLevels t{};
+    for (int level = 0; level < 128; level++) {
+        t.after[2 * level] = static_cast<uint8_t>(level > 1 ? level - 2 : level);
+        t.after[2 * level + 1] = static_cast<uint8_t>(level < 126 ? level + 2 : level);
+    }
+    return t;
+}
+
+constexpr NextLevels kNextLevels = MakeNextLevels();
+
+}  // namespace
+
 template <bool Stereo, bool Mixed>
 uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     LayOut(seg);
@@ -325,9 +346,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
                     fetch();
                 }
                 const uint64_t cut = has ? next : end;
-                const uint32_t up = level < 126 ? level + 2 : level;
-                const uint32_t down = level > 1 ? level - 2 : level;
-                const uint32_t after = (shifter & 1) ? up : down;
+                const uint32_t after = kNextLevels.after[((level & 127) << 1) | (shifter & 1)];
                 const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
                 const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
                 const int64_t sumRight = !Stereo || decltype(centred)::value

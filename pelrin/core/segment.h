@@ -151,8 +151,17 @@ struct SampleMeans {
 
     // The mean of sample k over its `length` cycles in the segment.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
-        if (k != 0 && whole.fast)
+        if (k != 0 && whole.fast) [[likely]]
             return MeanByReciprocal(sum, length == whole.shortest ? whole.factor[0] : whole.factor[1], whole.shift);
+        return Other(sum, k, length);
+    }
+
+    // The first sample, and samples too long for the reciprocal without a
+    // check: out of the runners' loops.
+#if defined(__GNUC__)
+    __attribute__((noinline, cold))
+#endif
+    int32_t Other(int64_t sum, uint32_t k, uint64_t length) const {
         return Mean(sum, SampleDivisor(seg, k, length));
     }
 
