@@ -101,6 +101,7 @@ bool RunsTimerWave(const TriangleChannel &c) { return !Gated(c); }
 
 // The triangle's wave: its step is the level's index and moves on by one.
 struct TriangleWave {
+    static constexpr bool kSteadySteps = false;  // (two steps repeat a level; not worth a look ahead)
     uint32_t step;
     uint32_t Index() const { return step; }
     void Step() { step = (step + 1) & 31; }

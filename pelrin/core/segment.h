@@ -449,13 +449,34 @@ void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOut
         const uint32_t samples = seg.samples;
         const SampleMeans means(seg);
         uint64_t pos = 0;
+        // The next expiry that may move the level. A wave whose steps may
+        // leave it where it is (the saw's every other one) looks ahead.
+        auto nextChange = [&]() -> uint64_t {
+            if constexpr (!Wave::kSteadySteps) {
+                return next;
+            } else {
+                Wave w = wave;
+                const int16_t l = tableLeft[w.Index()], r = tableRight[w.Index()];
+                uint64_t at = next;
+                for (int i = 0; i < 16; i++, at += reload) {
+                    w.Step();
+                    if (tableLeft[w.Index()] != l || tableRight[w.Index()] != r) return at;
+                }
+                return at;
+            }
+        };
         for (uint32_t k = 0; k < samples; k++) {
-            if (k != 0 && next > seg.end[k]) {
-                // The samples without an expiry take the level as it is.
+            const uint64_t change = k != 0 ? nextChange() : 0;
+            if (change > seg.end[k]) {
+                // The samples without a change take the level as it is.
                 const uint32_t from = k;
-                k = FirstBoundaryAfter(seg, next - 1, k + 1);
+                k = FirstBoundaryAfter(seg, change - 1, k + 1);
                 if (Mixed) AddHeld<Stereo>(left, right, from, k, tableLeft[wave.Index()], tableRight[wave.Index()]);
                 pos = seg.end[k - 1];
+                if constexpr (Wave::kSteadySteps) {
+                    // The expiries passed, which left the level as it was.
+                    for (; next <= pos; next += reload) wave.Step();
+                }
                 if (k == samples) break;
             }
             const uint32_t end = seg.end[k];

@@ -192,6 +192,7 @@ struct SawWave {
     unsigned step;
     unsigned acc;
     unsigned rate;
+    static constexpr bool kSteadySteps = true;  // odd steps leave the accumulator
     unsigned Index() const { return acc >> 3; }
     void Step() { StepSaw(step, acc, rate); }
 };
