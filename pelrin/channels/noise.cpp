@@ -161,6 +161,9 @@ struct NoiseCycles {
     // values before index i of the cycle, counted from its start.
     uint16_t value[kNoiseValues];
     uint16_t onesBefore[kNoiseValues + kMaxNoiseCycles];
+    // onesBefore with, from bit 16, the bit sounding after each value's
+    // shift: the two in one load.
+    uint32_t onesAndBit[kNoiseValues + kMaxNoiseCycles];
     uint16_t index[kNoiseValues];  // where each value sits in `value`
     uint16_t cycleStart[kMaxNoiseCycles];
     uint32_t cycles;
@@ -191,6 +194,7 @@ void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
         uint32_t ones = 0;
         for (uint32_t i = start; i <= end; i++) {
             t.onesBefore[i + c] = static_cast<uint16_t>(ones);
+            t.onesAndBit[i + c] = ones | (i < end ? SoundsAfter(t.value[i]) << 16 : 0);
             if (i < end) ones += SoundsAfter(t.value[i]);
         }
     }
@@ -208,6 +212,7 @@ const NoiseCycles &NoiseCyclesFor(unsigned tap) {
 struct NoiseRun {
     const uint16_t *value;       // the register's cycle, in shift order
     const uint16_t *onesBefore;  // its running counts (one more entry)
+    const uint32_t *onesAndBit;  // the same, with the bit after each value's shift
     uint32_t length;             // of the cycle
     uint32_t position;           // of the register's low 15 bits in it
     uint64_t next;               // offset of the next expiry
@@ -270,7 +275,7 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     }
     const uint32_t start = t.cycleStart[cycle];
     const uint32_t end = cycle + 1 < t.cycles ? t.cycleStart[cycle + 1] : kNoiseValues;
-    NoiseRun run{t.value + start, t.onesBefore + start + cycle, end - start, index - start,
+    NoiseRun run{t.value + start, t.onesBefore + start + cycle, t.onesAndBit + start + cycle, end - start, index - start,
                  static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), c.outputBit, c.period, c.reciprocal,
                  c.reciprocalShift, false};
     const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
@@ -345,20 +350,23 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         // segment is shorter than 2^31 cycles: the reciprocal applies).
         // The run's moving parts are locals (the lane stores could alias them).
         const uint64_t base = run.next;
-        const uint16_t *const onesBefore = run.onesBefore, *const value = run.value;
+        const uint32_t *const onesAndBit = run.onesAndBit;
         const uint32_t length = run.length;
         const int64_t period = run.period;
         const uint64_t reciprocal = run.reciprocal;
         const uint32_t shift = run.shift;
+        // A lap of the cycle: its sounding cycles.
+        const int64_t lap = period * run.onesBefore[length];
         uint32_t place = run.position == 0 ? length - 1 : run.position - 1;
-        // Ones of the laps the place has wrapped, less those before the run's
-        // position: with onesBefore[place], the ones of shifts 1 .. u - 1.
-        int64_t lapOnes = -static_cast<int64_t>(onesBefore[run.position]) - (run.position == 0 ? onesBefore[length] : 0);
         uint64_t u = 0;
         uint32_t out = run.out;
         // The total up to `pos`, less the cycles before `base`, which every
-        // later total has too.
-        int64_t total = out ? -static_cast<int64_t>(base - pos) : 0;
+        // later total has too. The shifts 1 .. u - 1 sound for onesBefore[place]
+        // periods, less those before the run's position, plus a lap for each
+        // time the place wrapped: kept in the total instead, which is what a
+        // later one is taken from.
+        int64_t total = (out ? -static_cast<int64_t>(base - pos) : 0) + period * run.onesBefore[run.position] +
+                        (run.position == 0 ? lap : 0);
         // Whole samples by table or by division: two loops, so that neither
         // holds the other's values.
         auto loop = [&](auto tabledTag) {
@@ -381,19 +389,20 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
                 if (shifts >= length) {
                     // Whole laps of the cycle in one sample.
                     const uint64_t laps = shifts / length;
-                    lapOnes += static_cast<int64_t>(laps) * onesBefore[length];
+                    total -= static_cast<int64_t>(laps) * lap;
                     shifts -= laps * length;
                 }
                 place += static_cast<uint32_t>(shifts);
                 if (place >= length) {
                     place -= length;
-                    lapOnes += onesBefore[length];
+                    total -= lap;
                 }
                 u = upTo;
-                out = SoundsAfter(value[place]);
+                const uint32_t entry = onesAndBit[place];
+                out = entry >> 16;
                 const int64_t lastExpiry = static_cast<int64_t>(u - 1) * period;  // from base
                 // The last bit's share by a mask: a branch on it would guess at random.
-                const int64_t upToEnd = period * (lapOnes + onesBefore[place]) +
+                const int64_t upToEnd = period * (entry & 0xFFFF) +
                                         ((static_cast<int64_t>(end - base) - lastExpiry) & -static_cast<int64_t>(out));
                 const uint32_t sounding = static_cast<uint32_t>(upToEnd - total);
                 const uint32_t from = k == 0 ? 0 : seg.end[k - 1];
