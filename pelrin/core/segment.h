@@ -49,22 +49,12 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
     return static_cast<int32_t>(sum / d.cycles);
 }
 
-// Whole samples' divisors with one shift s = 31 + ceil(log2(shortest + 1)).
-// It meets MakeDivisor's bound for both lengths, so both quotients are
-// exact; and since shortest >= 2^(s - 32), each factor is at most 2^32 + 1
-// and |sum| <= 2^31 times it fits 64 bits. A channel's levels are 16-bit,
-// so its sum over one sample is at most 2^15 per cycle: within 2^31 for
-// samples of up to 2^16 cycles, with no need to check.
-inline WholeDivisors MakeWholeDivisors(uint32_t shortest) {
-    WholeDivisors w{};
+// Whole samples last `shortest` or `shortest + 1` cycles. A channel's
+// levels are 16-bit, so its sum over one sample is at most 2^15 per cycle:
+// within 2^31 for samples of up to 2^16 cycles, with no need to check.
+inline WholeSamples MakeWholeSamples(uint32_t shortest) {
+    WholeSamples w{};
     w.shortest = shortest;
-    unsigned log = 0;
-    while ((uint64_t{1} << log) < uint64_t{shortest} + 1) log++;
-    w.shift = 31 + log;
-    for (int i = 0; i < 2; i++) {
-        const uint64_t cycles = uint64_t{shortest} + static_cast<uint64_t>(i);
-        w.factor[i] = ((uint64_t{1} << w.shift) + cycles - 1) / cycles;
-    }
     w.fast = shortest >= 1 && shortest < 65536 ? 1 : 0;
     return w;
 }
@@ -142,17 +132,24 @@ inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t len
     return seg.divisors[k == 0 ? 0 : (length == seg.shortest ? 1 : 2)];
 }
 
-// A segment's divisors as a runner's loop holds them, in locals.
+// A segment's sample means as a runner's loop takes them.
 struct SampleMeans {
     const Segment &seg;
-    const WholeDivisors whole;
+    const WholeSamples whole;
 
     explicit SampleMeans(const Segment &s) : seg(s), whole(s.whole) {}
 
-    // The mean of sample k over its `length` cycles in the segment.
+    // The mean of sample k over its `length` cycles in the segment. A whole
+    // sample's divides in doubles, which is exact: |sum| <= 2^31 and length
+    // < 2^16 are exact doubles, the quotient is rounded once by less than
+    // 2^31 * 2^-53 = 2^-22, and a quotient that is not a whole number lies
+    // at least 1 / length > 2^-16 from the nearest one, so truncating the
+    // rounded quotient gives the truncated true one (a whole quotient is
+    // exact as it is). One division instead of the reciprocal's sign,
+    // multiply and shift.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
         if (k != 0 && whole.fast) [[likely]]
-            return MeanByReciprocal(sum, length == whole.shortest ? whole.factor[0] : whole.factor[1], whole.shift);
+            return static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(length));
         return Other(sum, k, length);
     }
 
