@@ -153,8 +153,8 @@ struct SampleMeans {
         return Other(sum, k, length);
     }
 
-    // The first sample, and samples too long for the reciprocal without a
-    // check: out of the runners' loops.
+    // The first sample, and samples too long for a division in doubles
+    // without a check: out of the runners' loops.
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
 #endif
