@@ -13,6 +13,32 @@ static const uint16_t DmcRateTable[32] = {
     396, 352, 314, 296, 264, 234, 208, 198, 176, 148, 130, 118, 98,  78, 66, 50,  // PAL
 };
 
+namespace {
+
+// The level after a bit, at [level * 2 + bit]: two up for a one, two down
+// for a zero, held at the ends of 0 .. 127.
+struct NextLevels {
+    uint8_t after[256];
+};
+
+constexpr NextLevels MakeNextLevels() {
+    NextLevels t{};
+    for (int level = 0; level < 128; level++) {
+        t.after[2 * level] = static_cast<uint8_t>(level > 1 ? level - 2 : level);
+        t.after[2 * level + 1] = static_cast<uint8_t>(level < 126 ? level + 2 : level);
+    }
+    return t;
+}
+
+constexpr NextLevels kNextLevels = MakeNextLevels();
+
+// The level after the shifter's low bit.
+inline uint8_t LevelAfterBit(unsigned level, unsigned shifter) {
+    return kNextLevels.after[((level & 127) << 1) | (shifter & 1)];
+}
+
+}  // namespace
+
 void BuildDmcAttenuation(DmcChannel &c) {
     static const float kFirst[9] = {1.0f,       1.0f,     0.875f,  0.869375f, 0.86375f,
                                     0.858125f, 0.8525f,  0.846875f, 0.84125f};
@@ -167,11 +193,7 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
             }
             c.bitsLeft = 8;
         }
-        if (c.shifter & 1) {
-            if (c.level < 126) c.level += 2;
-        } else {
-            if (c.level > 1) c.level -= 2;
-        }
+        c.level = LevelAfterBit(c.level, c.shifter);
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -211,11 +233,7 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
         n - static_cast<uint32_t>(c.timer) < c.period) {
         const uint32_t before = static_cast<uint32_t>(c.timer);
         AddOutput(c, before);
-        if (c.shifter & 1) {
-            if (c.level < 126) c.level += 2;
-        } else {
-            if (c.level > 1) c.level -= 2;
-        }
+        c.level = LevelAfterBit(c.level, c.shifter);
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -231,27 +249,6 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
 // An active DMC over a segment, its state in locals: a bit every `period`
 // cycles changes the level, so nearly every sample has a change in it.
 namespace pelrin {
-
-namespace {
-
-// The level after a bit, at [level * 2 + bit]: two up for a one, two down
-// for a zero, held at the ends of 0 .. 127.
-struct NextLevels {
-    uint8_t after[256];
-};
-
-constexpr NextLevels MakeNextLevels() {
-    NextLevels t{};
-    for (int level = 0; level < 128; level++) {
-        t.after[2 * level] = static_cast<uint8_t>(level > 1 ? level - 2 : level);
-        t.after[2 * level + 1] = static_cast<uint8_t>(level < 126 ? level + 2 : level);
-    }
-    return t;
-}
-
-constexpr NextLevels kNextLevels = MakeNextLevels();
-
-}  // namespace
 
 template <bool Stereo, bool Mixed>
 uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
@@ -301,11 +298,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
             next = kNever;
             return;
         }
-        if (shifter & 1) {
-            if (level < 126) level += 2;
-        } else {
-            if (level > 1) level -= 2;
-        }
+        level = LevelAfterBit(level, shifter);
         bitsLeft--;
         shifter >>= 1;
         mixLevel = level;
@@ -346,7 +339,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
                     fetch();
                 }
                 const uint64_t cut = has ? next : end;
-                const uint32_t after = kNextLevels.after[((level & 127) << 1) | (shifter & 1)];
+                const uint32_t after = LevelAfterBit(level, shifter);
                 const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
                 const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
                 const int64_t sumRight = !Stereo || decltype(centred)::value
