@@ -156,13 +156,12 @@ constexpr uint32_t kNoiseValues = 32768;
 constexpr uint32_t kMaxNoiseCycles = 512;
 
 struct NoiseCycles {
-    // Each cycle in shift order, one after another; `onesBefore` has one
-    // more entry per cycle: the sounding bits after the shifts from the
-    // values before index i of the cycle, counted from its start.
+    // Each cycle in shift order, one after another; `onesAndBit` has one
+    // more entry per cycle: in its low 16 bits the sounding bits after the
+    // shifts from the values before index i of the cycle, counted from its
+    // start, and in bit 16 the bit sounding after index i's own shift (both
+    // in one load).
     uint16_t value[kNoiseValues];
-    uint16_t onesBefore[kNoiseValues + kMaxNoiseCycles];
-    // onesBefore with, from bit 16, the bit sounding after each value's
-    // shift: the two in one load.
     uint32_t onesAndBit[kNoiseValues + kMaxNoiseCycles];
     uint16_t index[kNoiseValues];  // where each value sits in `value`
     uint16_t cycleStart[kMaxNoiseCycles];
@@ -193,7 +192,6 @@ void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
         const uint32_t end = c + 1 < t.cycles ? t.cycleStart[c + 1] : kNoiseValues;
         uint32_t ones = 0;
         for (uint32_t i = start; i <= end; i++) {
-            t.onesBefore[i + c] = static_cast<uint16_t>(ones);
             t.onesAndBit[i + c] = ones | (i < end ? SoundsAfter(t.value[i]) << 16 : 0);
             if (i < end) ones += SoundsAfter(t.value[i]);
         }
@@ -211,8 +209,7 @@ const NoiseCycles &NoiseCyclesFor(unsigned tap) {
 // A noise channel running over a segment, its state in locals.
 struct NoiseRun {
     const uint16_t *value;       // the register's cycle, in shift order
-    const uint16_t *onesBefore;  // its running counts (one more entry)
-    const uint32_t *onesAndBit;  // the same, with the bit after each value's shift
+    const uint32_t *onesAndBit;  // its running counts (one more entry) and bits
     uint32_t length;             // of the cycle
     uint32_t position;           // of the register's low 15 bits in it
     uint64_t next;               // offset of the next expiry
@@ -222,12 +219,15 @@ struct NoiseRun {
     uint32_t shift;
     bool shifted;
 
+    // Sounding bits after the shifts from the positions before i.
+    uint32_t OnesBefore(uint32_t i) const { return onesAndBit[i] & 0xFFFF; }
+
     // Sounding bits after the shifts from positions [from, from + count),
     // count <= length.
     uint32_t Ones(uint32_t from, uint32_t count) const {
         const uint32_t to = from + count;
-        if (to <= length) return onesBefore[to] - onesBefore[from];
-        return onesBefore[length] - onesBefore[from] + onesBefore[to - length];
+        if (to <= length) return OnesBefore(to) - OnesBefore(from);
+        return OnesBefore(length) - OnesBefore(from) + OnesBefore(to - length);
     }
 
     // Cycles that sound within [from, to), shifting the register at every
@@ -238,7 +238,7 @@ struct NoiseRun {
         const uint64_t shifts = (gap < kReciprocalRange ? (gap * reciprocal) >> shift : gap / period) + 1;
         const uint64_t laps = shifts < length ? 0 : shifts / length;
         const uint32_t rest = static_cast<uint32_t>(shifts - laps * length);
-        const uint64_t ones = laps * onesBefore[length] + Ones(position, rest);
+        const uint64_t ones = laps * OnesBefore(length) + Ones(position, rest);
         uint32_t lastFrom = position + rest + length - 1;  // the value shifted last
         while (lastFrom >= length) lastFrom -= length;
         const uint32_t last = SoundsAfter(value[lastFrom]);
@@ -275,7 +275,7 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     }
     const uint32_t start = t.cycleStart[cycle];
     const uint32_t end = cycle + 1 < t.cycles ? t.cycleStart[cycle + 1] : kNoiseValues;
-    NoiseRun run{t.value + start, t.onesBefore + start + cycle, t.onesAndBit + start + cycle, end - start, index - start,
+    NoiseRun run{t.value + start, t.onesAndBit + start + cycle, end - start, index - start,
                  static_cast<uint64_t>(c.timer > 0 ? c.timer : 0), c.outputBit, c.period, c.reciprocal,
                  c.reciprocalShift, false};
     const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
@@ -289,8 +289,8 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     const SampleMeans means(seg);
     // Whole samples look their means up, made once for the levels and the
     // sample lengths (sounding cycles never exceed the sample's length).
-    const uint32_t shortest = seg.whole.shortest;
-    const bool tabled = Mixed && samples > 1 && seg.whole.fast && shortest < NoiseChannel::kMeanCycles;
+    const uint32_t shortest = seg.shortest;
+    const bool tabled = Mixed && samples > 1 && WholeSamplesFast(seg) && shortest < NoiseChannel::kMeanCycles;
     if (tabled && (c.meanShortest != shortest || c.meanLevelLeft != levelLeft || c.meanLevelRight != levelRight)) {
         for (uint32_t i = 0; i < 2; i++)
             for (uint32_t n = 0; n <= shortest + i; n++) {
@@ -356,16 +356,16 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         const uint64_t reciprocal = run.reciprocal;
         const uint32_t shift = run.shift;
         // A lap of the cycle: its sounding cycles.
-        const int64_t lap = period * run.onesBefore[length];
+        const int64_t lap = period * run.OnesBefore(length);
         uint32_t place = run.position == 0 ? length - 1 : run.position - 1;
         uint64_t u = 0;
         uint32_t out = run.out;
         // The total up to `pos`, less the cycles before `base`, which every
-        // later total has too. The shifts 1 .. u - 1 sound for onesBefore[place]
+        // later total has too. The shifts 1 .. u - 1 sound for OnesBefore(place)
         // periods, less those before the run's position, plus a lap for each
         // time the place wrapped: kept in the total instead, which is what a
         // later one is taken from.
-        int64_t total = (out ? -static_cast<int64_t>(base - pos) : 0) + period * run.onesBefore[run.position] +
+        int64_t total = (out ? -static_cast<int64_t>(base - pos) : 0) + period * run.OnesBefore(run.position) +
                         (run.position == 0 ? lap : 0);
         // Whole samples by table or by division: two loops, so that neither
         // holds the other's values.

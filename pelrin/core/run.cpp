@@ -346,14 +346,12 @@ void PlanSegment(ApuState &apu, uint32_t length, const FixedCountdown &sample) {
     if (apu.sampleDivisors[0].cycles != shortest || apu.sampleDivisors[0].factor == 0) {
         apu.sampleDivisors[0] = MakeDivisor(shortest);
         apu.sampleDivisors[1] = MakeDivisor(shortest + 1);
-        apu.wholeSamples = MakeWholeSamples(static_cast<uint32_t>(shortest));
     }
     const int64_t first = apu.sampleCycles + segment.end[0];
     segment.divisors[0] = first == shortest ? apu.sampleDivisors[0]
                           : first == shortest + 1 ? apu.sampleDivisors[1] : MakeDivisor(first);
     segment.divisors[1] = apu.sampleDivisors[0];
     segment.divisors[2] = apu.sampleDivisors[1];
-    segment.whole = apu.wholeSamples;
     segment.shortest = static_cast<uint32_t>(shortest);
 }
 

@@ -49,15 +49,11 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
     return static_cast<int32_t>(sum / d.cycles);
 }
 
-// Whole samples last `shortest` or `shortest + 1` cycles. A channel's
-// levels are 16-bit, so its sum over one sample is at most 2^15 per cycle:
-// within 2^31 for samples of up to 2^16 cycles, with no need to check.
-inline WholeSamples MakeWholeSamples(uint32_t shortest) {
-    WholeSamples w{};
-    w.shortest = shortest;
-    w.fast = shortest >= 1 && shortest < 65536 ? 1 : 0;
-    return w;
-}
+// Whole samples (all but a segment's first) last `shortest` or `shortest +
+// 1` cycles. A channel's levels are 16-bit, so its sum over one sample is at
+// most 2^15 per cycle: within 2^31 for samples of up to 2^16 cycles, with
+// no need to check.
+inline bool WholeSamplesFast(const Segment &seg) { return seg.shortest >= 1 && seg.shortest < 65536; }
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
@@ -135,20 +131,20 @@ inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t len
 // A segment's sample means as a runner's loop takes them.
 struct SampleMeans {
     const Segment &seg;
-    const WholeSamples whole;
+    const bool fast;  // WholeSamplesFast
 
-    explicit SampleMeans(const Segment &s) : seg(s), whole(s.whole) {}
+    explicit SampleMeans(const Segment &s) : seg(s), fast(WholeSamplesFast(s)) {}
 
     // The mean of sample k over its `length` cycles in the segment. A whole
     // sample's divides in doubles, which is exact: |sum| <= 2^31 and length
-    // < 2^16 are exact doubles, the quotient is rounded once by less than
+    // <= 2^16 are exact doubles, the quotient is rounded once by less than
     // 2^31 * 2^-53 = 2^-22, and a quotient that is not a whole number lies
-    // at least 1 / length > 2^-16 from the nearest one, so truncating the
+    // at least 1 / length >= 2^-16 from the nearest one, so truncating the
     // rounded quotient gives the truncated true one (a whole quotient is
     // exact as it is). One division instead of the reciprocal's sign,
     // multiply and shift.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
-        if (k != 0 && whole.fast) [[likely]]
+        if (k != 0 && fast) [[likely]]
             return static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(length));
         return Other(sum, k, length);
     }

@@ -196,13 +196,6 @@ struct Divisor {
     uint8_t exact;    // the reciprocal applies (cycles < 2^32)
 };
 
-// Whole samples (all but a segment's first): `shortest` or `shortest + 1`
-// cycles long (core/segment.h).
-struct WholeSamples {
-    uint32_t shortest;
-    uint8_t fast;  // every whole sample's sum is within 2^31, and shorter than 2^16 cycles
-};
-
 // The run loop's plan of a segment: a stretch of a span in which no
 // frame-sequencer step falls, with its sample boundaries (core/segment.h).
 constexpr uint32_t kSegmentSamples = 512;
@@ -224,7 +217,6 @@ struct Segment {
     double periodInverse;             // 1 / period, once laid out
     uint32_t end[kSegmentSamples + kBoundarySlack];  // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
-    WholeSamples whole;               // the two others again, for the runners' loops
 };
 
 // Each lane has room for seven entries past its last sample: a held level
@@ -301,7 +293,6 @@ struct alignas(64) ApuState {
     Segment segment = {};
     MixLanes lanes = {};
     Divisor sampleDivisors[2] = {};  // the two whole lengths of a sample
-    WholeSamples wholeSamples = {};
 };
 
 extern ApuState apu;
