@@ -625,4 +625,62 @@ TEST(NsfPlayer, BadTracksAndStuckCpusAreReported) {
     EXPECT_LT(stopped.result.frames, 44100u / 10);
 }
 
+// The library's calls made on the sound thread give the bytes and the
+// result of calls made in turn: for every file, and for programs that end
+// by silence, switch banks, read a sound register or start a sample (the
+// player then leaves the thread) or stop the CPU.
+TEST(NsfPlayer, SoundThreadChangesNothing) {
+    const auto same = [](const NsfFile &nsf, PlayerOptions opt, const std::string &what) {
+        opt.soundThread = true;
+        const Rendered threaded = renderNsf(nsf, opt);
+        opt.soundThread = false;
+        const Rendered alone = renderNsf(nsf, opt);
+        const PlayResult &a = threaded.result, &b = alone.result;
+        EXPECT_EQ(threaded.pcm, alone.pcm) << what;
+        EXPECT_EQ(a.frames, b.frames) << what;
+        EXPECT_EQ(a.playCalls, b.playCalls) << what;
+        EXPECT_EQ(a.skippedPlays, b.skippedPlays) << what;
+        EXPECT_EQ(a.stallCycles, b.stallCycles) << what;
+        EXPECT_EQ(a.cpuCycles, b.cpuCycles) << what;
+        EXPECT_EQ(a.idleLoopCycles, b.idleLoopCycles) << what;
+        EXPECT_EQ(a.endedBySilence, b.endedBySilence) << what;
+        EXPECT_EQ(a.cpuStopped, b.cpuStopped) << what;
+        return a;
+    };
+    PlayerOptions opt;
+    opt.seconds = 2.0;
+    for (const char *name : kMusicFiles) same(loadNsf(dataFile(name)), opt, name);
+    EXPECT_GT(same(dmcProgram(true), opt, "sample").stallCycles, 1000u);
+
+    // A tone; each play call maps page (count & 1) behind $9000 and, from
+    // the 60th, mutes the tone; the 30th reads $4015 unless told not to.
+    const auto toneProgram = [](bool read) {
+        NsfLayout s;
+        s.play = 0x8015;
+        s.banks = {0, 1, 2, 3, 4, 5, 6, 7};
+        s.data.assign(0x8000, 0);
+        const std::vector<uint8_t> code = {
+            0xA9, 0x0F, 0x8D, 0x15, 0x40, 0xA9, 0xBF, 0x8D, 0x00, 0x40,  // $4015 = $0F, $4000 = $BF
+            0xA9, 0x40, 0x8D, 0x02, 0x40, 0xA9, 0x00, 0x8D, 0x03, 0x40,  // $4002 = $40, $4003 = 0
+            0x60,                                                        // RTS
+            0xE6, 0x00, 0xA5, 0x00, 0x29, 0x01, 0x8D, 0xF9, 0x5F,        // play: INC $00; STA $5FF9 ($00 & 1)
+            0xA5, 0x00, 0xC9, 0x1E, 0xD0, 0x03, 0xAD, 0x15, 0x40,        // LDA $4015 at the 30th
+            0xA5, 0x00, 0xC9, 0x3C, 0x90, 0x05, 0xA9, 0x30, 0x8D, 0x00, 0x40, // from the 60th: $4000 = $30
+            0x60};
+        std::copy(code.begin(), code.end(), s.data.begin());
+        if (!read) s.data[36] = s.data[37] = s.data[38] = 0xEA;
+        return parse(s);
+    };
+    opt.seconds = 10.0;
+    opt.silenceSeconds = 0.5;
+    EXPECT_TRUE(same(toneProgram(false), opt, "silence").endedBySilence);
+    EXPECT_TRUE(same(toneProgram(true), opt, "read").endedBySilence);
+
+    NsfLayout stuck;
+    stuck.data = {0x60, 0xA7, 0x00}; // play: LAX $00
+    stuck.play = 0x8001;
+    opt.silenceSeconds = 0;
+    EXPECT_FALSE(same(parse(stuck), opt, "stuck").cpuStopped.empty());
+}
+
 } // namespace

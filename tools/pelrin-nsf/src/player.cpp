@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <thread>
 
 namespace pelrin_nsf {
 
@@ -28,6 +31,20 @@ using pelrin_render::kPalStepPeriod;
 constexpr uint16_t kReturnAddress = 0x5FF6; // a routine has returned when the PC gets here
 constexpr size_t kPage = 0x1000;
 const uint8_t kZeroPage[kPage] = {};
+
+// A library call queued for the sound thread.
+struct SoundCall {
+    enum Kind : uint8_t { kWrite, kFinishStretch, kRunAndCollect, kDmaPointer, kQuit };
+    Kind kind;
+    uint8_t value;
+    uint16_t address;       // the register; the bank for kDmaPointer
+    uint64_t cycle;
+    const uint8_t *memory;  // kDmaPointer's page
+};
+constexpr uint64_t kSoundCalls = 1u << 14;     // the queue's length
+constexpr uint64_t kCheckpointsAhead = 128;      // stretches the CPU may run ahead of the sound
+constexpr uint64_t kCheckpoints = 2 * kCheckpointsAhead;
+constexpr uint64_t kSoundStopped = UINT64_MAX;   // calls taken: the sound thread has stopped
 
 std::string hex(unsigned v, int digits) {
     char buf[16];
@@ -53,10 +70,17 @@ class Player final : public Bus {
 public:
     Player(const NsfFile &nsf, const PlayerOptions &opt, pelrin_render::PcmSink &sink, std::ostream *log,
            const PlayProgress &progress)
-        : nsf_(nsf), opt_(opt), sink_(sink), log_(log), progress_(progress), cpu_(*this),
-          own_(opt.apu ? nullptr : std::make_unique<pelrin_tools::Apu>()), apu_(opt.apu ? *opt.apu : *own_) {}
+        : nsf_(nsf), opt_(opt), sink_(sink), log_(log), progress_(progress),
+          own_(opt.apu ? nullptr : std::make_unique<pelrin_tools::Apu>()), apu_(opt.apu ? *opt.apu : *own_),
+          cpu_(*this) {}
 
     ~Player() override {
+        if (soundThread_.joinable()) {
+            // Left by an exception: the thread stops at the next call.
+            pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
+            publishCalls();
+            soundThread_.join();
+        }
         // The sound unit keeps the pointers and may outlive us: leave it
         // pointing at memory that outlives us.
         for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, kZeroPage);
@@ -86,15 +110,32 @@ private:
         boundaryCycle_ = static_cast<uint64_t>(std::ceil(b)); // checked after every instruction: kept, not recomputed
     }
     bool done() const { return result_.frames >= targetFrames_; }
+    // Whether the render has ended; while the sound thread runs, the render
+    // is its to end.
+    bool finished() const {
+        return deferred_ ? abandoned_ || taken_.load(std::memory_order_relaxed) == kSoundStopped : done();
+    }
     void addStall(uint32_t s) {
         stall_ += s;
         result_.stallCycles += s;
         cpu_.addStall(s);
     }
+    // Stall cycles a library call returned. On the sound thread the CPU's
+    // counts are not its to touch, and no sample plays there to steal any.
+    void stalled(uint32_t s) {
+        if (!deferred_) addStall(s);
+        else if (s != 0) throw std::logic_error("internal error: a sample fetch on the sound thread");
+    }
     void advance(uint64_t t) {
-        ++events_;
+        if (!deferred_) ++events_;
         uint32_t s = apu_.runToCycle(static_cast<uint32_t>(t));
-        addStall(s);
+        stalled(s);
+        hostNow_ = t + s;
+        apuIrqStale_ = true;
+    }
+    void libraryWrite(uint16_t address, uint8_t value, uint64_t t) {
+        uint32_t s = apu_.regWrite(address, value, static_cast<uint32_t>(t));
+        stalled(s);
         hostNow_ = t + s;
         apuIrqStale_ = true;
     }
@@ -154,10 +195,17 @@ private:
     }
     void finishStretch(uint64_t boundary) {
         ++events_;
-        if (log_) endLogCycle_ = boundary - stall_;
-        runTo(boundary);
-        collect();
+        if (deferred_) {
+            pushStop(SoundCall::kFinishStretch, boundary);
+        } else {
+            if (log_) endLogCycle_ = boundary - stall_;
+            runTo(boundary);
+            collect();
+        }
         setBoundary(boundary_ + frameCycles_);
+    }
+    void finishStretchesUpTo(uint64_t t) {
+        while (t >= nextBoundary() && !finished()) finishStretch(nextBoundary());
     }
     // Finishes the stretches that end at or before an access at cycle t and
     // stops at interrupts due before it; returns t moved by the stalls, or
@@ -167,6 +215,39 @@ private:
     uint8_t apuRead(uint16_t address, uint64_t t);
 
     void startRoutine(uint16_t address);
+
+    // The sound thread. While the 6502 needs nothing back from the library
+    // (it reads no sound register, starts no sample, whose fetches would
+    // steal its cycles, and takes no interrupts), the library calls are
+    // queued in the order the player makes them, and a thread of their own
+    // makes them, while the CPU runs ahead by up to kCheckpointsAhead
+    // steps of the main loop that finish stretches. Where the CPU first
+    // needs an answer, the queue is drained and the player calls the
+    // library itself from then on. The thread also sees where the render
+    // ends; the CPU stops soon after, and its counts go back to where they
+    // stood after the step in which the render ended, as if it had stopped
+    // there.
+    struct Checkpoint {
+        uint64_t calls; // calls queued by the end of the step
+        uint64_t playCalls, skippedPlays, idleLoopCycles, cycles;
+    };
+    void startSoundThread();
+    void soundWork();
+    void makeCall(const SoundCall &c);
+    void leaveSoundThread();
+    void pushCall(const SoundCall &c);
+    void pushStop(SoundCall::Kind kind, uint64_t cycle) {
+        pushCall({kind, 0, 0, cycle, nullptr});
+        ++stops_;
+        if (stops_ % 8 == 0) publishCalls(); // woken every few stretches, not every one
+    }
+    void publishCalls() {
+        published_.store(pushed_, std::memory_order_release);
+        published_.notify_one();
+    }
+    void waitForCalls(uint64_t count);
+    void checkpoint();
+    void restoreCheckpoint();
 
     // Idle loops. Every jump or branch back (or to itself) ends a turn of a
     // possible loop that began at the previous one. When the turn wrote
@@ -219,9 +300,12 @@ private:
     pelrin_render::PcmSink &sink_;
     std::ostream *log_;
     const PlayProgress &progress_;
-    Cpu6502 cpu_;
     std::unique_ptr<pelrin_tools::Apu> own_; // the render's own sound unit, when not given one
     pelrin_tools::Apu &apu_;
+
+    // The CPU's side. While the sound thread runs, the two sides and the
+    // queue's counters lie on cache lines of their own.
+    alignas(64) Cpu6502 cpu_;
 
     std::array<uint8_t, 0x800> ram_{};
     std::array<uint8_t, 0x2000> wram_{};
@@ -236,25 +320,16 @@ private:
     int track_ = 0;
     bool pal_ = false;
 
-    PlayResult result_;
-    uint64_t targetFrames_ = 0;
-    uint32_t frameBytes_ = 2;
-    std::vector<uint8_t> buffer_;
     double frameCycles_ = kNtscFrameCycles;
     double boundary_ = 0;         // the end of the current stretch
     uint64_t boundaryCycle_ = 0;  // and its cycle, rounded up
     uint64_t stall_ = 0;
-    uint64_t hostNow_ = 0;
     uint64_t endLogCycle_ = 0;
 
     bool busy_ = false;
     bool inInit_ = false;
-    uint64_t silentFrames_ = 0; // frames since the output last changed
-    std::vector<uint8_t> lastFrame_;
 
     bool interrupts_ = false;     // the file uses version 2 interrupts
-    bool apuIrqStale_ = true;     // the library's state changed since the last prediction
-    uint64_t apuIrqAt_ = UINT64_MAX;
     std::array<uint8_t, 2> irqVector_{}; // the writable IRQ vector at $FFFE-$FFFF
     uint16_t timerReload_ = 0;
     bool timerOn_ = false;
@@ -271,7 +346,157 @@ private:
     uint64_t loopMaskInstructions_ = 0;
     uint64_t loopCycles_ = 0;     // not 0: the CPU is at the start of an idle loop with turns this long
     bool loopMaskSteady_ = false; // and no instruction of the turn changes the interrupt mask
+
+    // The queue, as the CPU's side sees it.
+    bool deferred_ = false;       // the library calls are queued
+    std::thread soundThread_;
+    std::vector<SoundCall> calls_;
+    uint64_t pushed_ = 0;         // calls queued
+    uint64_t stops_ = 0;          // of which those that may end the render
+    uint64_t takenSeen_ = 0;      // calls the thread had made when last looked at
+    bool abandoned_ = false;      // the thread has stopped: calls are dropped
+    std::array<Checkpoint, kCheckpoints> checkpoints_{};
+    uint64_t checkpointCount_ = 0;
+    uint64_t checkpointStops_ = 0;
+
+    alignas(64) std::atomic<uint64_t> published_{0}; // calls the thread may make
+    alignas(64) std::atomic<uint64_t> taken_{0}; // calls made; kSoundStopped once the thread stops on its own
+    alignas(64) std::atomic<uint64_t> wanted_{0}; // the thread wakes the CPU when it has made this many
+
+    // The sound side: what the library's calls change, the sound thread's
+    // while it runs.
+    alignas(64) PlayResult result_;
+    uint64_t targetFrames_ = 0;
+    uint32_t frameBytes_ = 2;
+    std::vector<uint8_t> buffer_;
+    uint64_t hostNow_ = 0;        // the library's time
+    bool apuIrqStale_ = true;     // the library's state changed since the last prediction
+    uint64_t apuIrqAt_ = UINT64_MAX;
+    uint64_t silentFrames_ = 0;   // frames since the output last changed
+    std::vector<uint8_t> lastFrame_;
+    uint64_t endedAt_ = 0;        // the call in which the render ended on the thread
+    bool endedOnSoundThread_ = false;
+    std::exception_ptr soundError_;
 };
+
+void Player::startSoundThread() {
+    calls_.resize(kSoundCalls);
+    deferred_ = true;
+    soundThread_ = std::thread([this] { soundWork(); });
+}
+
+void Player::makeCall(const SoundCall &c) {
+    switch (c.kind) {
+    case SoundCall::kWrite:
+        stopAtInterruptsBefore(c.cycle);
+        libraryWrite(c.address, c.value, c.cycle);
+        break;
+    case SoundCall::kFinishStretch:
+    case SoundCall::kRunAndCollect:
+        runTo(c.cycle);
+        collect();
+        break;
+    case SoundCall::kDmaPointer: apu_.setDmaPointer(c.address, c.memory); break;
+    case SoundCall::kQuit: break;
+    }
+}
+
+void Player::soundWork() {
+    uint64_t taken = 0;
+    try {
+        for (;;) {
+            const uint64_t ready = published_.load(std::memory_order_acquire);
+            if (ready == taken) {
+                published_.wait(taken, std::memory_order_acquire);
+                continue;
+            }
+            for (; taken != ready; ++taken) {
+                const SoundCall &c = calls_[taken % kSoundCalls];
+                if (c.kind == SoundCall::kQuit) return;
+                makeCall(c);
+                if (done()) {
+                    endedAt_ = taken;
+                    endedOnSoundThread_ = true;
+                    taken_.store(kSoundStopped);
+                    taken_.notify_one();
+                    return;
+                }
+            }
+            taken_.store(taken);
+            if (taken >= wanted_.load()) taken_.notify_one();
+        }
+    } catch (...) {
+        soundError_ = std::current_exception();
+        taken_.store(kSoundStopped);
+        taken_.notify_one();
+    }
+}
+
+// Waits until the thread has made `count` calls, or has stopped.
+void Player::waitForCalls(uint64_t count) {
+    for (;;) {
+        const uint64_t t = taken_.load();
+        if (t == kSoundStopped) {
+            abandoned_ = true;
+            return;
+        }
+        takenSeen_ = t;
+        if (t >= count) return;
+        wanted_.store(count);
+        if (taken_.load() != t) continue;
+        taken_.wait(t);
+    }
+}
+
+void Player::pushCall(const SoundCall &c) {
+    if (abandoned_) return;
+    if (pushed_ - takenSeen_ >= kSoundCalls) {
+        publishCalls();
+        waitForCalls(pushed_ - kSoundCalls + 1);
+        if (abandoned_) return;
+    }
+    calls_[pushed_ % kSoundCalls] = c;
+    ++pushed_;
+}
+
+// Drains the queue and stops the thread; the player calls the library
+// itself from here on.
+void Player::leaveSoundThread() {
+    pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
+    publishCalls();
+    soundThread_.join();
+    deferred_ = false;
+    apuIrqStale_ = true;
+    if (soundError_) std::rethrow_exception(soundError_);
+}
+
+// Called after each step of the main loop that queued a call that may end
+// the render.
+void Player::checkpoint() {
+    checkpoints_[checkpointCount_ % kCheckpoints] =
+        Checkpoint{pushed_, result_.playCalls, result_.skippedPlays, result_.idleLoopCycles, cpu_.cycles};
+    ++checkpointCount_;
+    checkpointStops_ = stops_;
+    if (!deferred_ || checkpointCount_ <= kCheckpointsAhead) return;
+    // So far ahead that the checkpoint of where the render may end could
+    // be overwritten: wait until half of that lead is made up.
+    const uint64_t oldest = checkpoints_[(checkpointCount_ - kCheckpointsAhead) % kCheckpoints].calls;
+    if (takenSeen_ >= oldest) return;
+    publishCalls();
+    waitForCalls(checkpoints_[(checkpointCount_ - kCheckpointsAhead / 2) % kCheckpoints].calls);
+}
+
+// The CPU's counts as they stood after the step in which the render ended.
+void Player::restoreCheckpoint() {
+    for (uint64_t k = checkpointCount_; k-- > 0 && k + kCheckpoints >= checkpointCount_;) {
+        const Checkpoint &c = checkpoints_[k % kCheckpoints];
+        if (c.calls <= endedAt_) break;
+        result_.playCalls = c.playCalls;
+        result_.skippedPlays = c.skippedPlays;
+        result_.idleLoopCycles = c.idleLoopCycles;
+        result_.cpuCycles = c.cycles;
+    }
+}
 
 uint64_t Player::apuIrqCycle() {
     if (apuIrqStale_) {
@@ -434,17 +659,23 @@ std::optional<uint64_t> Player::syncTo(uint64_t t, bool stopAtInterrupts) {
 }
 
 void Player::apuWrite(uint16_t address, uint8_t value, uint64_t cycle) {
+    if (deferred_) {
+        if (address != 0x4015 || !(value & 0x10)) {
+            finishStretchesUpTo(cycle);
+            pushCall({SoundCall::kWrite, value, address, cycle, nullptr});
+            return;
+        }
+        leaveSoundThread(); // a sample starts: its fetches will steal cycles
+    }
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return;
     if (log_) *log_ << "w " << (*t - stall_) << " " << hex(address, 4) << " " << hex(value, 2) << "\n";
     if (opt_.onSoundWrite) opt_.onSoundWrite(address, value);
-    uint32_t s = apu_.regWrite(address, value, static_cast<uint32_t>(*t));
-    addStall(s);
-    hostNow_ = *t + s;
-    apuIrqStale_ = true;
+    libraryWrite(address, value, *t);
 }
 
 uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
+    if (deferred_) leaveSoundThread();
     uint8_t bus = static_cast<uint8_t>(address >> 8); // open bus: the address's high byte
     std::optional<uint64_t> t = syncTo(cycle, true);
     if (!t) return bus;
@@ -459,16 +690,23 @@ uint8_t Player::apuRead(uint16_t address, uint64_t cycle) {
 void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     if (bank_[bank] == value) return;
     // The sound unit must have fetched from the old page up to this cycle.
-    std::optional<uint64_t> t = syncTo(cycle, false);
-    if (t) {
-        if (log_) *log_ << "run " << (*t - stall_) << "\n";
-        runTo(*t);
-        collect();
+    std::optional<uint64_t> t;
+    if (deferred_) {
+        finishStretchesUpTo(cycle);
+        pushStop(SoundCall::kRunAndCollect, cycle);
+    } else {
+        t = syncTo(cycle, false);
+        if (t) {
+            if (log_) *log_ << "run " << (*t - stall_) << "\n";
+            runTo(*t);
+            collect();
+        }
     }
     bank_[bank] = value;
     map_[bank] = page(value);
     mapBank(bank);
-    apu_.setDmaPointer(static_cast<int32_t>(bank), map_[bank]);
+    if (deferred_) pushCall({SoundCall::kDmaPointer, 0, static_cast<uint16_t>(bank), 0, map_[bank]});
+    else apu_.setDmaPointer(static_cast<int32_t>(bank), map_[bank]);
     if (log_ && t) logMemory(bank);
 }
 
@@ -622,6 +860,7 @@ PlayResult Player::run() {
     apuWrite(0x4015, 0x00, 0);
     apuWrite(0x4015, 0x0F, 0);
     apuWrite(0x4017, 0x40, 0);
+    if (opt_.soundThread && !log_ && !opt_.apu && !opt_.onSoundWrite && !interrupts_) startSoundThread();
 
     const double period = playPeriod(nsf_, pal_) > 0 ? playPeriod(nsf_, pal_) : frameCycles_;
     result_.playPeriodCycles = period;
@@ -636,7 +875,7 @@ PlayResult Player::run() {
     startRoutine(nsf_.initAddress);
     inInit_ = true;
 
-    while (!done()) {
+    while (!finished()) {
         // The CPU is idle, waiting for the next play call, while its PC rests
         // on the return address; an interrupt then runs its handler from there.
         const bool idle = cpu_.pc == kReturnAddress;
@@ -649,6 +888,10 @@ PlayResult Player::run() {
             try {
                 cpu_.stepWithInterrupts();
             } catch (const CpuError &e) {
+                if (deferred_) {
+                    leaveSoundThread();
+                    if (endedOnSoundThread_) break; // the render ended before this instruction
+                }
                 std::string what = std::string(inHandler_ ? "interrupt handler" : inInit_ ? "init routine" : "play routine") +
                                    ": " + e.what();
                 if (result_.frames == 0) throw NsfError(what);
@@ -671,7 +914,7 @@ PlayResult Player::run() {
                 // the stack pointer, never close a turn that writes nothing.
                 jumpedBack();
             }
-            while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
+            finishStretchesUpTo(cpu_.cycles);
         } else {
             quiet_ = false;
             loopCycles_ = 0;
@@ -686,7 +929,7 @@ PlayResult Player::run() {
                     cpu_.stepWithInterrupts();
                     inHandler_ = true;
                                 }
-                while (cpu_.cycles >= nextBoundary() && !done()) finishStretch(nextBoundary());
+                finishStretchesUpTo(cpu_.cycles);
             } else if (b <= p) {
                 if (cpu_.cycles < b) cpu_.cycles = b; // the CPU idles up to the frame's end
                 finishStretch(b);
@@ -697,11 +940,14 @@ PlayResult Player::run() {
                 startRoutine(nsf_.playAddress);
             }
         }
+        if (stops_ != checkpointStops_) checkpoint();
     }
+    if (soundThread_.joinable()) leaveSoundThread();
     // A CPU that stopped may have written after the last finished stretch:
     // the log's last run never lies before its last access.
     if (log_) *log_ << "run " << std::max(endLogCycle_, hostNow_ - stall_) << "\n";
     result_.cpuCycles = cpu_.cycles;
+    if (endedOnSoundThread_) restoreCheckpoint();
     return result_;
 }
 

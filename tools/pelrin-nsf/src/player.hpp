@@ -42,6 +42,11 @@ struct PlayerOptions {
     // the same registers) up to the next event the player must see. The
     // output is the same either way; off only to check that.
     bool skipIdleLoops = true;
+    // Make the library's calls on a thread of their own while the 6502
+    // needs nothing back from them (no sound-register reads, no samples,
+    // no interrupts, no register log, no callback, no sound unit given).
+    // The output and the result are the same either way; off only to check that.
+    bool soundThread = true;
     // The sound unit to play on, for a caller that plays several renders
     // on one or acts on it while it plays (live mutes); null: a fresh one
     // of the render's own.
