@@ -19,16 +19,6 @@ std::string hex(unsigned v, int digits) {
 
 } // namespace
 
-void Cpu6502::push(uint8_t v) {
-    wr(static_cast<uint16_t>(0x100 | s), v, 0);
-    --s;
-}
-
-uint8_t Cpu6502::pull() {
-    ++s;
-    return rd(static_cast<uint16_t>(0x100 | s), 0);
-}
-
 void Cpu6502::reset() {
     s = 0xFD;
     p = static_cast<uint8_t>(p | I | U);
@@ -86,7 +76,7 @@ void Cpu6502::compare(uint8_t reg, uint8_t m) {
 unsigned Cpu6502::execute() {
     const uint16_t opPc = pc;
     const uint8_t op = fetch();
-    lastOp_ = op;
+    delayedMask_ = -1; // CLI, SEI and PLP set it below
     unsigned cyc = 2;
 
     // Effective addresses. Read instructions pay one cycle more when an
@@ -164,44 +154,46 @@ unsigned Cpu6502::execute() {
     };
 
     // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
-    // bits 2-4 pick the addressing mode.
-    if ((op & 3) == 1 && op != 0x89) {
-        const unsigned mode = (op >> 2) & 7;
-        const unsigned fn = op >> 5;
-        const bool isStore = fn == 4;
-        static const uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
-        cyc = kCycles[mode];
-        if (isStore && (mode == 4 || mode == 6 || mode == 7)) ++cyc;
-        uint16_t ea = 0;
-        switch (mode) {
-        case 0: ea = izx(); break;
-        case 1: ea = zp(); break;
-        case 2: ea = pc++; break;
-        case 3: ea = fetch16(); break;
-        case 4: ea = izy(!isStore); break;
-        case 5: ea = zpi(x); break;
-        case 6: ea = absi(y, !isStore); break;
-        default: ea = absi(x, !isStore); break;
-        }
-        if (isStore) {
+    // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
+    // opcode is a case of its own below.
+    auto groupOne = [&]<unsigned Mode, unsigned Fn>() {
+        constexpr bool isStore = Fn == 4;
+        constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
+        cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);
+        uint16_t ea;
+        if constexpr (Mode == 0) ea = izx();
+        else if constexpr (Mode == 1) ea = zp();
+        else if constexpr (Mode == 2) ea = pc++;
+        else if constexpr (Mode == 3) ea = fetch16();
+        else if constexpr (Mode == 4) ea = izy(!isStore);
+        else if constexpr (Mode == 5) ea = zpi(x);
+        else if constexpr (Mode == 6) ea = absi(y, !isStore);
+        else ea = absi(x, !isStore);
+        if constexpr (isStore) {
             store(ea, a);
         } else {
-            uint8_t m = mode == 2 ? rd(ea, 0) : load(ea);
-            switch (fn) {
-            case 0: a |= m; setZN(a); break;
-            case 1: a &= m; setZN(a); break;
-            case 2: a ^= m; setZN(a); break;
-            case 3: adc(m); break;
-            case 5: a = m; setZN(a); break;
-            case 6: compare(a, m); break;
-            default: adc(static_cast<uint8_t>(~m)); break;
-            }
+            const uint8_t m = Mode == 2 ? rd(ea, 0) : load(ea);
+            if constexpr (Fn == 0) { a |= m; setZN(a); }
+            else if constexpr (Fn == 1) { a &= m; setZN(a); }
+            else if constexpr (Fn == 2) { a ^= m; setZN(a); }
+            else if constexpr (Fn == 3) adc(m);
+            else if constexpr (Fn == 5) { a = m; setZN(a); }
+            else if constexpr (Fn == 6) compare(a, m);
+            else adc(static_cast<uint8_t>(~m));
         }
-        cycles += cyc;
-        return cyc;
-    }
+    };
+#define PELRIN_NSF_G1(fn, mode) \
+    case (fn) << 5 | (mode) << 2 | 1: groupOne.template operator()<mode, fn>(); break;
+#define PELRIN_NSF_G1_ROW(fn) \
+    PELRIN_NSF_G1(fn, 0) PELRIN_NSF_G1(fn, 1) PELRIN_NSF_G1(fn, 2) PELRIN_NSF_G1(fn, 3) \
+    PELRIN_NSF_G1(fn, 4) PELRIN_NSF_G1(fn, 5) PELRIN_NSF_G1(fn, 6) PELRIN_NSF_G1(fn, 7)
 
     switch (op) {
+    PELRIN_NSF_G1_ROW(0) PELRIN_NSF_G1_ROW(1) PELRIN_NSF_G1_ROW(2) PELRIN_NSF_G1_ROW(3)
+    PELRIN_NSF_G1(4, 0) PELRIN_NSF_G1(4, 1) PELRIN_NSF_G1(4, 3) PELRIN_NSF_G1(4, 4) // $89 is a NOP
+    PELRIN_NSF_G1(4, 5) PELRIN_NSF_G1(4, 6) PELRIN_NSF_G1(4, 7)
+    PELRIN_NSF_G1_ROW(5) PELRIN_NSF_G1_ROW(6) PELRIN_NSF_G1_ROW(7)
+
     // Read-modify-write shifts and increments.
     case 0x0A: a = asl(a); break;
     case 0x4A: a = lsr(a); break;
@@ -273,8 +265,9 @@ unsigned Cpu6502::execute() {
     case 0xC8: y = inc(y); break;
     case 0x18: p &= static_cast<uint8_t>(~C); break;
     case 0x38: p |= C; break;
-    case 0x58: p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
-    case 0x78: p |= I; ++maskInstructions_; break;
+    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+    case 0x58: delayedMask_ = (p & I) ? 1 : 0; p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
+    case 0x78: delayedMask_ = (p & I) ? 1 : 0; p |= I; ++maskInstructions_; break;
     case 0xB8: p &= static_cast<uint8_t>(~V); break;
     case 0xD8: p &= static_cast<uint8_t>(~D); break;
     case 0xF8: p |= D; break;
@@ -284,7 +277,12 @@ unsigned Cpu6502::execute() {
     case 0x48: cyc = 3; push(a); break;
     case 0x08: cyc = 3; push(static_cast<uint8_t>(p | B | U)); break;
     case 0x68: cyc = 4; a = pull(); setZN(a); break;
-    case 0x28: cyc = 4; p = static_cast<uint8_t>((pull() & ~B) | U); ++maskInstructions_; break;
+    case 0x28:
+        cyc = 4;
+        delayedMask_ = (p & I) ? 1 : 0;
+        p = static_cast<uint8_t>((pull() & ~B) | U);
+        ++maskInstructions_;
+        break;
 
     // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
     case 0x10: branch(!(p & N)); break;
@@ -355,6 +353,8 @@ unsigned Cpu6502::execute() {
         pc = opPc;
         Stop(opPc, op, false);
     }
+#undef PELRIN_NSF_G1_ROW
+#undef PELRIN_NSF_G1
     cycles += cyc;
     return cyc;
 }

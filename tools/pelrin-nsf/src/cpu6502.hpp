@@ -62,14 +62,7 @@ public:
     // Non-maskable interrupt through $FFFA. 7 cycles.
     void nmi();
     // Runs one instruction; returns its cycles. Throws CpuError.
-    unsigned step() {
-        const bool maskBefore = (p & I) != 0;
-        const unsigned n = execute();
-        // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-        const bool late = lastOp_ == 0x58 || lastOp_ == 0x78 || lastOp_ == 0x28;
-        delayedMask_ = static_cast<int8_t>(late ? (maskBefore ? 1 : 0) : -1);
-        return n;
-    }
+    unsigned step() { return execute(); }
 
     // The IRQ input, level-triggered; the host raises and lowers it.
     bool irqLine = false;
@@ -84,8 +77,14 @@ public:
     // and instructions happen that much later.
     void addStall(uint32_t n) { cycles += n; }
 
-    void push(uint8_t v);
-    uint8_t pull();
+    PELRIN_NSF_INLINE void push(uint8_t v) {
+        wr(static_cast<uint16_t>(0x100 | s), v, 0);
+        --s;
+    }
+    PELRIN_NSF_INLINE uint8_t pull() {
+        ++s;
+        return rd(static_cast<uint16_t>(0x100 | s), 0);
+    }
 
     // Memory the core reads or writes itself, in pages of 256 bytes, instead
     // of asking the bus: only for memory whose accesses do nothing besides
@@ -146,7 +145,6 @@ private:
     std::array<const uint8_t *, 256> readPages_{};
     std::array<uint8_t *, 256> writePages_{};
     bool wroteMapped_ = false;
-    uint8_t lastOp_ = 0xEA;
     int8_t delayedMask_ = -1; // the I flag as polled after CLI/SEI/PLP; -1: P's own
     uint64_t maskInstructions_ = 0;
 };

@@ -195,6 +195,7 @@ private:
     }
     void finishStretch(uint64_t boundary) {
         ++events_;
+        ++stops_;
         if (deferred_) {
             pushStop(SoundCall::kFinishStretch, boundary);
         } else {
@@ -238,7 +239,6 @@ private:
     void pushCall(const SoundCall &c);
     void pushStop(SoundCall::Kind kind, uint64_t cycle) {
         pushCall({kind, 0, 0, cycle, nullptr});
-        ++stops_;
         if (stops_ % 8 == 0) publishCalls(); // woken every few stretches, not every one
     }
     void publishCalls() {
@@ -352,7 +352,7 @@ private:
     std::thread soundThread_;
     std::vector<SoundCall> calls_;
     uint64_t pushed_ = 0;         // calls queued
-    uint64_t stops_ = 0;          // of which those that may end the render
+    uint64_t stops_ = 0;          // calls, queued or made, that may end the render
     uint64_t takenSeen_ = 0;      // calls the thread had made when last looked at
     bool abandoned_ = false;      // the thread has stopped: calls are dropped
     std::array<Checkpoint, kCheckpoints> checkpoints_{};
@@ -691,6 +691,7 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     if (bank_[bank] == value) return;
     // The sound unit must have fetched from the old page up to this cycle.
     std::optional<uint64_t> t;
+    ++stops_;
     if (deferred_) {
         finishStretchesUpTo(cycle);
         pushStop(SoundCall::kRunAndCollect, cycle);
@@ -883,10 +884,22 @@ PlayResult Player::run() {
             if (interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
             // At the start of a loop that idles: the same checks where the skipped turns end.
             if (loopCycles_ && skipIdleLoop() && interrupts_) cpu_.irqLine = irqLineAt(cpu_.cycles);
-            const uint16_t from = cpu_.pc;
-            const uint8_t stack = cpu_.s;
+            uint16_t from = cpu_.pc;
+            uint8_t stack = cpu_.s;
             try {
                 cpu_.stepWithInterrupts();
+                if (!interrupts_) {
+                    // The instructions that need none of this loop's checks
+                    // run here: up to the return address, a jump back, the
+                    // stretch's end or a call that may end the render.
+                    const uint64_t boundary = nextBoundary(), stops = stops_;
+                    while (cpu_.pc != kReturnAddress && cpu_.cycles < boundary && stops_ == stops &&
+                           !(cpu_.pc <= from && cpu_.s == stack)) {
+                        from = cpu_.pc;
+                        stack = cpu_.s;
+                        cpu_.step();
+                    }
+                }
             } catch (const CpuError &e) {
                 if (deferred_) {
                     leaveSoundThread();
