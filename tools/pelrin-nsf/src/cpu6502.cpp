@@ -82,20 +82,20 @@ unsigned Cpu6502::execute() {
     // Effective addresses. Read instructions pay one cycle more when an
     // index carries into the high byte; stores and read-modify-writes always
     // take the longer path, so their counts are fixed.
-    auto zp = [&] { return static_cast<uint16_t>(fetch()); };
-    auto zpi = [&](uint8_t idx) { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
-    auto absi = [&](uint8_t idx, bool penalty) {
+    auto zp = [&]() PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>(fetch()); };
+    auto zpi = [&](uint8_t idx) PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
+    auto absi = [&](uint8_t idx, bool penalty) PELRIN_NSF_LAMBDA_INLINE {
         uint16_t base = fetch16();
         uint16_t ea = static_cast<uint16_t>(base + idx);
         if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
         return ea;
     };
-    auto izx = [&] {
+    auto izx = [&]() PELRIN_NSF_LAMBDA_INLINE {
         uint8_t z = static_cast<uint8_t>(fetch() + x);
         uint16_t lo = rd(z, 0);
         return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
     };
-    auto izy = [&](bool penalty) {
+    auto izy = [&](bool penalty) PELRIN_NSF_LAMBDA_INLINE {
         uint8_t z = fetch();
         uint16_t lo = rd(z, 0);
         uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
@@ -104,44 +104,44 @@ unsigned Cpu6502::execute() {
         return ea;
     };
     // The value operand of a read instruction, read on its last cycle.
-    auto load = [&](uint16_t ea) { return rd(ea, cyc - 1); };
-    auto store = [&](uint16_t ea, uint8_t v) { wr(ea, v, cyc - 1); };
+    auto load = [&](uint16_t ea) PELRIN_NSF_LAMBDA_INLINE { return rd(ea, cyc - 1); };
+    auto store = [&](uint16_t ea, uint8_t v) PELRIN_NSF_LAMBDA_INLINE { wr(ea, v, cyc - 1); };
     // Read, write back the old value, write the new one: the bus sees all three.
-    auto rmw = [&](uint16_t ea, auto f) {
+    auto rmw = [&](uint16_t ea, auto f) PELRIN_NSF_LAMBDA_INLINE {
         uint8_t v = rd(ea, cyc - 3);
         wr(ea, v, cyc - 2);
         v = f(v);
         wr(ea, v, cyc - 1);
     };
-    auto asl = [&](uint8_t v) {
+    auto asl = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
         p = static_cast<uint8_t>((p & ~C) | (v >> 7));
         v = static_cast<uint8_t>(v << 1);
         setZN(v);
         return v;
     };
-    auto lsr = [&](uint8_t v) {
+    auto lsr = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
         p = static_cast<uint8_t>((p & ~C) | (v & 1));
         v = static_cast<uint8_t>(v >> 1);
         setZN(v);
         return v;
     };
-    auto rol = [&](uint8_t v) {
+    auto rol = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
         uint8_t c = p & C;
         p = static_cast<uint8_t>((p & ~C) | (v >> 7));
         v = static_cast<uint8_t>((v << 1) | c);
         setZN(v);
         return v;
     };
-    auto ror = [&](uint8_t v) {
+    auto ror = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
         uint8_t c = p & C;
         p = static_cast<uint8_t>((p & ~C) | (v & 1));
         v = static_cast<uint8_t>((v >> 1) | (c << 7));
         setZN(v);
         return v;
     };
-    auto inc = [&](uint8_t v) { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
-    auto dec = [&](uint8_t v) { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
-    auto branch = [&](bool taken) {
+    auto inc = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
+    auto dec = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
+    auto branch = [&](bool taken) PELRIN_NSF_LAMBDA_INLINE {
         int8_t off = static_cast<int8_t>(fetch());
         if (taken) {
             uint16_t target = static_cast<uint16_t>(pc + off);
@@ -149,14 +149,14 @@ unsigned Cpu6502::execute() {
             pc = target;
         }
     };
-    auto bit = [&](uint8_t m) {
+    auto bit = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
         p = static_cast<uint8_t>((p & ~(Z | V | N)) | ((a & m) ? 0 : Z) | (m & (V | N)));
     };
 
     // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
     // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
     // opcode is a case of its own below.
-    auto groupOne = [&]<unsigned Mode, unsigned Fn>() {
+    auto groupOne = [&]<unsigned Mode, unsigned Fn>() PELRIN_NSF_LAMBDA_INLINE {
         constexpr bool isStore = Fn == 4;
         constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
         cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);

@@ -16,8 +16,10 @@
 // The memory accesses run several times per instruction: inlined into it.
 #if defined(__GNUC__)
 #define PELRIN_NSF_INLINE inline __attribute__((always_inline))
+#define PELRIN_NSF_LAMBDA_INLINE __attribute__((always_inline))
 #else
 #define PELRIN_NSF_INLINE inline
+#define PELRIN_NSF_LAMBDA_INLINE
 #endif
 
 namespace pelrin_nsf {
