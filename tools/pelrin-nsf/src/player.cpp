@@ -10,11 +10,13 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace pelrin_nsf {
@@ -242,8 +244,15 @@ private:
         if (stops_ % 8 == 0) publishCalls(); // woken every few stretches, not every one
     }
     void publishCalls() {
-        published_.store(pushed_, std::memory_order_release);
-        published_.notify_one();
+        published_.store(pushed_);
+        if (soundWaiting_.load()) {
+            std::lock_guard<std::mutex> lock(wakeMutex_);
+            soundWake_.notify_one();
+        }
+    }
+    void wakeCpu() {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        cpuWake_.notify_one();
     }
     void waitForCalls(uint64_t count);
     void checkpoint();
@@ -359,9 +368,16 @@ private:
     uint64_t checkpointCount_ = 0;
     uint64_t checkpointStops_ = 0;
 
+    // Each side sleeps on a condition of its own and says so in a flag that
+    // the other side reads after storing its count; the flag and the count
+    // are both sequentially consistent, so one of the two sees the other.
     alignas(64) std::atomic<uint64_t> published_{0}; // calls the thread may make
+    std::atomic<uint64_t> wanted_{0}; // the thread wakes the CPU when it has made this many
+    std::atomic<bool> cpuWaiting_{false};
     alignas(64) std::atomic<uint64_t> taken_{0}; // calls made; kSoundStopped once the thread stops on its own
-    alignas(64) std::atomic<uint64_t> wanted_{0}; // the thread wakes the CPU when it has made this many
+    std::atomic<bool> soundWaiting_{false};
+    alignas(64) std::mutex wakeMutex_;
+    std::condition_variable soundWake_, cpuWake_;
 
     // The sound side: what the library's calls change, the sound thread's
     // while it runs.
@@ -405,9 +421,12 @@ void Player::soundWork() {
     uint64_t taken = 0;
     try {
         for (;;) {
-            const uint64_t ready = published_.load(std::memory_order_acquire);
+            const uint64_t ready = published_.load();
             if (ready == taken) {
-                published_.wait(taken, std::memory_order_acquire);
+                std::unique_lock<std::mutex> lock(wakeMutex_);
+                soundWaiting_.store(true);
+                soundWake_.wait(lock, [&] { return published_.load() != taken; });
+                soundWaiting_.store(false);
                 continue;
             }
             for (; taken != ready; ++taken) {
@@ -418,17 +437,17 @@ void Player::soundWork() {
                     endedAt_ = taken;
                     endedOnSoundThread_ = true;
                     taken_.store(kSoundStopped);
-                    taken_.notify_one();
+                    wakeCpu();
                     return;
                 }
             }
             taken_.store(taken);
-            if (taken >= wanted_.load()) taken_.notify_one();
+            if (cpuWaiting_.load() && taken >= wanted_.load()) wakeCpu();
         }
     } catch (...) {
         soundError_ = std::current_exception();
         taken_.store(kSoundStopped);
-        taken_.notify_one();
+        wakeCpu();
     }
 }
 
@@ -442,9 +461,14 @@ void Player::waitForCalls(uint64_t count) {
         }
         takenSeen_ = t;
         if (t >= count) return;
+        std::unique_lock<std::mutex> lock(wakeMutex_);
         wanted_.store(count);
-        if (taken_.load() != t) continue;
-        taken_.wait(t);
+        cpuWaiting_.store(true);
+        cpuWake_.wait(lock, [&] {
+            const uint64_t now = taken_.load();
+            return now == kSoundStopped || now >= count;
+        });
+        cpuWaiting_.store(false);
     }
 }
 
