@@ -44,7 +44,7 @@ struct SoundCall {
     const uint8_t *memory;  // kDmaPointer's page
 };
 constexpr uint64_t kSoundCalls = 1u << 14;     // the queue's length
-constexpr uint64_t kCheckpointsAhead = 128;      // stretches the CPU may run ahead of the sound
+constexpr uint64_t kCheckpointsAhead = 128;      // steps (about stretches) the CPU may run ahead of the sound
 constexpr uint64_t kCheckpoints = 2 * kCheckpointsAhead;
 constexpr uint64_t kSoundStopped = UINT64_MAX;   // calls taken: the sound thread has stopped
 
@@ -78,7 +78,7 @@ public:
 
     ~Player() override {
         if (soundThread_.joinable()) {
-            // Left by an exception: the thread stops at the next call.
+            // Left by an exception: the thread makes the calls queued so far, then stops.
             pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
             publishCalls();
             soundThread_.join();
@@ -224,7 +224,8 @@ private:
     // steal its cycles, and takes no interrupts), the library calls are
     // queued in the order the player makes them, and a thread of their own
     // makes them, while the CPU runs ahead by up to kCheckpointsAhead
-    // steps of the main loop that finish stretches. Where the CPU first
+    // steps of the main loop that may end the render (they finish a
+    // stretch or run the library at a bank switch). Where the CPU first
     // needs an answer, the queue is drained and the player calls the
     // library itself from then on. The thread also sees where the render
     // ends; the CPU stops soon after, and its counts go back to where they
@@ -494,8 +495,8 @@ void Player::leaveSoundThread() {
     if (soundError_) std::rethrow_exception(soundError_);
 }
 
-// Called after each step of the main loop that queued a call that may end
-// the render.
+// Called after each step of the main loop that queued or made a call that
+// may end the render.
 void Player::checkpoint() {
     checkpoints_[checkpointCount_ % kCheckpoints] =
         Checkpoint{pushed_, result_.playCalls, result_.skippedPlays, result_.idleLoopCycles, cpu_.cycles};
