@@ -15,26 +15,13 @@ static const uint16_t DmcRateTable[32] = {
 
 namespace {
 
-// The level after a bit, at [level * 2 + bit]: two up for a one, two down
-// for a zero, held at the ends of 0 .. 127.
-struct NextLevels {
-    uint8_t after[256];
-};
-
-constexpr NextLevels MakeNextLevels() {
-    NextLevels t{};
-    for (int level = 0; level < 128; level++) {
-        t.after[2 * level] = static_cast<uint8_t>(level > 1 ? level - 2 : level);
-        t.after[2 * level + 1] = static_cast<uint8_t>(level < 126 ? level + 2 : level);
-    }
-    return t;
-}
-
-constexpr NextLevels kNextLevels = MakeNextLevels();
-
-// The level after the shifter's low bit.
-inline uint8_t LevelAfterBit(unsigned level, unsigned shifter) {
-    return kNextLevels.after[((level & 127) << 1) | (shifter & 1)];
+// The level (0 .. 127) after the shifter's low bit: two up for a one, two
+// down for a zero, held where that would leave 0 .. 127. In arithmetic, not
+// a table: the level after each bit waits on the one before, and an add, a
+// comparison and a select are shorter than a load.
+inline uint32_t LevelAfterBit(uint32_t level, uint32_t shifter) {
+    const uint32_t moved = level + (shifter & 1) * 4 - 2;  // wraps past 0 to above 127
+    return moved <= 127 ? moved : level;
 }
 
 }  // namespace
@@ -193,7 +180,7 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
             }
             c.bitsLeft = 8;
         }
-        c.level = LevelAfterBit(c.level, c.shifter);
+        c.level = static_cast<uint8_t>(LevelAfterBit(c.level & 127, c.shifter));
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -233,7 +220,7 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
         n - static_cast<uint32_t>(c.timer) < c.period) {
         const uint32_t before = static_cast<uint32_t>(c.timer);
         AddOutput(c, before);
-        c.level = LevelAfterBit(c.level, c.shifter);
+        c.level = static_cast<uint8_t>(LevelAfterBit(c.level & 127, c.shifter));
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -260,7 +247,7 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     int32_t *left = lanes.left[1];
     int32_t *right = lanes.right[1];
     uint8_t *levels = lanes.dmcLevel;
-    uint32_t level = c.level, mixLevel = c.mixLevel, shifter = c.shifter, bitsLeft = c.bitsLeft;
+    uint32_t level = c.level & 127u, mixLevel = c.mixLevel, shifter = c.shifter, bitsLeft = c.bitsLeft;
     uint32_t bytesLeft = c.bytesLeft, bank = c.bank, offset = c.offset;
     const uint32_t period = c.period;
     constexpr uint64_t kNever = ~uint64_t{0};
