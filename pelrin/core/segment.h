@@ -128,24 +128,47 @@ inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t len
     return seg.divisors[k == 0 ? 0 : (length == seg.shortest ? 1 : 2)];
 }
 
+// 1 / cycles in doubles, raised by two units in the last place: see
+// SampleMeans. Adding to the bits of a positive double moves it up by
+// units in the last place, across a power of two too.
+inline double RaisedInverse(uint32_t cycles) {
+    const double inverse = 1.0 / static_cast<double>(cycles);
+    uint64_t bits;
+    std::memcpy(&bits, &inverse, sizeof bits);
+    bits += 2;
+    double raised;
+    std::memcpy(&raised, &bits, sizeof raised);
+    return raised;
+}
+
 // A segment's sample means as a runner's loop takes them.
 struct SampleMeans {
     const Segment &seg;
     const bool fast;  // WholeSamplesFast
+    const uint32_t shortest;
+    double inverse[2];  // RaisedInverse of the two whole sample lengths
 
-    explicit SampleMeans(const Segment &s) : seg(s), fast(WholeSamplesFast(s)) {}
+    explicit SampleMeans(const Segment &s) : seg(s), fast(WholeSamplesFast(s)), shortest(s.shortest), inverse{} {
+        if (fast) {
+            inverse[0] = RaisedInverse(shortest);
+            inverse[1] = RaisedInverse(shortest + 1);
+        }
+    }
 
     // The mean of sample k over its `length` cycles in the segment. A whole
-    // sample's divides in doubles, which is exact: |sum| <= 2^31 and length
-    // <= 2^16 are exact doubles, the quotient is rounded once by less than
-    // 2^31 * 2^-53 = 2^-22, and a quotient that is not a whole number lies
-    // at least 1 / length >= 2^-16 from the nearest one, so truncating the
-    // rounded quotient gives the truncated true one (a whole quotient is
-    // exact as it is). One division instead of the reciprocal's sign,
-    // multiply and shift.
+    // sample's (|sum| <= 2^31, length L <= 2^16) is the sum times 1 / L
+    // raised by two units in the last place, truncated: exact, and a
+    // multiplication where a division would take several times as long.
+    // The rounded 1 / L is within half a unit of it, so the raised one is
+    // 1 / L times 1 + e, 2^-52.4 < e < 2^-50.6, and the rounded product is
+    // sum / L times (1 + e)(1 + d), |d| <= 2^-53: its magnitude lies above
+    // |sum / L|, by less than 2^31 * 2^-49.5 = 2^-18.5. A whole quotient
+    // therefore truncates to itself, and one that is not whole lies at
+    // least 1 / L >= 2^-16 below the next whole magnitude, which the
+    // product does not reach.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
         if (k != 0 && fast) [[likely]]
-            return static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(length));
+            return static_cast<int32_t>(static_cast<double>(sum) * inverse[length - shortest]);
         return Other(sum, k, length);
     }
 
