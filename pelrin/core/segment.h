@@ -168,8 +168,13 @@ struct SampleMeans {
     // product does not reach.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
         if (k != 0 && fast) [[likely]]
-            return static_cast<int32_t>(static_cast<double>(sum) * inverse[length - shortest]);
+            return Whole(sum, static_cast<uint32_t>(length));
         return Other(sum, k, length);
+    }
+
+    // The same for a whole sample (k != 0) where `fast` holds.
+    int32_t Whole(int64_t sum, uint32_t length) const {
+        return static_cast<int32_t>(static_cast<double>(sum) * inverse[length - shortest]);
     }
 
     // The first sample, and samples too long for a division in doubles
