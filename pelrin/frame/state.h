@@ -107,8 +107,8 @@ struct NoiseChannel {
     // The means of whole samples for each count of sounding cycles, at the
     // levels and sample lengths they were made for (channels/noise.cpp).
     static constexpr uint32_t kMeanCycles = 256;
-    int32_t meanLeft[2][kMeanCycles + 2];  // [length - shortest][sounding cycles]
-    int32_t meanRight[2][kMeanCycles + 2];
+    static constexpr uint32_t kMeanRow = kMeanCycles + 2;
+    int32_t mean[2 * kMeanRow][2];  // [length % 2 * kMeanRow + sounding cycles][side]
     int32_t meanLevelLeft;
     int32_t meanLevelRight;
     uint32_t meanShortest;  // 0: none made
