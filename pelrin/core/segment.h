@@ -146,14 +146,10 @@ struct SampleMeans {
     const Segment &seg;
     const bool fast;  // WholeSamplesFast
     const uint32_t shortest;
-    double inverse[2];  // RaisedInverse of the two whole sample lengths
+    const double inverse[2];  // RaisedInverse of the two whole sample lengths, where `fast`
 
-    explicit SampleMeans(const Segment &s) : seg(s), fast(WholeSamplesFast(s)), shortest(s.shortest), inverse{} {
-        if (fast) {
-            inverse[0] = RaisedInverse(shortest);
-            inverse[1] = RaisedInverse(shortest + 1);
-        }
-    }
+    explicit SampleMeans(const Segment &s)
+        : seg(s), fast(WholeSamplesFast(s)), shortest(s.shortest), inverse{s.inverse[0], s.inverse[1]} {}
 
     // The mean of sample k over its `length` cycles in the segment. A whole
     // sample's (|sum| <= 2^31, length L <= 2^16) is the sum times 1 / L
