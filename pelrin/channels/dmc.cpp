@@ -345,7 +345,9 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
                  c.bank,
                  c.offset,
                  0};
-    auto &[next, level, mixLevel, shifter, bitsLeft, bytesLeft, bank, offset, fetched] = bits;
+    uint64_t &next = bits.next;
+    uint32_t &level = bits.level, &mixLevel = bits.mixLevel, &shifter = bits.shifter, &bitsLeft = bits.bitsLeft;
+    uint32_t &bytesLeft = bits.bytesLeft, &bank = bits.bank, &offset = bits.offset, &fetched = bits.fetched;
     const uint32_t period = c.period;
     auto fetch = [&]() -> bool { return FetchInto(bits, c); };
     // The bit at `next`. A sample that runs out without looping leaves the
