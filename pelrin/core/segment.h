@@ -428,6 +428,11 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
     return stolen + Integrate(c, seg.length - seg.last);
 }
 
+// Expiries at most this many shortest samples apart run sample by sample
+// (RunTimerWave): with a sample's mean a multiplication, that costs less
+// than finding where short held stretches end; longer ones are cheaper held.
+constexpr uint64_t kSingleStepSamples = 4;
+
 // Runs a channel whose level may move at every expiry of its timer (the
 // triangle, the VRC6 saw), its state in locals: `wave.Index()` is the
 // level's place in the channel's tables, `wave.Step()` moves it at an
@@ -482,6 +487,36 @@ void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOut
                 return at;
             }
         };
+        // Expiries further apart than the longest sample, but not so far
+        // apart that most samples hold: each sample has at most one, and
+        // takes its mean without the held stretches' search for their end
+        // (a wave whose steps may leave its level, the saw, keeps its look
+        // ahead).
+        const bool singleSteps = !Wave::kSteadySteps && Mixed && samples > 1 && means.fast &&
+                                 reload > seg.shortest + 1 && reload <= kSingleStepSamples * uint64_t{seg.shortest};
+        auto runSingleSteps = [&] {
+            for (uint32_t k = 1; k < samples; k++) {
+                const uint32_t end = seg.end[k];
+                const bool has = next <= end;
+                const uint64_t cut = has ? next : end;
+                Wave stepped = wave;
+                stepped.Step();
+                const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
+                const uint32_t length = end - static_cast<uint32_t>(pos);
+                const int32_t l = means.Whole(static_cast<int64_t>(tableLeft[wave.Index()]) * before +
+                                                  static_cast<int64_t>(tableLeft[stepped.Index()]) * rest,
+                                              length);
+                left[k] += l;
+                if (Stereo)
+                    right[k] += kSame ? l
+                                      : means.Whole(static_cast<int64_t>(tableRight[wave.Index()]) * before +
+                                                        static_cast<int64_t>(tableRight[stepped.Index()]) * rest,
+                                                    length);
+                if (has) wave = stepped;
+                next += has ? reload : 0;
+                pos = end;
+            }
+        };
         for (uint32_t k = 0; k < samples; k++) {
             const uint64_t change = k != 0 ? nextChange() : 0;
             if (change > seg.end[k]) {
@@ -505,6 +540,10 @@ void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOut
             }
             if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
             pos = end;
+            if (k == 0 && singleSteps) {
+                runSingleSteps();
+                break;
+            }
         }
         // The cycles after the last boundary start the next sample.
         int64_t sumLeft = 0, sumRight = 0;
