@@ -156,7 +156,7 @@ struct SampleMeans {
     // raised by two units in the last place, truncated: exact, and a
     // multiplication where a division would take several times as long.
     // The rounded 1 / L is within half a unit of it, so the raised one is
-    // 1 / L times 1 + e, 2^-52.4 < e < 2^-50.6, and the rounded product is
+    // 1 / L times 1 + e, 2^-52.5 < e < 2^-50.6, and the rounded product is
     // sum / L times (1 + e)(1 + d), |d| <= 2^-53: its magnitude lies above
     // |sum / L|, by less than 2^31 * 2^-49.5 = 2^-18.5. A whole quotient
     // therefore truncates to itself, and one that is not whole lies at
@@ -173,7 +173,7 @@ struct SampleMeans {
         return static_cast<int32_t>(static_cast<double>(sum) * inverse[length - shortest]);
     }
 
-    // The first sample, and samples too long for a division in doubles
+    // The first sample, and samples too long for the multiplication
     // without a check: out of the runners' loops.
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
