@@ -15,26 +15,13 @@ static const uint16_t DmcRateTable[32] = {
 
 namespace {
 
-// The level after a bit, at [level * 2 + bit]: two up for a one, two down
-// for a zero, held at the ends of 0 .. 127.
-struct NextLevels {
-    uint8_t after[256];
-};
-
-constexpr NextLevels MakeNextLevels() {
-    NextLevels t{};
-    for (int level = 0; level < 128; level++) {
-        t.after[2 * level] = static_cast<uint8_t>(level > 1 ? level - 2 : level);
-        t.after[2 * level + 1] = static_cast<uint8_t>(level < 126 ? level + 2 : level);
-    }
-    return t;
-}
-
-constexpr NextLevels kNextLevels = MakeNextLevels();
-
-// The level after the shifter's low bit.
-inline uint8_t LevelAfterBit(unsigned level, unsigned shifter) {
-    return kNextLevels.after[((level & 127) << 1) | (shifter & 1)];
+// The level (0 .. 127) after the shifter's low bit: two up for a one, two
+// down for a zero, held where that would leave 0 .. 127. In arithmetic, not
+// a table: the level after each bit waits on the one before, and an add, a
+// comparison and a select are shorter than a load.
+inline uint32_t LevelAfterBit(uint32_t level, uint32_t shifter) {
+    const uint32_t moved = level + (shifter & 1) * 4 - 2;  // wraps past 0 to above 127
+    return moved <= 127 ? moved : level;
 }
 
 }  // namespace
@@ -193,7 +180,7 @@ uint32_t IntegrateDmc(DmcChannel &c, uint32_t cycles) {
             }
             c.bitsLeft = 8;
         }
-        c.level = LevelAfterBit(c.level, c.shifter);
+        c.level = static_cast<uint8_t>(LevelAfterBit(c.level & 127, c.shifter));
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -233,7 +220,7 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
         n - static_cast<uint32_t>(c.timer) < c.period) {
         const uint32_t before = static_cast<uint32_t>(c.timer);
         AddOutput(c, before);
-        c.level = LevelAfterBit(c.level, c.shifter);
+        c.level = static_cast<uint8_t>(LevelAfterBit(c.level & 127, c.shifter));
         c.bitsLeft--;
         c.shifter >>= 1;
         c.mixLevel = c.level;
@@ -250,6 +237,94 @@ PELRIN_HOT_INLINE uint32_t Integrate(DmcChannel &c, uint32_t n) {
 // cycles changes the level, so nearly every sample has a change in it.
 namespace pelrin {
 
+// An active DMC's moving state over a segment.
+struct DmcBits {
+    uint64_t next;  // offset of the next bit
+    uint32_t level, mixLevel, shifter, bitsLeft;
+    uint32_t bytesLeft, bank, offset, fetched;
+};
+
+// The next byte into the shifter; false when the sample is over and does
+// not loop.
+inline bool FetchInto(DmcBits &s, const DmcChannel &c) {
+    if (s.bytesLeft == 0) {
+        if (!c.loop) return false;
+        s.bytesLeft = c.sampleLength;
+        s.bank = c.startBank;
+        s.offset = c.startOffset;
+    }
+    const uint8_t *memory = c.dmaPointers[s.bank & 7];
+    s.shifter = memory != nullptr ? memory[s.offset & 0xFFF] : 0;
+    s.fetched++;
+    s.bytesLeft--;
+    if (++s.offset == 4096) {
+        s.offset = 0;
+        s.bank = (s.bank + 1) & 7;  // $FFFF is followed by $8000
+    }
+    s.bitsLeft = 8;
+    return true;
+}
+
+namespace {
+
+// Samples 1 .. of a segment whose bits lie further apart than its longest
+// sample, the first ending at `pos`: each holds at most one bit, so its
+// sums take no loop over bits. A fetch, or the end of the sample, takes the
+// rare branch. Out of line and with few values, so that
+// they have the registers to themselves: the mix level is the level (the
+// caller sees to it that it is so from the start), and the shifter's bits
+// left sit under a marker bit, which is all that is left once they are
+// used. Returns the sample it stopped at: the segment's count, or one whose
+// bit would end a sample that does not loop (which the general loop takes
+// on). A channel centred in stereo has the same sums on both sides.
+template <bool Stereo, bool Centred>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t RunSingleBitSamples(const DmcChannel &c, const Segment &seg, MixLanes &lanes, const SampleMeans &means,
+                             uint64_t pos, DmcBits &s) {
+    const int16_t *tableLeft = c.output.levelLeft;
+    const int16_t *tableRight = c.output.levelRight;
+    int32_t *left = lanes.left[1];
+    int32_t *right = lanes.right[1];
+    uint8_t *levels = lanes.dmcLevel;
+    const uint32_t samples = seg.samples;
+    const uint32_t period = c.period;
+    uint64_t next = s.next;
+    uint32_t level = s.level;
+    uint32_t bits = (s.shifter & ((1u << s.bitsLeft) - 1)) | (1u << s.bitsLeft);
+    uint32_t k;
+    for (k = 1; k < samples; k++) {
+        const uint32_t end = seg.end[k];
+        const bool has = next <= end;
+        if (has && bits == 1) {
+            if (s.bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
+            FetchInto(s, c);
+            bits = s.shifter | 0x100;
+        }
+        const uint64_t cut = has ? next : end;
+        const uint32_t after = LevelAfterBit(level, bits);  // both within 0 .. 127
+        const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
+        const uint32_t length = end - static_cast<uint32_t>(pos);
+        const int32_t l = means.Whole(tableLeft[level] * before + tableLeft[after] * rest, length);
+        left[k] += l;
+        if (Stereo) right[k] += Centred ? l : means.Whole(tableRight[level] * before + tableRight[after] * rest, length);
+        level = has ? after : level;
+        bits = has ? bits >> 1 : bits;
+        next += has ? period : 0;
+        levels[k] = static_cast<uint8_t>(level);
+        pos = end;
+    }
+    s.next = next;
+    s.level = s.mixLevel = level;
+    s.bitsLeft = 0;
+    while (bits >> (s.bitsLeft + 1) != 0) s.bitsLeft++;
+    s.shifter = bits ^ (1u << s.bitsLeft);
+    return k;
+}
+
+}  // namespace
+
 template <bool Stereo, bool Mixed>
 uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     LayOut(seg);
@@ -260,33 +335,21 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     int32_t *left = lanes.left[1];
     int32_t *right = lanes.right[1];
     uint8_t *levels = lanes.dmcLevel;
-    uint32_t level = c.level, mixLevel = c.mixLevel, shifter = c.shifter, bitsLeft = c.bitsLeft;
-    uint32_t bytesLeft = c.bytesLeft, bank = c.bank, offset = c.offset;
-    const uint32_t period = c.period;
     constexpr uint64_t kNever = ~uint64_t{0};
-    uint64_t next = c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0;  // offset of the next bit
-    uint32_t fetched = 0;
-
-    // The next byte into the shifter; false when the sample is over and
-    // does not loop.
-    auto fetch = [&]() -> bool {
-        if (bytesLeft == 0) {
-            if (!c.loop) return false;
-            bytesLeft = c.sampleLength;
-            bank = c.startBank;
-            offset = c.startOffset;
-        }
-        const uint8_t *memory = c.dmaPointers[bank & 7];
-        shifter = memory != nullptr ? memory[offset & 0xFFF] : 0;
-        fetched++;
-        bytesLeft--;
-        if (++offset == 4096) {
-            offset = 0;
-            bank = (bank + 1) & 7;  // $FFFF is followed by $8000
-        }
-        bitsLeft = 8;
-        return true;
-    };
+    DmcBits bits{c.timer > 0 ? static_cast<uint64_t>(c.timer) : 0,
+                 c.level & 127u,
+                 c.mixLevel,
+                 c.shifter,
+                 c.bitsLeft,
+                 c.bytesLeft,
+                 c.bank,
+                 c.offset,
+                 0};
+    uint64_t &next = bits.next;
+    uint32_t &level = bits.level, &mixLevel = bits.mixLevel, &shifter = bits.shifter, &bitsLeft = bits.bitsLeft;
+    uint32_t &bytesLeft = bits.bytesLeft, &bank = bits.bank, &offset = bits.offset, &fetched = bits.fetched;
+    const uint32_t period = c.period;
+    auto fetch = [&]() -> bool { return FetchInto(bits, c); };
     // The bit at `next`. A sample that runs out without looping leaves the
     // channel idle at its level for good (no ramp follows it).
     auto bit = [&] {
@@ -320,45 +383,18 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
     uint64_t pos = 0;
     uint32_t k = 0;
     // With bits further apart than the longest sample, a sample holds at
-    // most one: its sums and the bit's effects are selected, not branched
-    // on (whether a sample has a bit, and which way it goes, follow the
-    // music, not a pattern). A fetch, or the end of the sample, branches.
-    if (Mixed && period > seg.shortest + 1 && samples > 1) {
+    // most one (and while a $4011 write awaits a bit, or samples are too
+    // long for the mean in one multiplication, the general loop serves).
+    if (Mixed && period > seg.shortest + 1 && samples > 1 && means.fast && mixLevel == level) {
         int64_t sumLeft = c.output.sumLeft, sumRight = c.output.sumRight;
         run(0, seg.end[0], sumLeft, sumRight);
         means.Add<Stereo>(left[0], right[0], sumLeft, sumRight, 0, seg.end[0]);
         levels[0] = static_cast<uint8_t>(mixLevel);
-        pos = seg.end[0];
-        // A channel centred in stereo has the same sums on both sides.
-        auto select = [&](auto centred) {
-            for (k = 1; k < samples; k++) {
-                const uint32_t end = seg.end[k];
-                const bool has = next <= end;
-                if (has && bitsLeft == 0) {
-                    if (bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
-                    fetch();
-                }
-                const uint64_t cut = has ? next : end;
-                const uint32_t after = LevelAfterBit(level, shifter);
-                const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
-                const int64_t sumLeft = tableLeft[level & 127] * before + tableLeft[after & 127] * rest;
-                const int64_t sumRight = !Stereo || decltype(centred)::value
-                                             ? sumLeft
-                                             : tableRight[level & 127] * before + tableRight[after & 127] * rest;
-                means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
-                level = has ? after : level;
-                mixLevel = has ? after : mixLevel;
-                shifter = has ? shifter >> 1 : shifter;
-                bitsLeft -= has ? 1 : 0;
-                next += has ? period : 0;
-                levels[k] = static_cast<uint8_t>(mixLevel);
-                pos = end;
-            }
-        };
         if (Stereo && std::memcmp(tableLeft, tableRight, sizeof c.output.levelLeft) == 0)
-            select(std::true_type{});
+            k = RunSingleBitSamples<Stereo, true>(c, seg, lanes, means, seg.end[0], bits);
         else
-            select(std::false_type{});
+            k = RunSingleBitSamples<Stereo, false>(c, seg, lanes, means, seg.end[0], bits);
+        pos = seg.end[k - 1];
     }
     for (; k < samples; k++) {
         const uint32_t end = seg.end[k];

@@ -259,6 +259,110 @@ bool RunsTabledNoise(const NoiseChannel &c) {
     return c.length != 0 && c.period != 0 && (c.tapShift == 1 || c.tapShift == 6);
 }
 
+namespace {
+
+// The sample loop's values (see RunTabledNoiseSegment): the run's fixed
+// parts, then those it moves.
+struct NoiseSamples {
+    const uint32_t *onesAndBit;
+    uint32_t length;
+    int64_t period;
+    uint64_t reciprocal;
+    uint32_t shift;
+    int64_t lap;
+    uint64_t base;
+    int64_t levelLeft, levelRight;
+    uint32_t place;
+    uint64_t u;
+    uint32_t out;
+    int64_t total;
+    uint32_t k;
+};
+
+// Samples k .. of a segment with expiries in it, whole ones by table
+// (`Tabled`) or by division. Out of line, so that the loop's values have the
+// registers to themselves.
+template <bool Stereo, bool Tabled>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const SampleMeans &means,
+                     const NoiseChannel &c) {
+    const uint32_t *const onesAndBit = s.onesAndBit;
+    const uint32_t length = s.length;
+    const int64_t period = s.period;
+    const uint64_t reciprocal = s.reciprocal;
+    const uint32_t shift = s.shift;
+    const int64_t lap = s.lap;
+    const uint64_t base = s.base;
+    const int64_t levelLeft = s.levelLeft, levelRight = s.levelRight;
+    const bool centred = levelLeft == levelRight;
+    uint32_t place = s.place;
+    uint64_t u = s.u;
+    uint32_t out = s.out;
+    int64_t total = s.total;
+    uint32_t k = s.k;
+    const uint32_t samples = seg.samples;
+    // The lanes and the table through one base each, not one per side.
+    int32_t *left = lanes.left[0];
+    int32_t *right = lanes.right[0];
+    const int32_t(*mean)[2] = c.mean;
+    while (k < samples) {
+        const uint64_t next = base + u * period;
+        if (next > seg.end[k]) {
+            // The samples that end before the next shift hold the bit.
+            const uint32_t from = k;
+            k = FirstBoundaryAfter(seg, next - 1, k + 1);
+            if (out) {
+                AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft), static_cast<int32_t>(levelRight));
+                total += seg.end[k - 1] - (from == 0 ? 0 : seg.end[from - 1]);
+            }
+            if (k == samples) break;
+        }
+        const uint32_t end = seg.end[k];
+        const uint64_t upTo = (((end - base) * reciprocal) >> shift) + 1;
+        uint64_t shifts = upTo - u;
+        if (shifts >= length) {
+            // Whole laps of the cycle in one sample.
+            const uint64_t laps = shifts / length;
+            total -= static_cast<int64_t>(laps) * lap;
+            shifts -= laps * length;
+        }
+        place += static_cast<uint32_t>(shifts);
+        if (place >= length) {
+            place -= length;
+            total -= lap;
+        }
+        u = upTo;
+        const uint32_t entry = onesAndBit[place];
+        out = entry >> 16;
+        const int64_t lastExpiry = static_cast<int64_t>(u - 1) * period;  // from base
+        // The last bit's share by a mask: a branch on it would guess at random.
+        const int64_t upToEnd = period * (entry & 0xFFFF) +
+                                ((static_cast<int64_t>(end - base) - lastExpiry) & -static_cast<int64_t>(out));
+        const uint32_t sounding = static_cast<uint32_t>(upToEnd - total);
+        const uint32_t from = k == 0 ? 0 : seg.end[k - 1];
+        if (Tabled && k != 0) {
+            const uint32_t at = (end - from) % 2 * NoiseChannel::kMeanRow + sounding;
+            lanes.left[0][k] += mean[at][0];
+            if (Stereo) lanes.right[0][k] += mean[at][1];
+        } else {
+            const int32_t l = means(levelLeft * static_cast<int64_t>(sounding), k, end - from);
+            left[k] += l;
+            if (Stereo) right[k] += centred ? l : means(levelRight * static_cast<int64_t>(sounding), k, end - from);
+        }
+        total = upToEnd;
+        k++;
+    }
+    s.place = place;
+    s.u = u;
+    s.out = out;
+    s.total = total;
+    s.k = k;
+}
+
+}  // namespace
+
 template <bool Stereo, bool Mixed>
 void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     const NoiseCycles &t = NoiseCyclesFor(c.tapShift);
@@ -281,8 +385,6 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     const int64_t levelLeft = c.output.levelLeft[c.envelope.volume & 15];
     const int64_t levelRight = c.output.levelRight[c.envelope.volume & 15];
     const bool centred = levelLeft == levelRight;
-    int32_t *left = lanes.left[0];
-    int32_t *right = lanes.right[0];
     uint64_t pos = 0;
     uint32_t k = 0;
     const uint32_t samples = seg.samples;
@@ -294,16 +396,13 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
     if (tabled && (c.meanShortest != shortest || c.meanLevelLeft != levelLeft || c.meanLevelRight != levelRight)) {
         for (uint32_t i = 0; i < 2; i++)
             for (uint32_t n = 0; n <= shortest + i; n++) {
-                c.meanLeft[i][n] = means(levelLeft * n, 1, shortest + i);
-                c.meanRight[i][n] = means(levelRight * n, 1, shortest + i);
+                c.mean[(shortest + i) % 2 * NoiseChannel::kMeanRow + n][0] = means(levelLeft * n, 1, shortest + i);
+                c.mean[(shortest + i) % 2 * NoiseChannel::kMeanRow + n][1] = means(levelRight * n, 1, shortest + i);
             }
         c.meanShortest = shortest;
         c.meanLevelLeft = static_cast<int32_t>(levelLeft);
         c.meanLevelRight = static_cast<int32_t>(levelRight);
     }
-    const int32_t *meanLeft = c.meanLeft[0];
-    const int32_t *meanRight = c.meanRight[0];
-    constexpr uint32_t kMeanRow = NoiseChannel::kMeanCycles + 2;
     auto take = [&](int32_t *lane, int32_t *laneRight, uint64_t sounding, int64_t carryLeft, int64_t carryRight,
                     uint32_t k, uint64_t length) {
         const int32_t l = means(carryLeft + levelLeft * static_cast<int64_t>(sounding), k, length);
@@ -367,60 +466,18 @@ void RunTabledNoiseSegment(NoiseChannel &c, Segment &seg, MixLanes &lanes) {
         // later one is taken from.
         int64_t total = (out ? -static_cast<int64_t>(base - pos) : 0) + period * run.OnesBefore(run.position) +
                         (run.position == 0 ? lap : 0);
-        // Whole samples by table or by division: two loops, so that neither
-        // holds the other's values.
-        auto loop = [&](auto tabledTag) {
-            while (k < samples) {
-                const uint64_t next = base + u * period;
-                if (next > seg.end[k]) {
-                    // The samples that end before the next shift hold the bit.
-                    const uint32_t from = k;
-                    k = FirstBoundaryAfter(seg, next - 1, k + 1);
-                    if (Mixed && out) {
-                        AddHeld<Stereo>(left, right, from, k, static_cast<int32_t>(levelLeft),
-                                        static_cast<int32_t>(levelRight));
-                        total += seg.end[k - 1] - (from == 0 ? 0 : seg.end[from - 1]);
-                    }
-                    if (k == samples) break;
-                }
-                const uint32_t end = seg.end[k];
-                const uint64_t upTo = (((end - base) * reciprocal) >> shift) + 1;
-                uint64_t shifts = upTo - u;
-                if (shifts >= length) {
-                    // Whole laps of the cycle in one sample.
-                    const uint64_t laps = shifts / length;
-                    total -= static_cast<int64_t>(laps) * lap;
-                    shifts -= laps * length;
-                }
-                place += static_cast<uint32_t>(shifts);
-                if (place >= length) {
-                    place -= length;
-                    total -= lap;
-                }
-                u = upTo;
-                const uint32_t entry = onesAndBit[place];
-                out = entry >> 16;
-                const int64_t lastExpiry = static_cast<int64_t>(u - 1) * period;  // from base
-                // The last bit's share by a mask: a branch on it would guess at random.
-                const int64_t upToEnd = period * (entry & 0xFFFF) +
-                                        ((static_cast<int64_t>(end - base) - lastExpiry) & -static_cast<int64_t>(out));
-                const uint32_t sounding = static_cast<uint32_t>(upToEnd - total);
-                const uint32_t from = k == 0 ? 0 : seg.end[k - 1];
-                if (decltype(tabledTag)::value && k != 0) {
-                    const uint32_t at = (end - from - shortest) * kMeanRow + sounding;
-                    left[k] += meanLeft[at];
-                    if (Stereo) right[k] += meanRight[at];
-                } else {
-                    take(&left[k], &right[k], sounding, 0, 0, k, end - from);
-                }
-                total = upToEnd;
-                k++;
-            }
-        };
-        if (tabled)
-            loop(std::true_type{});
-        else
-            loop(std::false_type{});
+        if constexpr (Mixed) {
+            NoiseSamples loop{onesAndBit, length, period, reciprocal, shift, lap, base, levelLeft, levelRight,
+                              place, u, out, total, k};
+            if (tabled)
+                RunNoiseSamples<Stereo, true>(loop, seg, lanes, means, c);
+            else
+                RunNoiseSamples<Stereo, false>(loop, seg, lanes, means, c);
+            place = loop.place;
+            u = loop.u;
+            out = loop.out;
+            k = loop.k;
+        }
         pos = seg.end[k - 1];
         run.position = place + 1 == length ? 0 : place + 1;
         run.out = out;

@@ -128,28 +128,52 @@ inline const Divisor &SampleDivisor(const Segment &seg, uint32_t k, uint64_t len
     return seg.divisors[k == 0 ? 0 : (length == seg.shortest ? 1 : 2)];
 }
 
+// 1 / cycles in doubles, raised by two units in the last place: see
+// SampleMeans. Adding to the bits of a positive double moves it up by
+// units in the last place, across a power of two too.
+inline double RaisedInverse(uint32_t cycles) {
+    const double inverse = 1.0 / static_cast<double>(cycles);
+    uint64_t bits;
+    std::memcpy(&bits, &inverse, sizeof bits);
+    bits += 2;
+    double raised;
+    std::memcpy(&raised, &bits, sizeof raised);
+    return raised;
+}
+
 // A segment's sample means as a runner's loop takes them.
 struct SampleMeans {
     const Segment &seg;
     const bool fast;  // WholeSamplesFast
+    const uint32_t shortest;
+    const double inverse[2];  // RaisedInverse of the two whole sample lengths, where `fast`
 
-    explicit SampleMeans(const Segment &s) : seg(s), fast(WholeSamplesFast(s)) {}
+    explicit SampleMeans(const Segment &s)
+        : seg(s), fast(WholeSamplesFast(s)), shortest(s.shortest), inverse{s.inverse[0], s.inverse[1]} {}
 
     // The mean of sample k over its `length` cycles in the segment. A whole
-    // sample's divides in doubles, which is exact: |sum| <= 2^31 and length
-    // <= 2^16 are exact doubles, the quotient is rounded once by less than
-    // 2^31 * 2^-53 = 2^-22, and a quotient that is not a whole number lies
-    // at least 1 / length >= 2^-16 from the nearest one, so truncating the
-    // rounded quotient gives the truncated true one (a whole quotient is
-    // exact as it is). One division instead of the reciprocal's sign,
-    // multiply and shift.
+    // sample's (|sum| <= 2^31, length L <= 2^16) is the sum times 1 / L
+    // raised by two units in the last place, truncated: exact, and a
+    // multiplication where a division would take several times as long.
+    // The rounded 1 / L is within half a unit of it, so the raised one is
+    // 1 / L times 1 + e, 2^-52.5 < e < 2^-50.6, and the rounded product is
+    // sum / L times (1 + e)(1 + d), |d| <= 2^-53: its magnitude lies above
+    // |sum / L|, by less than 2^31 * 2^-49.5 = 2^-18.5. A whole quotient
+    // therefore truncates to itself, and one that is not whole lies at
+    // least 1 / L >= 2^-16 below the next whole magnitude, which the
+    // product does not reach.
     int32_t operator()(int64_t sum, uint32_t k, uint64_t length) const {
         if (k != 0 && fast) [[likely]]
-            return static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(length));
+            return Whole(sum, static_cast<uint32_t>(length));
         return Other(sum, k, length);
     }
 
-    // The first sample, and samples too long for a division in doubles
+    // The same for a whole sample (k != 0) where `fast` holds.
+    int32_t Whole(int64_t sum, uint32_t length) const {
+        return static_cast<int32_t>(static_cast<double>(sum) * inverse[length - shortest]);
+    }
+
+    // The first sample, and samples too long for the multiplication
     // without a check: out of the runners' loops.
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
@@ -404,6 +428,11 @@ uint32_t RunSegment(Channel &c, Segment &seg, MixLanes &lanes, int group, uint8_
     return stolen + Integrate(c, seg.length - seg.last);
 }
 
+// Expiries at most this many shortest samples apart run sample by sample
+// (RunTimerWave): with a sample's mean a multiplication, that costs less
+// than finding where short held stretches end; longer ones are cheaper held.
+constexpr uint64_t kSingleStepSamples = 4;
+
 // Runs a channel whose level may move at every expiry of its timer (the
 // triangle, the VRC6 saw), its state in locals: `wave.Index()` is the
 // level's place in the channel's tables, `wave.Step()` moves it at an
@@ -458,6 +487,36 @@ void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOut
                 return at;
             }
         };
+        // Expiries further apart than the longest sample, but not so far
+        // apart that most samples hold: each sample has at most one, and
+        // takes its mean without the held stretches' search for their end
+        // (a wave whose steps may leave its level, the saw, keeps its look
+        // ahead).
+        const bool singleSteps = !Wave::kSteadySteps && Mixed && samples > 1 && means.fast &&
+                                 reload > seg.shortest + 1 && reload <= kSingleStepSamples * uint64_t{seg.shortest};
+        auto runSingleSteps = [&] {
+            for (uint32_t k = 1; k < samples; k++) {
+                const uint32_t end = seg.end[k];
+                const bool has = next <= end;
+                const uint64_t cut = has ? next : end;
+                Wave stepped = wave;
+                stepped.Step();
+                const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
+                const uint32_t length = end - static_cast<uint32_t>(pos);
+                const int32_t l = means.Whole(static_cast<int64_t>(tableLeft[wave.Index()]) * before +
+                                                  static_cast<int64_t>(tableLeft[stepped.Index()]) * rest,
+                                              length);
+                left[k] += l;
+                if (Stereo)
+                    right[k] += kSame ? l
+                                      : means.Whole(static_cast<int64_t>(tableRight[wave.Index()]) * before +
+                                                        static_cast<int64_t>(tableRight[stepped.Index()]) * rest,
+                                                    length);
+                if (has) wave = stepped;
+                next += has ? reload : 0;
+                pos = end;
+            }
+        };
         for (uint32_t k = 0; k < samples; k++) {
             const uint64_t change = k != 0 ? nextChange() : 0;
             if (change > seg.end[k]) {
@@ -481,6 +540,10 @@ void RunTimerWave(Wave &channelWave, int32_t &timer, uint64_t reload, ChannelOut
             }
             if (Mixed) means.Add<Stereo>(left[k], right[k], sumLeft, sumRight, k, end - pos);
             pos = end;
+            if (k == 0 && singleSteps) {
+                runSingleSteps();
+                break;
+            }
         }
         // The cycles after the last boundary start the next sample.
         int64_t sumLeft = 0, sumRight = 0;

@@ -107,8 +107,8 @@ struct NoiseChannel {
     // The means of whole samples for each count of sounding cycles, at the
     // levels and sample lengths they were made for (channels/noise.cpp).
     static constexpr uint32_t kMeanCycles = 256;
-    int32_t meanLeft[2][kMeanCycles + 2];  // [length - shortest][sounding cycles]
-    int32_t meanRight[2][kMeanCycles + 2];
+    static constexpr uint32_t kMeanRow = kMeanCycles + 2;
+    int32_t mean[2 * kMeanRow][2];  // [length % 2 * kMeanRow + sounding cycles][side]
     int32_t meanLevelLeft;
     int32_t meanLevelRight;
     uint32_t meanShortest;  // 0: none made
@@ -214,6 +214,7 @@ struct Segment {
     int64_t period;
     int shift;
     uint32_t shortest;                // the shorter of the two whole sample lengths
+    double inverse[2];                // RaisedInverse of the two whole lengths (core/segment.h)
     double periodInverse;             // 1 / period, once laid out
     uint32_t end[kSegmentSamples + kBoundarySlack];  // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
@@ -293,6 +294,7 @@ struct alignas(64) ApuState {
     Segment segment = {};
     MixLanes lanes = {};
     Divisor sampleDivisors[2] = {};  // the two whole lengths of a sample
+    double sampleInverses[2] = {};   // ... and their raised inverses, where WholeSamplesFast
 };
 
 extern ApuState apu;
