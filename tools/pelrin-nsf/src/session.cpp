@@ -185,11 +185,16 @@ int renderAll(const Options &o, const std::vector<Track> &tracks) {
     }
     size_t finished = 0;
     const bool tty = !o.quiet;
+    // Several tracks at once keep the cores busy: their library calls stay
+    // on their render's thread, which saves the handing over.
+    const bool alone = cores(o) == 1 || tracks.size() == 1;
     int failed = runParallel(
         tracks.size(), cores(o),
         [&](size_t i) {
             NsfFile nsf = loadNsf(tracks[i].file);
-            renderToFile(nsf, planFor(o, tracks[i]), names[i], tracks[i]);
+            RenderPlan plan = planFor(o, tracks[i]);
+            plan.player.soundThread = alone;
+            renderToFile(nsf, plan, names[i], tracks[i]);
             return 0;
         },
         [&](size_t i, int status) {
