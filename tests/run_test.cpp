@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/segment.h"
 #include "frame/instance.h"
 #include "support.h"
 
@@ -186,6 +187,30 @@ struct Render {
     }
     std::vector<uint8_t> Bytes() const { return {out.begin(), out.begin() + GetWrittenBufferSize(*state, 0)}; }
 };
+
+// A whole sample's mean is its sum times the raised inverse of its length,
+// truncated: the same as integer division for every length a sample can
+// have and sums up to 2^31 in magnitude, above all at exact multiples,
+// where a product that fell short would truncate one too low.
+TEST(Means, RaisedInverseTruncatesLikeIntegerDivision) {
+    const int64_t limit = int64_t{1} << 31;
+    for (int64_t length = 1; length <= 65536; length++) {
+        const double inverse = RaisedInverse(static_cast<uint32_t>(length));
+        const int64_t most = limit / length;
+        for (int64_t q : {int64_t{0}, int64_t{1}, int64_t{2}, most / 3, most - 1, most}) {
+            for (int64_t sign : {1, -1}) {
+                for (int64_t d = -1; d <= 1; d++) {
+                    const int64_t sum = sign * (q * length + d);
+                    if (sum > limit || sum < -limit) continue;
+                    ASSERT_EQ(static_cast<int64_t>(static_cast<double>(sum) * inverse), sum / length)
+                        << "sum " << sum << ", length " << length;
+                }
+            }
+        }
+        for (int64_t sum : {limit, -limit})
+            ASSERT_EQ(static_cast<int64_t>(static_cast<double>(sum) * inverse), sum / length) << "length " << length;
+    }
+}
 
 // Instances share nothing: two fresh ones rendering different music frame
 // by frame, interleaved, each give the bytes they give alone, and the
