@@ -36,7 +36,8 @@ const uint8_t kZeroPage[kPage] = {};
 
 // A library call queued for the sound thread.
 struct SoundCall {
-    enum Kind : uint8_t { kWrite, kFinishStretch, kRunAndCollect, kDmaPointer, kQuit };
+    // kRunAndCollect: to the end of a stretch, or to a bank switch.
+    enum Kind : uint8_t { kWrite, kRunAndCollect, kDmaPointer, kQuit };
     Kind kind;
     uint8_t value;
     uint16_t address;       // the register; the bank for kDmaPointer
@@ -199,7 +200,7 @@ private:
         ++events_;
         ++stops_;
         if (deferred_) {
-            pushStop(SoundCall::kFinishStretch, boundary);
+            pushStop(boundary);
         } else {
             if (log_) endLogCycle_ = boundary - stall_;
             runTo(boundary);
@@ -240,8 +241,9 @@ private:
     void makeCall(const SoundCall &c);
     void leaveSoundThread();
     void pushCall(const SoundCall &c);
-    void pushStop(SoundCall::Kind kind, uint64_t cycle) {
-        pushCall({kind, 0, 0, cycle, nullptr});
+    // A run to `cycle` and the output's collection: a call that may end the render.
+    void pushStop(uint64_t cycle) {
+        pushCall({SoundCall::kRunAndCollect, 0, 0, cycle, nullptr});
         if (stops_ % 8 == 0) publishCalls(); // woken every few stretches, not every one
     }
     void publishCalls() {
@@ -408,7 +410,6 @@ void Player::makeCall(const SoundCall &c) {
         stopAtInterruptsBefore(c.cycle);
         libraryWrite(c.address, c.value, c.cycle);
         break;
-    case SoundCall::kFinishStretch:
     case SoundCall::kRunAndCollect:
         runTo(c.cycle);
         collect();
@@ -719,7 +720,7 @@ void Player::bankswitch(unsigned bank, uint8_t value, uint64_t cycle) {
     ++stops_;
     if (deferred_) {
         finishStretchesUpTo(cycle);
-        pushStop(SoundCall::kRunAndCollect, cycle);
+        pushStop(cycle);
     } else {
         t = syncTo(cycle, false);
         if (t) {
