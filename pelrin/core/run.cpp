@@ -346,7 +346,7 @@ void PlanSegment(ApuState &apu, uint32_t length, const FixedCountdown &sample) {
     if (apu.sampleDivisors[0].cycles != shortest || apu.sampleDivisors[0].factor == 0) {
         apu.sampleDivisors[0] = MakeDivisor(shortest);
         apu.sampleDivisors[1] = MakeDivisor(shortest + 1);
-        const bool fast = shortest >= 1 && shortest < 65536;  // WholeSamplesFast
+        const bool fast = WholeSamplesFast(shortest);
         apu.sampleInverses[0] = fast ? RaisedInverse(static_cast<uint32_t>(shortest)) : 0.0;
         apu.sampleInverses[1] = fast ? RaisedInverse(static_cast<uint32_t>(shortest + 1)) : 0.0;
     }

@@ -53,7 +53,8 @@ inline int32_t Mean(int64_t sum, const Divisor &d) {
 // 1` cycles. A channel's levels are 16-bit, so its sum over one sample is at
 // most 2^15 per cycle: within 2^31 for samples of up to 2^16 cycles, with
 // no need to check.
-inline bool WholeSamplesFast(const Segment &seg) { return seg.shortest >= 1 && seg.shortest < 65536; }
+inline bool WholeSamplesFast(int64_t shortest) { return shortest >= 1 && shortest < 65536; }
+inline bool WholeSamplesFast(const Segment &seg) { return WholeSamplesFast(seg.shortest); }
 
 inline int32_t Clip(int32_t v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
 
