@@ -1,5 +1,7 @@
 // Namco 163: 128 bytes of RAM holding 4-bit waves and the registers of up to
 // eight channels, played one sample step at a time with fractional timing.
+#include <cstring>
+
 #include "frame/state.h"
 #include "core/segment.h"
 
@@ -75,6 +77,23 @@ inline void StoreVoice(N163State &s, unsigned i, const Voice &v) {
     s.readHigh[i] = static_cast<uint8_t>(v.high);
 }
 
+// The wave moves on by one nibble: the low one of a byte first, then the
+// high one; after the last it starts again at the wave's start.
+inline void StepWave(Voice &v, const N163State &s, unsigned i) {
+    if (++v.position >= s.waveLength[i]) {
+        v.position = 0;
+        v.address = s.waveStart[i];
+        v.high = s.waveStartHigh[i];
+    } else if (v.high) {
+        v.high = 0;
+        v.address = (v.address + 1) & 0x7F;
+    } else {
+        v.high = 1;
+    }
+    const uint8_t byte = s.ram[v.address & 0x7F];
+    v.sample = v.high ? byte >> 4 : byte & 0x0F;
+}
+
 // Channel i over a run of `total` cycles, adding to the sums.
 // Each piece's level times its length is truncated on its own, and a step
 // that ends inside the run leaves the countdown rounded to f32 at the run's
@@ -92,21 +111,7 @@ inline void IntegrateVoice(Voice &v, const N163State &s, unsigned i, const int16
         v.countdown = static_cast<float>(countdown - total);
         return;
     }
-    const uint32_t length = s.waveLength[i];
-    auto step = [&] {
-        if (++v.position >= length) {
-            v.position = 0;
-            v.address = s.waveStart[i];
-            v.high = s.waveStartHigh[i];
-        } else if (v.high) {
-            v.high = 0;
-            v.address = (v.address + 1) & 0x7F;
-        } else {
-            v.high = 1;
-        }
-        const uint8_t byte = s.ram[v.address & 0x7F];
-        v.sample = v.high ? byte >> 4 : byte & 0x0F;
-    };
+    auto step = [&] { StepWave(v, s, i); };
     double r = total;
     // The pieces up to each step within the run take the whole countdown,
     // which leaves exactly 0; the step adds its length to that.
@@ -161,6 +166,159 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
     }
 }
 
+namespace {
+
+// The cycles after the segment's last boundary start the next sample: they
+// go to the channel's sums, and the voice back to the channel.
+inline void FinishVoice(Voice &v, N163State &s, unsigned i, const Segment &seg, const int16_t *left,
+                        const int16_t *right, double stepLength) {
+    if (seg.length != seg.last) {
+        int64_t sumLeft = 0, sumRight = 0;
+        IntegrateVoice(v, s, i, left, right, SliceCycles(seg.length - seg.last), stepLength, sumLeft, sumRight);
+        s.sumLeft[i] += sumLeft;
+        s.sumRight[i] += sumRight;
+    }
+    StoreVoice(s, i, v);
+}
+
+// Changes of the channels' summed level from one sample to the next, for
+// channels run from step to step: one pass then adds them up into the lanes.
+struct StepDeltas {
+    int32_t change[kSegmentSamples + 1][2];  // [k]: sample k's levels less sample k - 1's, left and right
+    int32_t base[2];                         // sample 1's levels before any change
+};
+
+// Whether a channel can run from step to step over the segment's whole
+// samples: its steps lie more than a sample apart (so a sample holds at
+// most one, and the countdown after it is the step length less what is
+// left of the sample), the means are multiplications, and the countdown
+// stays a positive float below 2^24, where whole cycles subtract exactly.
+inline bool StepsApart(const Segment &seg, const SampleMeans &means, float countdown, float stepFloat) {
+    return means.fast && stepFloat > static_cast<float>(seg.shortest + 1) && stepFloat < 16777216.0f &&
+           countdown > 0.0f && countdown < 16777216.0f;
+}
+
+// A channel run from step to step (StepsApart); its countdown counts from
+// the boundary `pos`.
+struct StepRunner {
+    alignas(16) double level[16][2];  // each sample value's levels, left and right
+    int32_t levelWhole[16][2];
+    Voice v;  // its address and high nibble are in `nibble` while it runs
+    uint32_t pos;
+    double stepFloat;  // the step length as the countdown takes it after a step
+    // The wave as nibble addresses (the byte's address twice, plus one for
+    // its high nibble): where it is, where it starts again, its length.
+    uint32_t nibble, startNibble, length;
+    bool mixed;
+};
+
+inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float stepFloat, const N163State &s,
+                            unsigned i, bool mixed, const int16_t *left, const int16_t *right) {
+    for (unsigned k = 0; k < 16; k++) {
+        run.levelWhole[k][0] = left[k];
+        run.levelWhole[k][1] = right[k];
+        run.level[k][0] = left[k];
+        run.level[k][1] = right[k];
+    }
+    run.v = v;
+    run.pos = pos;
+    run.stepFloat = stepFloat;
+    run.nibble = (v.address & 0x7F) * 2 + (v.high & 1);
+    run.startNibble = s.waveStart[i] * 2u + (s.waveStartHigh[i] & 1u);
+    run.length = s.waveLength[i];
+    run.mixed = mixed;
+}
+
+// Adds a sample's changes where it holds a step: at [0] its mean less the
+// level before, at [2] the level after less the mean. Each piece's sum is
+// truncated on its own, as IntegrateVoice does; a whole sample lasts at
+// most 2^16 cycles (the means are multiplications), so a piece's sum, the
+// two pieces' and the mean all fit 32 bits.
+inline void AddStepChanges(const StepRunner &run, unsigned before, unsigned after, double first, double rest,
+                           double inverse, int32_t *at) {
+#if defined(__SSE2__)
+    // Both sides at once.
+    const __m128i sum = _mm_add_epi32(_mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(run.level[before]), _mm_set1_pd(first))),
+                                      _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(run.level[after]), _mm_set1_pd(rest))));
+    const __m128i mean = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(sum), _mm_set1_pd(inverse)));
+    const __m128i here = _mm_sub_epi32(mean, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(run.levelWhole[before])));
+    const __m128i next = _mm_sub_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(run.levelWhole[after])), mean);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(at),
+                     _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)), here));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(at + 2),
+                     _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at + 2)), next));
+#else
+    for (int side = 0; side < 2; side++) {
+        const int64_t sum = static_cast<int64_t>(run.levelWhole[before][side] * first) +
+                            static_cast<int64_t>(run.levelWhole[after][side] * rest);
+        const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) * inverse);
+        at[side] += mean - run.levelWhole[before][side];
+        at[2 + side] += run.levelWhole[after][side] - mean;
+    }
+#endif
+}
+
+// Runs to the runner's next step, if one falls in the segment's whole
+// samples: samples before it hold the level, the sample with it takes the
+// mean of its two pieces. Otherwise leaves the countdown as it is at the
+// last boundary.
+inline bool RunToStep(StepRunner &run, const N163State &s, const Segment &seg, const SampleMeans &means,
+                      StepDeltas &d) {
+    const float countdown = run.v.countdown;
+    const uint32_t pos = run.pos;
+    // The step ends the first sample whose boundary lies at or after
+    // pos + countdown, that is at or after pos plus its ceiling.
+    uint32_t whole = static_cast<uint32_t>(countdown);
+    whole += static_cast<float>(whole) < countdown;
+    const uint64_t reach = uint64_t{pos} + whole;
+    if (reach > seg.last) {
+        run.v.countdown = static_cast<float>(static_cast<double>(countdown) - static_cast<double>(seg.last - pos));
+        return false;
+    }
+    // Boundary j is at or after `reach` from j = room / period on; the
+    // estimate in doubles is that or one less (see FirstBoundaryAfter).
+    const int64_t room = (static_cast<int64_t>(reach) << seg.shift) - (seg.first + (int64_t{1} << seg.shift) - 1);
+    uint32_t j = static_cast<uint32_t>(static_cast<double>(room) * seg.periodInverse);
+    j += seg.end[j] < reach;
+    const uint32_t before = seg.end[j - 1], after = seg.end[j];
+    // The pieces before and after the step: exact in doubles.
+    const double first = static_cast<double>(countdown) - static_cast<double>(before - pos);
+    const double rest = static_cast<double>(after - before) - first;
+    const unsigned old = run.v.sample & 15;
+    // The wave's step without branches: the channels taking turns would
+    // hide the pattern of each one's.
+    const uint32_t position = run.v.position + 1;
+    const bool wraps = position >= run.length;
+    run.v.position = wraps ? 0 : position;
+    run.nibble = wraps ? run.startNibble : (run.nibble + 1) & 0xFF;
+    run.v.sample = (s.ram[run.nibble >> 1] >> ((run.nibble & 1) * 4)) & 15;
+    if (run.mixed)
+        AddStepChanges(run, old, run.v.sample, first, rest, means.inverse[after - before - means.shortest],
+                       d.change[j]);
+    run.v.countdown = static_cast<float>(run.stepFloat - rest);
+    run.pos = after;
+    return true;
+}
+
+// Runs the runners over the segment's whole samples, a step of each in turn:
+// one channel's steps wait on each other, several channels' overlap.
+void RunStepRunners(StepRunner *runners, unsigned count, const N163State &s, const Segment &seg,
+                    const SampleMeans &means, StepDeltas &d) {
+    uint8_t order[8];
+    for (unsigned a = 0; a < count; a++) order[a] = static_cast<uint8_t>(a);
+    unsigned active = count;
+    while (active != 0) {
+        for (unsigned a = 0; a < active;) {
+            if (RunToStep(runners[order[a]], s, seg, means, d))
+                a++;
+            else
+                order[a] = order[--active];  // done: the last active one takes its turn
+        }
+    }
+}
+
+}  // namespace
+
 // A segment's runs are the samples themselves (the run loop ends a segment
 // only where a slice ends), so each channel runs over the segment on its
 // own. While its countdown stays below 2^24, subtracting whole cycles from
@@ -175,6 +333,13 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     int32_t *laneLeft = lanes.left[1];
     int32_t *laneRight = lanes.right[1];
     const SampleMeans means(seg);
+    StepDeltas deltas;
+    deltas.base[0] = deltas.base[1] = 0;
+    bool anyMixedRunner = false;
+    StepRunner runners[8];
+    unsigned runnerChannel[8];
+    double runnerStepLength[8];
+    unsigned runnerCount = 0;
     for (unsigned i = 0; i < 8; i++) {
         double stepConstant;
         const bool runs = N163ChannelRuns(s, i, stepConstant);
@@ -196,6 +361,22 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];
         Voice v = LoadVoice(s, i);
+        const float stepFloat = static_cast<float>(stepLength);
+        if (k < samples && StepsApart(seg, means, v.countdown, stepFloat)) {
+            // Run below, together with the other channels that can.
+            if (mix && !anyMixedRunner) {
+                anyMixedRunner = true;
+                std::memset(deltas.change, 0, (samples + 1) * sizeof deltas.change[0]);
+            }
+            if (mix) {
+                deltas.base[0] += left[v.sample & 15];
+                deltas.base[1] += right[v.sample & 15];
+            }
+            StartStepRunner(runners[runnerCount], v, pos, stepFloat, s, i, mix, left, right);
+            runnerChannel[runnerCount] = i;
+            runnerStepLength[runnerCount++] = stepLength;
+            continue;
+        }
         while (k < samples) {
             const float countdown = v.countdown;
             if (countdown < 16777216.0f && static_cast<double>(seg.end[k] - pos) < countdown) {
@@ -220,14 +401,29 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             if (mix) means.Add<Stereo>(laneLeft[k], laneRight[k], sumLeft, sumRight, k, seg.end[k] - pos);
             pos = seg.end[k++];
         }
-        // The cycles after the last boundary start the next sample.
-        if (seg.length != seg.last) {
-            int64_t sumLeft = 0, sumRight = 0;
-            IntegrateVoice(v, s, i, left, right, SliceCycles(seg.length - seg.last), stepLength, sumLeft, sumRight);
-            s.sumLeft[i] += sumLeft;
-            s.sumRight[i] += sumRight;
+        FinishVoice(v, s, i, seg, left, right, stepLength);
+    }
+    if (runnerCount != 0) {
+        RunStepRunners(runners, runnerCount, s, seg, means, deltas);
+        for (unsigned r = 0; r < runnerCount; r++) {
+            const unsigned i = runnerChannel[r];
+            Voice v = runners[r].v;
+            v.address = runners[r].nibble >> 1;
+            v.high = runners[r].nibble & 1;
+            FinishVoice(v, s, i, seg, s.levelLeft[i][s.volume[i] & 15], s.levelRight[i][s.volume[i] & 15],
+                        runnerStepLength[r]);
         }
-        StoreVoice(s, i, v);
+    }
+    if (anyMixedRunner) {
+        int32_t levelLeft = deltas.base[0], levelRight = deltas.base[1];
+        for (uint32_t k = 1; k < samples; k++) {
+            levelLeft += deltas.change[k][0];
+            laneLeft[k] += levelLeft;
+            if (Stereo) {
+                levelRight += deltas.change[k][1];
+                laneRight[k] += levelRight;
+            }
+        }
     }
 }
 
