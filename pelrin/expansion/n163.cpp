@@ -1,5 +1,6 @@
 // Namco 163: 128 bytes of RAM holding 4-bit waves and the registers of up to
 // eight channels, played one sample step at a time with fractional timing.
+#include <cmath>
 #include <cstring>
 
 #include "frame/state.h"
@@ -258,63 +259,91 @@ inline void AddStepChanges(const StepRunner &run, unsigned before, unsigned afte
 #endif
 }
 
-// Runs to the runner's next step, if one falls in the segment's whole
-// samples: samples before it hold the level, the sample with it takes the
-// mean of its two pieces. Otherwise leaves the countdown as it is at the
-// last boundary.
-inline bool RunToStep(StepRunner &run, const N163State &s, const Segment &seg, const SampleMeans &means,
-                      StepDeltas &d) {
-    const float countdown = run.v.countdown;
-    const uint32_t pos = run.pos;
-    // The step ends the first sample whose boundary lies at or after
-    // pos + countdown, that is at or after pos plus its ceiling.
-    uint32_t whole = static_cast<uint32_t>(countdown);
-    whole += static_cast<float>(whole) < countdown;
-    const uint64_t reach = uint64_t{pos} + whole;
-    if (reach > seg.last) {
-        run.v.countdown = static_cast<float>(static_cast<double>(countdown) - static_cast<double>(seg.last - pos));
-        return false;
+// The segment's boundaries as the step runner looks them up, in locals
+// (stores to the changes could otherwise alias them).
+struct StepBoundaries {
+    const uint32_t *end;
+    int64_t anchor;  // boundary k is at (anchor + k * period) >> shift
+    int shift;
+    double periodInverse;
+    uint32_t last;
+    uint32_t shortest;
+    double inverse[2];
+
+    explicit StepBoundaries(const Segment &seg, const SampleMeans &means)
+        : end(seg.end), anchor(seg.first + (int64_t{1} << seg.shift) - 1), shift(seg.shift),
+          periodInverse(seg.periodInverse), last(seg.last), shortest(means.shortest),
+          inverse{means.inverse[0], means.inverse[1]} {}
+
+    // The first sample whose boundary lies at or after `reach` (at most the
+    // last boundary): from j = room / period on, where the estimate in
+    // doubles is that or one less (see FirstBoundaryAfter).
+    uint32_t FirstAtOrAfter(uint64_t reach) const {
+        const int64_t room = (static_cast<int64_t>(reach) << shift) - anchor;
+        const uint32_t j = static_cast<uint32_t>(static_cast<double>(room) * periodInverse);
+        return j + (end[j] < reach);
     }
-    // Boundary j is at or after `reach` from j = room / period on; the
-    // estimate in doubles is that or one less (see FirstBoundaryAfter).
-    const int64_t room = (static_cast<int64_t>(reach) << seg.shift) - (seg.first + (int64_t{1} << seg.shift) - 1);
-    uint32_t j = static_cast<uint32_t>(static_cast<double>(room) * seg.periodInverse);
-    j += seg.end[j] < reach;
-    const uint32_t before = seg.end[j - 1], after = seg.end[j];
-    // The pieces before and after the step: exact in doubles.
-    const double first = static_cast<double>(countdown) - static_cast<double>(before - pos);
-    const double rest = static_cast<double>(after - before) - first;
+};
+
+// The step in the sample that ends at boundary j, at `first` cycles into it:
+// the wave moves on and the sample's changes go to the deltas. Without
+// branches: which way the wave goes follows a pattern per channel.
+inline void TakeStep(StepRunner &run, const N163State &s, const StepBoundaries &b, uint32_t j, double first,
+                     double rest, StepDeltas &d) {
     const unsigned old = run.v.sample & 15;
-    // The wave's step without branches: the channels taking turns would
-    // hide the pattern of each one's.
     const uint32_t position = run.v.position + 1;
     const bool wraps = position >= run.length;
     run.v.position = wraps ? 0 : position;
     run.nibble = wraps ? run.startNibble : (run.nibble + 1) & 0xFF;
     run.v.sample = (s.ram[run.nibble >> 1] >> ((run.nibble & 1) * 4)) & 15;
     if (run.mixed)
-        AddStepChanges(run, old, run.v.sample, first, rest, means.inverse[after - before - means.shortest],
+        AddStepChanges(run, old, run.v.sample, first, rest, b.inverse[b.end[j] - b.end[j - 1] - b.shortest],
                        d.change[j]);
-    run.v.countdown = static_cast<float>(run.stepFloat - rest);
-    run.pos = after;
-    return true;
 }
 
-// Runs the runners over the segment's whole samples, a step of each in turn:
-// one channel's steps wait on each other, several channels' overlap.
-void RunStepRunners(StepRunner *runners, unsigned count, const N163State &s, const Segment &seg,
-                    const SampleMeans &means, StepDeltas &d) {
-    uint8_t order[8];
-    for (unsigned a = 0; a < count; a++) order[a] = static_cast<uint8_t>(a);
-    unsigned active = count;
-    while (active != 0) {
-        for (unsigned a = 0; a < active;) {
-            if (RunToStep(runners[order[a]], s, seg, means, d))
-                a++;
-            else
-                order[a] = order[--active];  // done: the last active one takes its turn
+// Runs a channel over the segment's whole samples from step to step.
+//
+// Once its countdown is a multiple of the step length's unit in the last
+// place u, a step at t (in cycles from the segment's start) leaves the
+// countdown at the step length less the rest of its sample, `after` - t;
+// that is a multiple of u below twice the step length's power of two, so
+// a float holds it exactly, and the next step falls at exactly t plus the
+// step length. The steps are then evenly spaced, and each is found on its
+// own. Until then each step's countdown comes from the one before.
+void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &b, StepDeltas &d) {
+    int exponent;
+    std::frexp(run.stepFloat, &exponent);
+    const double unit = std::ldexp(1.0, exponent - 24);  // u: 2^-24 of the power of two above the step length
+    for (;;) {
+        const double countdown = run.v.countdown;
+        const double units = countdown / unit;  // exact: a power of two
+        if (units == static_cast<double>(static_cast<int64_t>(units))) break;
+        uint32_t whole = static_cast<uint32_t>(countdown);
+        whole += static_cast<double>(whole) < countdown;
+        const uint64_t reach = uint64_t{run.pos} + whole;
+        if (reach > b.last) {
+            run.v.countdown = static_cast<float>(countdown - static_cast<double>(b.last - run.pos));
+            return;
         }
+        const uint32_t j = b.FirstAtOrAfter(reach);
+        const double first = countdown - static_cast<double>(b.end[j - 1] - run.pos);
+        const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
+        TakeStep(run, s, b, j, first, rest, d);
+        run.v.countdown = static_cast<float>(run.stepFloat - rest);
+        run.pos = b.end[j];
     }
+    // Evenly spaced from here. The times are exact in doubles: multiples of
+    // u >= 2^-22 (the step length is above 2) below 2^31 (a segment's length).
+    double t = run.pos + static_cast<double>(run.v.countdown);
+    for (;; t += run.stepFloat) {
+        uint64_t reach = static_cast<uint64_t>(t);
+        reach += static_cast<double>(reach) < t;
+        if (reach > b.last) break;
+        const uint32_t j = b.FirstAtOrAfter(reach);
+        TakeStep(run, s, b, j, t - b.end[j - 1], b.end[j] - t, d);
+    }
+    run.v.countdown = static_cast<float>(t - b.last);
+    run.pos = b.last;
 }
 
 }  // namespace
@@ -404,7 +433,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         FinishVoice(v, s, i, seg, left, right, stepLength);
     }
     if (runnerCount != 0) {
-        RunStepRunners(runners, runnerCount, s, seg, means, deltas);
+        const StepBoundaries boundaries(seg, means);
+        for (unsigned r = 0; r < runnerCount; r++) RunSteps(runners[r], s, boundaries, deltas);
         for (unsigned r = 0; r < runnerCount; r++) {
             const unsigned i = runnerChannel[r];
             Voice v = runners[r].v;
