@@ -267,37 +267,52 @@ struct StepBoundaries {
     int shift;
     double periodInverse;
     uint32_t last;
-    uint32_t shortest;
-    double inverse[2];
+    double inverseByParity[2];  // the raised inverse of each whole sample length, by its lowest bit
 
     explicit StepBoundaries(const Segment &seg, const SampleMeans &means)
         : end(seg.end), anchor(seg.first + (int64_t{1} << seg.shift) - 1), shift(seg.shift),
-          periodInverse(seg.periodInverse), last(seg.last), shortest(means.shortest),
-          inverse{means.inverse[0], means.inverse[1]} {}
+          periodInverse(seg.periodInverse), last(seg.last) {
+        inverseByParity[means.shortest & 1] = means.inverse[0];
+        inverseByParity[(means.shortest + 1) & 1] = means.inverse[1];
+    }
 
     // The first sample whose boundary lies at or after `reach` (at most the
     // last boundary): from j = room / period on, where the estimate in
     // doubles is that or one less (see FirstBoundaryAfter).
-    uint32_t FirstAtOrAfter(uint64_t reach) const {
-        const int64_t room = (static_cast<int64_t>(reach) << shift) - anchor;
+    uint32_t FirstAtOrAfter(int64_t reach) const {
+        const int64_t room = (reach << shift) - anchor;
         const uint32_t j = static_cast<uint32_t>(static_cast<double>(room) * periodInverse);
-        return j + (end[j] < reach);
+        return j + (end[j] < static_cast<uint64_t>(reach));
     }
 };
 
-// The step in the sample that ends at boundary j, at `first` cycles into it:
-// the wave moves on and the sample's changes go to the deltas. Without
-// branches: which way the wave goes follows a pattern per channel.
-inline void TakeStep(StepRunner &run, const N163State &s, const StepBoundaries &b, uint32_t j, double first,
-                     double rest, StepDeltas &d) {
-    const unsigned old = run.v.sample & 15;
-    const uint32_t position = run.v.position + 1;
-    const bool wraps = position >= run.length;
-    run.v.position = wraps ? 0 : position;
-    run.nibble = wraps ? run.startNibble : (run.nibble + 1) & 0xFF;
-    run.v.sample = (s.ram[run.nibble >> 1] >> ((run.nibble & 1) * 4)) & 15;
-    if (run.mixed)
-        AddStepChanges(run, old, run.v.sample, first, rest, b.inverse[b.end[j] - b.end[j - 1] - b.shortest],
+// A running wave in locals: stores to the deltas could otherwise alias it.
+// As nibble addresses (the byte's address twice, plus one for its high
+// nibble).
+struct RunningWave {
+    uint32_t position, nibble, sample, length, startNibble;
+
+    // The next nibble, without branches: which way the wave goes follows a
+    // pattern per channel.
+    void Step(const uint8_t *ram) {
+        const uint32_t next = position + 1;
+        const bool wraps = next >= length;
+        position = wraps ? 0 : next;
+        nibble = wraps ? startNibble : (nibble + 1) & 0xFF;
+        sample = (ram[nibble >> 1] >> ((nibble & 1) * 4)) & 15;
+    }
+};
+
+// The step in the sample that ends at boundary j, `first` cycles into it
+// and `rest` before its end: the wave moves on and the sample's changes go
+// to the deltas.
+template <bool Mixed>
+inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *ram, const StepBoundaries &b,
+                     uint32_t j, double first, double rest, StepDeltas &d) {
+    const unsigned old = wave.sample;
+    wave.Step(ram);
+    if (Mixed)
+        AddStepChanges(run, old, wave.sample, first, rest, b.inverseByParity[(b.end[j] - b.end[j - 1]) & 1],
                        d.change[j]);
 }
 
@@ -310,40 +325,53 @@ inline void TakeStep(StepRunner &run, const N163State &s, const StepBoundaries &
 // a float holds it exactly, and the next step falls at exactly t plus the
 // step length. The steps are then evenly spaced, and each is found on its
 // own. Until then each step's countdown comes from the one before.
-void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &b, StepDeltas &d) {
+template <bool Mixed>
+void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundaries, StepDeltas &d) {
+    const StepBoundaries b = boundaries;
     int exponent;
     std::frexp(run.stepFloat, &exponent);
     const double unit = std::ldexp(1.0, exponent - 24);  // u: 2^-24 of the power of two above the step length
+    RunningWave wave{run.v.position, run.nibble, run.v.sample & 15, run.length, run.startNibble};
+    const uint8_t *ram = s.ram;
+    const double stepFloat = run.stepFloat;
+    const uint32_t last = b.last;
+    double countdown = run.v.countdown;
+    uint32_t pos = run.pos;
+    bool evenly = true;
     for (;;) {
-        const double countdown = run.v.countdown;
         const double units = countdown / unit;  // exact: a power of two
         if (units == static_cast<double>(static_cast<int64_t>(units))) break;
         uint32_t whole = static_cast<uint32_t>(countdown);
         whole += static_cast<double>(whole) < countdown;
-        const uint64_t reach = uint64_t{run.pos} + whole;
-        if (reach > b.last) {
-            run.v.countdown = static_cast<float>(countdown - static_cast<double>(b.last - run.pos));
-            return;
+        if (int64_t{pos} + whole > last) {
+            evenly = false;
+            break;
         }
-        const uint32_t j = b.FirstAtOrAfter(reach);
-        const double first = countdown - static_cast<double>(b.end[j - 1] - run.pos);
+        const uint32_t j = b.FirstAtOrAfter(int64_t{pos} + whole);
+        const double first = countdown - static_cast<double>(b.end[j - 1] - pos);
         const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
-        TakeStep(run, s, b, j, first, rest, d);
-        run.v.countdown = static_cast<float>(run.stepFloat - rest);
-        run.pos = b.end[j];
+        TakeStep<Mixed>(wave, run, ram, b, j, first, rest, d);
+        countdown = static_cast<float>(stepFloat - rest);
+        pos = b.end[j];
     }
     // Evenly spaced from here. The times are exact in doubles: multiples of
     // u >= 2^-22 (the step length is above 2) below 2^31 (a segment's length).
-    double t = run.pos + static_cast<double>(run.v.countdown);
-    for (;; t += run.stepFloat) {
-        uint64_t reach = static_cast<uint64_t>(t);
-        reach += static_cast<double>(reach) < t;
-        if (reach > b.last) break;
-        const uint32_t j = b.FirstAtOrAfter(reach);
-        TakeStep(run, s, b, j, t - b.end[j - 1], b.end[j] - t, d);
+    double t = pos + countdown;
+    if (evenly) {
+        for (;; t += stepFloat) {
+            int64_t reach = static_cast<int64_t>(t);
+            reach += static_cast<double>(reach) < t;
+            if (reach > last) break;
+            const uint32_t j = b.FirstAtOrAfter(reach);
+            TakeStep<Mixed>(wave, run, ram, b, j, t - b.end[j - 1], b.end[j] - t, d);
+        }
     }
-    run.v.countdown = static_cast<float>(t - b.last);
-    run.pos = b.last;
+    // The countdown at the last boundary.
+    run.v.countdown = static_cast<float>(t - last);
+    run.v.position = wave.position;
+    run.v.sample = wave.sample;
+    run.nibble = wave.nibble;
+    run.pos = last;
 }
 
 }  // namespace
@@ -434,7 +462,12 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     }
     if (runnerCount != 0) {
         const StepBoundaries boundaries(seg, means);
-        for (unsigned r = 0; r < runnerCount; r++) RunSteps(runners[r], s, boundaries, deltas);
+        for (unsigned r = 0; r < runnerCount; r++) {
+            if (runners[r].mixed)
+                RunSteps<true>(runners[r], s, boundaries, deltas);
+            else
+                RunSteps<false>(runners[r], s, boundaries, deltas);
+        }
         for (unsigned r = 0; r < runnerCount; r++) {
             const unsigned i = runnerChannel[r];
             Voice v = runners[r].v;
