@@ -195,7 +195,8 @@ struct StepDeltas {
 // left of the sample), the means are multiplications, and the countdown
 // stays a positive float below 2^24, where whole cycles subtract exactly.
 inline bool StepsApart(const Segment &seg, const SampleMeans &means, float countdown, float stepFloat) {
-    return means.fast && stepFloat > static_cast<float>(seg.shortest + 1) && stepFloat < 16777216.0f &&
+    return means.fast && seg.shortest >= 2 && stepFloat > static_cast<float>(seg.shortest + 1) &&
+           stepFloat < 16777216.0f &&
            countdown > 0.0f && countdown < 16777216.0f;
 }
 
@@ -264,17 +265,12 @@ inline void AddStepChanges(const StepRunner &run, unsigned before, unsigned afte
 struct StepBoundaries {
     const uint32_t *end;
     int64_t anchor;  // boundary k is at (anchor + k * period) >> shift
+    int64_t period;
     int shift;
     double periodInverse;
     uint32_t last;
-    double inverseByParity[2];  // the raised inverse of each whole sample length, by its lowest bit
-
-    explicit StepBoundaries(const Segment &seg, const SampleMeans &means)
-        : end(seg.end), anchor(seg.first + (int64_t{1} << seg.shift) - 1), shift(seg.shift),
-          periodInverse(seg.periodInverse), last(seg.last) {
-        inverseByParity[means.shortest & 1] = means.inverse[0];
-        inverseByParity[(means.shortest + 1) & 1] = means.inverse[1];
-    }
+    const double *at;       // the boundaries in doubles
+    const double *inverse;  // [k]: the raised inverse of sample k's length
 
     // The first sample whose boundary lies at or after `reach` (at most the
     // last boundary): from j = room / period on, where the estimate in
@@ -312,8 +308,7 @@ inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *ra
     const unsigned old = wave.sample;
     wave.Step(ram);
     if (Mixed)
-        AddStepChanges(run, old, wave.sample, first, rest, b.inverseByParity[(b.end[j] - b.end[j - 1]) & 1],
-                       d.change[j]);
+        AddStepChanges(run, old, wave.sample, first, rest, b.inverse[j], d.change[j]);
 }
 
 // Runs a channel over the segment's whole samples from step to step.
@@ -358,12 +353,22 @@ void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundar
     // u >= 2^-22 (the step length is above 2) below 2^31 (a segment's length).
     double t = pos + countdown;
     if (evenly) {
-        for (;; t += stepFloat) {
-            int64_t reach = static_cast<int64_t>(t);
-            reach += static_cast<double>(reach) < t;
-            if (reach > last) break;
-            const uint32_t j = b.FirstAtOrAfter(reach);
-            TakeStep<Mixed>(wave, run, ram, b, j, t - b.end[j - 1], b.end[j] - t, d);
+        // The first boundary at or after t is boundary ceil(q(ceil t)), where
+        // q(x) = (x 2^shift - anchor) / period, and q(ceil t) - q(t) lies
+        // below 1 / p <= 1/2 (p >= 2, the cycles per sample): from
+        // floor(q(t)) it is at most two further. Estimated in doubles with a
+        // bias of 2^-20 up, far above the estimate's rounding error (below
+        // 2^-40) and far below 1: never below floor(q(t)), never past it.
+        const double slope = static_cast<double>(int64_t{1} << b.shift) / static_cast<double>(b.period);
+        const double offset = static_cast<double>(b.anchor) / static_cast<double>(b.period) - 0x1p-20;
+        const double *at = b.at;
+        const double lastAt = last;
+        for (; t <= lastAt; t += stepFloat) {
+            int32_t j = static_cast<int32_t>(t * slope - offset);
+            j = j < 1 ? 1 : j;  // sample 0 is not run here
+            j += at[j] < t;
+            j += at[j] < t;
+            TakeStep<Mixed>(wave, run, ram, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
         }
     }
     // The countdown at the last boundary.
@@ -394,6 +399,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     deltas.base[0] = deltas.base[1] = 0;
     bool anyMixedRunner = false;
     StepRunner runners[8];
+    double boundaryAt[kSegmentSamples], inverseAt[kSegmentSamples];
     unsigned runnerChannel[8];
     double runnerStepLength[8];
     unsigned runnerCount = 0;
@@ -461,7 +467,17 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         FinishVoice(v, s, i, seg, left, right, stepLength);
     }
     if (runnerCount != 0) {
-        const StepBoundaries boundaries(seg, means);
+        // Boundaries lie below 2^31: as signed values the loops vectorise.
+        const int32_t *end = reinterpret_cast<const int32_t *>(seg.end);
+        for (uint32_t k = 0; k < samples; k++) boundaryAt[k] = end[k];
+        const int32_t shortest = static_cast<int32_t>(seg.shortest);
+        const double shorter = means.inverse[0], longer = means.inverse[1];
+        inverseAt[0] = 0.0;  // the first sample is not run here
+        for (uint32_t k = 1; k < samples; k++) inverseAt[k] = end[k] - end[k - 1] == shortest ? shorter : longer;
+        const StepBoundaries boundaries{seg.end,       seg.first + (int64_t{1} << seg.shift) - 1,
+                                        seg.period,    seg.shift,
+                                        seg.periodInverse, seg.last,
+                                        boundaryAt,    inverseAt};
         for (unsigned r = 0; r < runnerCount; r++) {
             if (runners[r].mixed)
                 RunSteps<true>(runners[r], s, boundaries, deltas);
