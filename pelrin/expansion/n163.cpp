@@ -260,6 +260,26 @@ inline void AddStepChanges(const StepRunner &run, unsigned before, unsigned afte
 #endif
 }
 
+// The RAM's 256 nibbles in the order a wave reads them: each byte's low
+// nibble, then its high one.
+inline void SplitNibbles(const uint8_t *ram, uint8_t *nibbles) {
+#if defined(__SSE2__)
+    const __m128i low = _mm_set1_epi8(0x0F);
+    for (int i = 0; i < 128; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(ram + i));
+        const __m128i lows = _mm_and_si128(bytes, low);
+        const __m128i highs = _mm_and_si128(_mm_srli_epi16(bytes, 4), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(nibbles + 2 * i), _mm_unpacklo_epi8(lows, highs));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(nibbles + 2 * i + 16), _mm_unpackhi_epi8(lows, highs));
+    }
+#else
+    for (int i = 0; i < 128; i++) {
+        nibbles[2 * i] = ram[i] & 15;
+        nibbles[2 * i + 1] = ram[i] >> 4;
+    }
+#endif
+}
+
 // The segment's boundaries as the step runner looks them up, in locals
 // (stores to the changes could otherwise alias them).
 struct StepBoundaries {
@@ -288,14 +308,13 @@ struct StepBoundaries {
 struct RunningWave {
     uint32_t position, nibble, sample, length, startNibble;
 
-    // The next nibble, without branches: which way the wave goes follows a
-    // pattern per channel.
-    void Step(const uint8_t *ram) {
+    // The next nibble; `nibbles` holds the RAM's nibbles in this order.
+    void Step(const uint8_t *nibbles) {
         const uint32_t next = position + 1;
         const bool wraps = next >= length;
         position = wraps ? 0 : next;
         nibble = wraps ? startNibble : (nibble + 1) & 0xFF;
-        sample = (ram[nibble >> 1] >> ((nibble & 1) * 4)) & 15;
+        sample = nibbles[nibble];
     }
 };
 
@@ -303,10 +322,10 @@ struct RunningWave {
 // and `rest` before its end: the wave moves on and the sample's changes go
 // to the deltas.
 template <bool Mixed>
-inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *ram, const StepBoundaries &b,
+inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *nibbles, const StepBoundaries &b,
                      uint32_t j, double first, double rest, StepDeltas &d) {
     const unsigned old = wave.sample;
-    wave.Step(ram);
+    wave.Step(nibbles);
     if (Mixed)
         AddStepChanges(run, old, wave.sample, first, rest, b.inverse[j], d.change[j]);
 }
@@ -321,13 +340,12 @@ inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *ra
 // step length. The steps are then evenly spaced, and each is found on its
 // own. Until then each step's countdown comes from the one before.
 template <bool Mixed>
-void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundaries, StepDeltas &d) {
+void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &boundaries, StepDeltas &d) {
     const StepBoundaries b = boundaries;
     int exponent;
     std::frexp(run.stepFloat, &exponent);
     const double unit = std::ldexp(1.0, exponent - 24);  // u: 2^-24 of the power of two above the step length
     RunningWave wave{run.v.position, run.nibble, run.v.sample & 15, run.length, run.startNibble};
-    const uint8_t *ram = s.ram;
     const double stepFloat = run.stepFloat;
     const uint32_t last = b.last;
     double countdown = run.v.countdown;
@@ -345,7 +363,7 @@ void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundar
         const uint32_t j = b.FirstAtOrAfter(int64_t{pos} + whole);
         const double first = countdown - static_cast<double>(b.end[j - 1] - pos);
         const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
-        TakeStep<Mixed>(wave, run, ram, b, j, first, rest, d);
+        TakeStep<Mixed>(wave, run, nibbles, b, j, first, rest, d);
         countdown = static_cast<float>(stepFloat - rest);
         pos = b.end[j];
     }
@@ -356,7 +374,7 @@ void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundar
         // The first boundary at or after t is boundary ceil(q(ceil t)), where
         // q(x) = (x 2^shift - anchor) / period, and q(ceil t) - q(t) lies
         // below 1 / p <= 1/2 (p >= 2, the cycles per sample): from
-        // floor(q(t)) it is at most two further. Estimated in doubles with a
+        // floor(q(t)) (at least -1) it is at most two further. Estimated in doubles with a
         // bias of 2^-20 up, far above the estimate's rounding error (below
         // 2^-40) and far below 1: never below floor(q(t)), never past it.
         const double slope = static_cast<double>(int64_t{1} << b.shift) / static_cast<double>(b.period);
@@ -364,11 +382,18 @@ void RunSteps(StepRunner &run, const N163State &s, const StepBoundaries &boundar
         const double *at = b.at;
         const double lastAt = last;
         for (; t <= lastAt; t += stepFloat) {
-            int32_t j = static_cast<int32_t>(t * slope - offset);
-            j = j < 1 ? 1 : j;  // sample 0 is not run here
+            // From at least -1: at[-1] lies before every time.
+            int64_t j = static_cast<int32_t>(t * slope - offset);
+#if defined(__SSE2__)
+            // Past the two boundaries from there that lie before t: the
+            // mask is 0, 1 or 3 (they rise).
+            const __m128d time = _mm_set1_pd(t);
+            j += (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
+#else
             j += at[j] < t;
             j += at[j] < t;
-            TakeStep<Mixed>(wave, run, ram, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
+#endif
+            TakeStep<Mixed>(wave, run, nibbles, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
         }
     }
     // The countdown at the last boundary.
@@ -399,7 +424,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     deltas.base[0] = deltas.base[1] = 0;
     bool anyMixedRunner = false;
     StepRunner runners[8];
-    double boundaryAt[kSegmentSamples], inverseAt[kSegmentSamples];
+    double boundaryStore[1 + kSegmentSamples + 1], inverseAt[kSegmentSamples];
+    double *boundaryAt = boundaryStore + 1;
     unsigned runnerChannel[8];
     double runnerStepLength[8];
     unsigned runnerCount = 0;
@@ -469,7 +495,11 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     if (runnerCount != 0) {
         // Boundaries lie below 2^31: as signed values the loops vectorise.
         const int32_t *end = reinterpret_cast<const int32_t *>(seg.end);
+        boundaryAt[-1] = -1.0;  // before every time
         for (uint32_t k = 0; k < samples; k++) boundaryAt[k] = end[k];
+        boundaryAt[samples] = kPastTheSegment;  // past every time
+        uint8_t nibbles[256];
+        SplitNibbles(s.ram, nibbles);
         const int32_t shortest = static_cast<int32_t>(seg.shortest);
         const double shorter = means.inverse[0], longer = means.inverse[1];
         inverseAt[0] = 0.0;  // the first sample is not run here
@@ -480,9 +510,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                                         boundaryAt,    inverseAt};
         for (unsigned r = 0; r < runnerCount; r++) {
             if (runners[r].mixed)
-                RunSteps<true>(runners[r], s, boundaries, deltas);
+                RunSteps<true>(runners[r], nibbles, boundaries, deltas);
             else
-                RunSteps<false>(runners[r], s, boundaries, deltas);
+                RunSteps<false>(runners[r], nibbles, boundaries, deltas);
         }
         for (unsigned r = 0; r < runnerCount; r++) {
             const unsigned i = runnerChannel[r];
