@@ -133,6 +133,14 @@ private:
         for (size_t i = lib_.checked; i < end; i++)
             if (lib_.buffer[i] != ref_.buffer[i]) return Fail("output byte", lib_.buffer[i], ref_.buffer[i]);
         lib_.checked = ref_.checked = static_cast<uint32_t>(end);
+        // The Namco 163's countdowns and waves: a countdown off by a last
+        // place may show only much later.
+        const pelrin::N163State &l = pelrin::apu.n163, &r = referenceState.n163;
+        if (std::memcmp(l.stepCountdown, r.stepCountdown, sizeof l.stepCountdown) != 0 ||
+            std::memcmp(l.wavePosition, r.wavePosition, sizeof l.wavePosition) != 0 ||
+            std::memcmp(l.readAddress, r.readAddress, sizeof l.readAddress) != 0 ||
+            std::memcmp(l.readHigh, r.readHigh, sizeof l.readHigh) != 0 || std::memcmp(l.sample, r.sample, sizeof l.sample) != 0)
+            Fail("Namco 163 channel state", 0, 1);
     }
 
     void CompareWholeBuffers() {
