@@ -216,12 +216,33 @@ struct StepRunner {
 
 inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float stepFloat, const N163State &s,
                             unsigned i, bool mixed, const int16_t *left, const int16_t *right) {
+#if defined(__SSE2__)
+    // Eight entries a side at a time: the two sides interleaved, widened to
+    // 32 bits with their signs, and converted.
+    for (unsigned k = 0; k < 16; k += 8) {
+        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(left + k));
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + k));
+        const __m128i pairs[2] = {_mm_unpacklo_epi16(l, r), _mm_unpackhi_epi16(l, r)};
+        for (unsigned h = 0; h < 2; h++) {
+            const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(pairs[h], pairs[h]), 16);
+            const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(pairs[h], pairs[h]), 16);
+            const unsigned at = k + 4 * h;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(run.levelWhole[at]), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(run.levelWhole[at + 2]), high);
+            _mm_store_pd(run.level[at], _mm_cvtepi32_pd(low));
+            _mm_store_pd(run.level[at + 1], _mm_cvtepi32_pd(_mm_unpackhi_epi64(low, low)));
+            _mm_store_pd(run.level[at + 2], _mm_cvtepi32_pd(high));
+            _mm_store_pd(run.level[at + 3], _mm_cvtepi32_pd(_mm_unpackhi_epi64(high, high)));
+        }
+    }
+#else
     for (unsigned k = 0; k < 16; k++) {
         run.levelWhole[k][0] = left[k];
         run.levelWhole[k][1] = right[k];
         run.level[k][0] = left[k];
         run.level[k][1] = right[k];
     }
+#endif
     run.v = v;
     run.pos = pos;
     run.stepFloat = stepFloat;
@@ -342,9 +363,16 @@ inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *ni
 template <bool Mixed>
 void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &boundaries, StepDeltas &d) {
     const StepBoundaries b = boundaries;
-    int exponent;
-    std::frexp(run.stepFloat, &exponent);
-    const double unit = std::ldexp(1.0, exponent - 24);  // u: 2^-24 of the power of two above the step length
+    // u, the step length's unit in the last place, from its exponent field:
+    // 2^(e - 150). The countdown is a multiple of it when the countdown
+    // times 2^(150 - e) is whole.
+    const float stepBits = static_cast<float>(run.stepFloat);
+    uint32_t bits;
+    std::memcpy(&bits, &stepBits, sizeof bits);
+    const uint64_t field = (bits >> 23) & 0xFF;  // normal: the step length is above 2
+    double perUnit;
+    const uint64_t perUnitBits = (1023 + 150 - field) << 52;
+    std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
     RunningWave wave{run.v.position, run.nibble, run.v.sample & 15, run.length, run.startNibble};
     const double stepFloat = run.stepFloat;
     const uint32_t last = b.last;
@@ -352,7 +380,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     uint32_t pos = run.pos;
     bool evenly = true;
     for (;;) {
-        const double units = countdown / unit;  // exact: a power of two
+        const double units = countdown * perUnit;  // exact: a power of two
         if (units == static_cast<double>(static_cast<int64_t>(units))) break;
         uint32_t whole = static_cast<uint32_t>(countdown);
         whole += static_cast<double>(whole) < countdown;
