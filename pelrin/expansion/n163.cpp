@@ -202,9 +202,14 @@ inline bool StepsApart(const Segment &seg, const SampleMeans &means, float count
 
 // A channel run from step to step (StepsApart); its countdown counts from
 // the boundary `pos`.
+// A sample value's levels, left and right, as doubles and as integers.
+struct StepLevel {
+    alignas(16) double both[2];
+    int32_t whole[2];
+};
+
 struct StepRunner {
-    alignas(16) double level[16][2];  // each sample value's levels, left and right
-    int32_t levelWhole[16][2];
+    StepLevel levels[16];
     Voice v;  // its address and high nibble are in `nibble` while it runs
     uint32_t pos;
     double stepFloat;  // the step length as the countdown takes it after a step
@@ -227,20 +232,20 @@ inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float
             const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(pairs[h], pairs[h]), 16);
             const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(pairs[h], pairs[h]), 16);
             const unsigned at = k + 4 * h;
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(run.levelWhole[at]), low);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(run.levelWhole[at + 2]), high);
-            _mm_store_pd(run.level[at], _mm_cvtepi32_pd(low));
-            _mm_store_pd(run.level[at + 1], _mm_cvtepi32_pd(_mm_unpackhi_epi64(low, low)));
-            _mm_store_pd(run.level[at + 2], _mm_cvtepi32_pd(high));
-            _mm_store_pd(run.level[at + 3], _mm_cvtepi32_pd(_mm_unpackhi_epi64(high, high)));
+            for (unsigned e = 0; e < 4; e++) {
+                const __m128i pair = e < 2 ? low : high;
+                const __m128i both = (e & 1) ? _mm_unpackhi_epi64(pair, pair) : pair;
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(run.levels[at + e].whole), both);
+                _mm_store_pd(run.levels[at + e].both, _mm_cvtepi32_pd(both));
+            }
         }
     }
 #else
     for (unsigned k = 0; k < 16; k++) {
-        run.levelWhole[k][0] = left[k];
-        run.levelWhole[k][1] = right[k];
-        run.level[k][0] = left[k];
-        run.level[k][1] = right[k];
+        run.levels[k].whole[0] = left[k];
+        run.levels[k].whole[1] = right[k];
+        run.levels[k].both[0] = left[k];
+        run.levels[k].both[1] = right[k];
     }
 #endif
     run.v = v;
@@ -257,26 +262,26 @@ inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float
 // truncated on its own, as IntegrateVoice does; a whole sample lasts at
 // most 2^16 cycles (the means are multiplications), so a piece's sum, the
 // two pieces' and the mean all fit 32 bits.
-inline void AddStepChanges(const StepRunner &run, unsigned before, unsigned after, double first, double rest,
-                           double inverse, int32_t *at) {
+inline void AddStepChanges(const StepLevel &before, const StepLevel &after, double first, double rest, double inverse,
+                           int32_t *at) {
 #if defined(__SSE2__)
     // Both sides at once.
-    const __m128i sum = _mm_add_epi32(_mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(run.level[before]), _mm_set1_pd(first))),
-                                      _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(run.level[after]), _mm_set1_pd(rest))));
+    const __m128i sum = _mm_add_epi32(_mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(before.both), _mm_set1_pd(first))),
+                                      _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(after.both), _mm_set1_pd(rest))));
     const __m128i mean = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(sum), _mm_set1_pd(inverse)));
-    const __m128i here = _mm_sub_epi32(mean, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(run.levelWhole[before])));
-    const __m128i next = _mm_sub_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(run.levelWhole[after])), mean);
+    const __m128i here = _mm_sub_epi32(mean, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(before.whole)));
+    const __m128i next = _mm_sub_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(after.whole)), mean);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(at),
                      _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)), here));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(at + 2),
                      _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at + 2)), next));
 #else
     for (int side = 0; side < 2; side++) {
-        const int64_t sum = static_cast<int64_t>(run.levelWhole[before][side] * first) +
-                            static_cast<int64_t>(run.levelWhole[after][side] * rest);
+        const int64_t sum =
+            static_cast<int64_t>(before.whole[side] * first) + static_cast<int64_t>(after.whole[side] * rest);
         const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) * inverse);
-        at[side] += mean - run.levelWhole[before][side];
-        at[2 + side] += run.levelWhole[after][side] - mean;
+        at[side] += mean - before.whole[side];
+        at[2 + side] += after.whole[side] - mean;
     }
 #endif
 }
@@ -327,7 +332,9 @@ struct StepBoundaries {
 // As nibble addresses (the byte's address twice, plus one for its high
 // nibble).
 struct RunningWave {
-    uint32_t position, nibble, sample, length, startNibble;
+    uint32_t position, nibble, length, startNibble;
+    const StepLevel *levels;
+    const StepLevel *level;  // the levels of the nibble it is on
 
     // The next nibble; `nibbles` holds the RAM's nibbles in this order.
     void Step(const uint8_t *nibbles) {
@@ -335,7 +342,7 @@ struct RunningWave {
         const bool wraps = next >= length;
         position = wraps ? 0 : next;
         nibble = wraps ? startNibble : (nibble + 1) & 0xFF;
-        sample = nibbles[nibble];
+        level = levels + nibbles[nibble];
     }
 };
 
@@ -343,12 +350,11 @@ struct RunningWave {
 // and `rest` before its end: the wave moves on and the sample's changes go
 // to the deltas.
 template <bool Mixed>
-inline void TakeStep(RunningWave &wave, const StepRunner &run, const uint8_t *nibbles, const StepBoundaries &b,
-                     uint32_t j, double first, double rest, StepDeltas &d) {
-    const unsigned old = wave.sample;
+inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j, double first,
+                     double rest, StepDeltas &d) {
+    const StepLevel &old = *wave.level;
     wave.Step(nibbles);
-    if (Mixed)
-        AddStepChanges(run, old, wave.sample, first, rest, b.inverse[j], d.change[j]);
+    if (Mixed) AddStepChanges(old, *wave.level, first, rest, b.inverse[j], d.change[j]);
 }
 
 // Runs a channel over the segment's whole samples from step to step.
@@ -373,7 +379,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     double perUnit;
     const uint64_t perUnitBits = (1023 + 150 - field) << 52;
     std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
-    RunningWave wave{run.v.position, run.nibble, run.v.sample & 15, run.length, run.startNibble};
+    RunningWave wave{run.v.position, run.nibble, run.length, run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
     const double stepFloat = run.stepFloat;
     const uint32_t last = b.last;
     double countdown = run.v.countdown;
@@ -391,7 +397,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         const uint32_t j = b.FirstAtOrAfter(int64_t{pos} + whole);
         const double first = countdown - static_cast<double>(b.end[j - 1] - pos);
         const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
-        TakeStep<Mixed>(wave, run, nibbles, b, j, first, rest, d);
+        TakeStep<Mixed>(wave, nibbles, b, j, first, rest, d);
         countdown = static_cast<float>(stepFloat - rest);
         pos = b.end[j];
     }
@@ -421,13 +427,13 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
             j += at[j] < t;
             j += at[j] < t;
 #endif
-            TakeStep<Mixed>(wave, run, nibbles, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
+            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
         }
     }
     // The countdown at the last boundary.
     run.v.countdown = static_cast<float>(t - last);
     run.v.position = wave.position;
-    run.v.sample = wave.sample;
+    run.v.sample = static_cast<uint32_t>(wave.level - run.levels);
     run.nibble = wave.nibble;
     run.pos = last;
 }
