@@ -408,16 +408,17 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         // The first boundary at or after t is boundary ceil(q(ceil t)), where
         // q(x) = (x 2^shift - anchor) / period, and q(ceil t) - q(t) lies
         // below 1 / p <= 1/2 (p >= 2, the cycles per sample): from
-        // floor(q(t)) (at least -1) it is at most two further. Estimated in doubles with a
-        // bias of 2^-20 up, far above the estimate's rounding error (below
-        // 2^-40) and far below 1: never below floor(q(t)), never past it.
+        // floor(q(t)) it is at most two further. q(t) is above -1 (t lies
+        // past boundary 0). Estimated in doubles with a bias of 2^-20 up,
+        // far above the estimate's rounding error (below 2^-34 after the
+        // at most 512 additions) and far below 1, its truncation is never
+        // below floor(q(t)) nor past the boundary.
         const double slope = static_cast<double>(int64_t{1} << b.shift) / static_cast<double>(b.period);
-        const double offset = static_cast<double>(b.anchor) / static_cast<double>(b.period) - 0x1p-20;
         const double *at = b.at;
-        const double lastAt = last;
-        for (; t <= lastAt; t += stepFloat) {
-            // From at least -1: at[-1] lies before every time.
-            int64_t j = static_cast<int32_t>(t * slope - offset);
+        const double lastAt = last, estimateStep = stepFloat * slope;
+        double estimate = t * slope - (static_cast<double>(b.anchor) / static_cast<double>(b.period) - 0x1p-20);
+        for (; t <= lastAt; t += stepFloat, estimate += estimateStep) {
+            int64_t j = static_cast<int32_t>(estimate);
 #if defined(__SSE2__)
             // Past the two boundaries from there that lie before t: the
             // mask is 0, 1 or 3 (they rise).
@@ -458,8 +459,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     deltas.base[0] = deltas.base[1] = 0;
     bool anyMixedRunner = false;
     StepRunner runners[8];
-    double boundaryStore[1 + kSegmentSamples + 1], inverseAt[kSegmentSamples];
-    double *boundaryAt = boundaryStore + 1;
+    double boundaryAt[kSegmentSamples + 1], inverseAt[kSegmentSamples];
     unsigned runnerChannel[8];
     double runnerStepLength[8];
     unsigned runnerCount = 0;
@@ -529,7 +529,6 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     if (runnerCount != 0) {
         // Boundaries lie below 2^31: as signed values the loops vectorise.
         const int32_t *end = reinterpret_cast<const int32_t *>(seg.end);
-        boundaryAt[-1] = -1.0;  // before every time
         for (uint32_t k = 0; k < samples; k++) boundaryAt[k] = end[k];
         boundaryAt[samples] = kPastTheSegment;  // past every time
         uint8_t nibbles[256];
