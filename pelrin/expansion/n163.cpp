@@ -196,18 +196,17 @@ struct StepDeltas {
 // stays a positive float below 2^24, where whole cycles subtract exactly.
 inline bool StepsApart(const Segment &seg, const SampleMeans &means, float countdown, float stepFloat) {
     return means.fast && seg.shortest >= 2 && stepFloat > static_cast<float>(seg.shortest + 1) &&
-           stepFloat < 16777216.0f &&
-           countdown > 0.0f && countdown < 16777216.0f;
+           stepFloat < 16777216.0f && countdown > 0.0f && countdown < 16777216.0f;
 }
 
-// A channel run from step to step (StepsApart); its countdown counts from
-// the boundary `pos`.
 // A sample value's levels, left and right, as doubles and as integers.
 struct StepLevel {
     alignas(16) double both[2];
     int32_t whole[2];
 };
 
+// A channel run from step to step (StepsApart); its countdown counts from
+// the boundary `pos`.
 struct StepRunner {
     StepLevel levels[16];
     Voice v;  // its address and high nibble are in `nibble` while it runs
@@ -379,7 +378,8 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     double perUnit;
     const uint64_t perUnitBits = (1023 + 150 - field) << 52;
     std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
-    RunningWave wave{run.v.position, run.nibble, run.length, run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
+    RunningWave wave{run.v.position, run.nibble,  run.length,
+                     run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
     const double stepFloat = run.stepFloat;
     const uint32_t last = b.last;
     double countdown = run.v.countdown;
@@ -445,6 +445,9 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
 // only where a slice ends), so each channel runs over the segment on its
 // own. While its countdown stays below 2^24, subtracting whole cycles from
 // it is exact: the samples before its next step take its level as it is.
+// Channels whose steps lie more than a sample apart run from step to step
+// (RunSteps) once each has run its first sample; the others sample by
+// sample.
 template <bool Stereo>
 void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *mixed) {
     const uint32_t samples = seg.samples;
