@@ -139,7 +139,8 @@ private:
         if (std::memcmp(l.stepCountdown, r.stepCountdown, sizeof l.stepCountdown) != 0 ||
             std::memcmp(l.wavePosition, r.wavePosition, sizeof l.wavePosition) != 0 ||
             std::memcmp(l.readAddress, r.readAddress, sizeof l.readAddress) != 0 ||
-            std::memcmp(l.readHigh, r.readHigh, sizeof l.readHigh) != 0 || std::memcmp(l.sample, r.sample, sizeof l.sample) != 0)
+            std::memcmp(l.readHigh, r.readHigh, sizeof l.readHigh) != 0 ||
+            std::memcmp(l.sample, r.sample, sizeof l.sample) != 0)
             Fail("Namco 163 channel state", 0, 1);
     }
 
