@@ -256,18 +256,32 @@ inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float
     run.mixed = mixed;
 }
 
+// A sample with a step: `first` cycles before it, `rest` after it.
+#if defined(__SSE2__)
+// As the offsets of the sample's two boundaries from the step: (-first, rest).
+using StepPieces = __m128d;
+inline StepPieces Pieces(double first, double rest) { return _mm_set_pd(rest, -first); }
+#else
+struct StepPieces {
+    double first, rest;
+};
+inline StepPieces Pieces(double first, double rest) { return {first, rest}; }
+#endif
+
 // Adds a sample's changes where it holds a step: at [0] its mean less the
 // level before, at [2] the level after less the mean. Each piece's sum is
 // truncated on its own, as IntegrateVoice does; a whole sample lasts at
 // most 2^16 cycles (the means are multiplications), so a piece's sum, the
-// two pieces' and the mean all fit 32 bits.
-inline void AddStepChanges(const StepLevel &before, const StepLevel &after, double first, double rest, double inverse,
+// two pieces' and the mean all fit 32 bits. `inverse`: the raised inverse
+// of the sample's length, twice.
+inline void AddStepChanges(const StepLevel &before, const StepLevel &after, StepPieces pieces, const double *inverse,
                            int32_t *at) {
 #if defined(__SSE2__)
-    // Both sides at once.
-    const __m128i sum = _mm_add_epi32(_mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(before.both), _mm_set1_pd(first))),
-                                      _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(after.both), _mm_set1_pd(rest))));
-    const __m128i mean = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(sum), _mm_set1_pd(inverse)));
+    // Both sides at once. The piece before is taken negated: truncation
+    // towards zero gives the negated sum.
+    const __m128i lost = _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(before.both), _mm_unpacklo_pd(pieces, pieces)));
+    const __m128i kept = _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(after.both), _mm_unpackhi_pd(pieces, pieces)));
+    const __m128i mean = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(kept, lost)), _mm_load_pd(inverse)));
     const __m128i here = _mm_sub_epi32(mean, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(before.whole)));
     const __m128i next = _mm_sub_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(after.whole)), mean);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(at),
@@ -276,9 +290,9 @@ inline void AddStepChanges(const StepLevel &before, const StepLevel &after, doub
                      _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at + 2)), next));
 #else
     for (int side = 0; side < 2; side++) {
-        const int64_t sum =
-            static_cast<int64_t>(before.whole[side] * first) + static_cast<int64_t>(after.whole[side] * rest);
-        const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) * inverse);
+        const int64_t sum = static_cast<int64_t>(before.whole[side] * pieces.first) +
+                            static_cast<int64_t>(after.whole[side] * pieces.rest);
+        const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) * inverse[0]);
         at[side] += mean - before.whole[side];
         at[2 + side] += after.whole[side] - mean;
     }
@@ -315,7 +329,7 @@ struct StepBoundaries {
     double periodInverse;
     uint32_t last;
     const double *at;       // the boundaries in doubles
-    const double *inverse;  // [k]: the raised inverse of sample k's length
+    const double (*inverse)[2];  // [k]: the raised inverse of sample k's length, twice
 
     // The first sample whose boundary lies at or after `reach` (at most the
     // last boundary): from j = room / period on, where the estimate in
@@ -345,15 +359,14 @@ struct RunningWave {
     }
 };
 
-// The step in the sample that ends at boundary j, `first` cycles into it
-// and `rest` before its end: the wave moves on and the sample's changes go
-// to the deltas.
+// The step in the sample that ends at boundary j: the wave moves on and the
+// sample's changes go to the deltas.
 template <bool Mixed>
-inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j, double first,
-                     double rest, StepDeltas &d) {
+inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j,
+                     StepPieces pieces, StepDeltas &d) {
     const StepLevel &old = *wave.level;
     wave.Step(nibbles);
-    if (Mixed) AddStepChanges(old, *wave.level, first, rest, b.inverse[j], d.change[j]);
+    if (Mixed) AddStepChanges(old, *wave.level, pieces, b.inverse[j], d.change[j]);
 }
 
 // Runs a channel over the segment's whole samples from step to step.
@@ -397,7 +410,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         const uint32_t j = b.FirstAtOrAfter(int64_t{pos} + whole);
         const double first = countdown - static_cast<double>(b.end[j - 1] - pos);
         const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
-        TakeStep<Mixed>(wave, nibbles, b, j, first, rest, d);
+        TakeStep<Mixed>(wave, nibbles, b, j, Pieces(first, rest), d);
         countdown = static_cast<float>(stepFloat - rest);
         pos = b.end[j];
     }
@@ -417,19 +430,25 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         const double *at = b.at;
         const double lastAt = last, estimateStep = stepFloat * slope;
         double estimate = t * slope - (static_cast<double>(b.anchor) / static_cast<double>(b.period) - 0x1p-20);
-        for (; t <= lastAt; t += stepFloat, estimate += estimateStep) {
-            int64_t j = static_cast<int32_t>(estimate);
 #if defined(__SSE2__)
-            // Past the two boundaries from there that lie before t: the
-            // mask is 0, 1 or 3 (they rise).
-            const __m128d time = _mm_set1_pd(t);
+        __m128d time = _mm_set1_pd(t);
+        const __m128d stride = _mm_set1_pd(stepFloat);
+        for (; _mm_cvtsd_f64(time) <= lastAt; time = _mm_add_pd(time, stride), estimate += estimateStep) {
+            int64_t j = static_cast<int64_t>(estimate);
+            // Past the two boundaries from there that lie before the step:
+            // the mask is 0, 1 or 3 (they rise).
             j += (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
-#else
-            j += at[j] < t;
-            j += at[j] < t;
-#endif
-            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), t - at[j - 1], at[j] - t, d);
+            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), _mm_sub_pd(_mm_loadu_pd(at + j - 1), time), d);
         }
+        t = _mm_cvtsd_f64(time);
+#else
+        for (; t <= lastAt; t += stepFloat, estimate += estimateStep) {
+            int64_t j = static_cast<int64_t>(estimate);
+            j += at[j] < t;
+            j += at[j] < t;
+            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), Pieces(t - at[j - 1], at[j] - t), d);
+        }
+#endif
     }
     // The countdown at the last boundary.
     run.v.countdown = static_cast<float>(t - last);
@@ -462,7 +481,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     deltas.base[0] = deltas.base[1] = 0;
     bool anyMixedRunner = false;
     StepRunner runners[8];
-    double boundaryAt[kSegmentSamples + 1], inverseAt[kSegmentSamples];
+    double boundaryAt[kSegmentSamples + 1];
+    alignas(16) double inverseAt[kSegmentSamples][2];
     unsigned runnerChannel[8];
     double runnerStepLength[8];
     unsigned runnerCount = 0;
@@ -538,8 +558,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         SplitNibbles(s.ram, nibbles);
         const int32_t shortest = static_cast<int32_t>(seg.shortest);
         const double shorter = means.inverse[0], longer = means.inverse[1];
-        inverseAt[0] = 0.0;  // the first sample is not run here
-        for (uint32_t k = 1; k < samples; k++) inverseAt[k] = end[k] - end[k - 1] == shortest ? shorter : longer;
+        inverseAt[0][0] = inverseAt[0][1] = 0.0;  // the first sample is not run here
+        for (uint32_t k = 1; k < samples; k++)
+            inverseAt[k][0] = inverseAt[k][1] = end[k] - end[k - 1] == shortest ? shorter : longer;
         const StepBoundaries boundaries{seg.end,       seg.first + (int64_t{1} << seg.shift) - 1,
                                         seg.period,    seg.shift,
                                         seg.periodInverse, seg.last,
