@@ -491,22 +491,21 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         const bool runs = N163ChannelRuns(s, i, stepConstant);
         const double stepLength = runs ? stepConstant / s.frequency[i] : 0.0;
         const bool mix = mixed[i] != 0;
-        uint32_t k = 0, pos = 0;
+        const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
+        const int16_t *right = s.levelRight[i][s.volume[i] & 15];
+        Voice v = LoadVoice(s, i);
         // The first sample, with what it carried in.
-        if (runs) IntegrateN163Channel(s, i, SliceCycles(seg.end[0]), stepLength);
-        if (mix && (s.sumLeft[i] | s.sumRight[i]) != 0)
-            means.Add<Stereo>(lanes.headLeft[1], lanes.headRight[1], s.sumLeft[i], s.sumRight[i], 0, seg.end[0]);
+        int64_t headLeft = s.sumLeft[i], headRight = s.sumRight[i];
+        if (runs) IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[0]), stepLength, headLeft, headRight);
+        if (mix && (headLeft | headRight) != 0)
+            means.Add<Stereo>(lanes.headLeft[1], lanes.headRight[1], headLeft, headRight, 0, seg.end[0]);
         s.sumLeft[i] = s.sumRight[i] = 0;
         if (!runs) continue;
-        pos = seg.end[0];
-        k = 1;
+        uint32_t pos = seg.end[0], k = 1;
         if (k < samples) {
             LayOut(seg);
             if (mix) TouchLanes(lanes, samples);
         }
-        const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
-        const int16_t *right = s.levelRight[i][s.volume[i] & 15];
-        Voice v = LoadVoice(s, i);
         const float stepFloat = static_cast<float>(stepLength);
         if (k < samples && StepsApart(seg, means, v.countdown, stepFloat)) {
             // Run below, together with the other channels that can.
