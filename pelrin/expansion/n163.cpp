@@ -433,12 +433,30 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
 #if defined(__SSE2__)
         __m128d time = _mm_set1_pd(t);
         const __m128d stride = _mm_set1_pd(stepFloat);
-        for (; _mm_cvtsd_f64(time) <= lastAt; time = _mm_add_pd(time, stride), estimate += estimateStep) {
-            int64_t j = static_cast<int64_t>(estimate);
-            // Past the two boundaries from there that lie before the step:
-            // the mask is 0, 1 or 3 (they rise).
-            j += (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
-            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), _mm_sub_pd(_mm_loadu_pd(at + j - 1), time), d);
+        // Sixteen steps at a time: first where each falls, then the wave's
+        // steps and the means. A step's work waits on a long chain (its
+        // boundary, loaded, compared, the pieces, the means); in two short
+        // loops more steps overlap than in one long one (measured: 7 %).
+        constexpr unsigned kBatch = 16;
+        struct Found {
+            StepPieces pieces;
+            uint32_t j;
+        } found[kBatch];
+        while (_mm_cvtsd_f64(time) <= lastAt) {
+            unsigned n = 0;
+            do {
+                int64_t j = static_cast<int64_t>(estimate);
+                // Past the two boundaries from there that lie before the
+                // step: the mask is 0, 1 or 3 (they rise).
+                j += (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
+                Found &f = found[n++];
+                f.pieces = _mm_sub_pd(_mm_loadu_pd(at + j - 1), time);
+                f.j = static_cast<uint32_t>(j);
+                time = _mm_add_pd(time, stride);
+                estimate += estimateStep;
+            } while (n < kBatch && _mm_cvtsd_f64(time) <= lastAt);
+            for (unsigned i = 0; i < n; i++)
+                TakeStep<Mixed>(wave, nibbles, b, found[i].j, found[i].pieces, d);
         }
         t = _mm_cvtsd_f64(time);
 #else
