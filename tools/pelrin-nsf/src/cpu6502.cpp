@@ -56,307 +56,429 @@ void Cpu6502::nmi() {
     delayedMask_ = -1;
 }
 
-void Cpu6502::adc(uint8_t m) {
-    // Binary only: the console's CPU has no decimal mode.
-    unsigned sum = a + m + (p & C);
-    uint8_t r = static_cast<uint8_t>(sum);
-    p = static_cast<uint8_t>(p & ~(C | V));
-    if (sum > 0xFF) p |= C;
-    if (~(a ^ m) & (a ^ r) & 0x80) p |= V;
-    a = r;
-    setZN(a);
+namespace {
+
+// The registers while instructions run, held in locals. N, Z, V and C are
+// kept apart from P in the form the instructions produce them, so that most
+// instructions set a flag with one move; P is put together where it is seen.
+struct Held {
+    uint64_t cycles;
+    uint16_t pc;
+    uint8_t a, x, y, s;
+    uint8_t p;            // I, D, B and U; the bits of N, Z, V and C are stale
+    uint8_t zeroTest;     // Z is set when this is 0
+    uint8_t negativeTest; // N is its bit 7
+    uint8_t overflowTest; // V is its bit 7
+    uint8_t carry;        // C: 0 or 1
+};
+
+} // namespace
+
+unsigned Cpu6502::execute() { return runInstructions<true>(0, 0, nullptr).cycles; }
+
+Cpu6502::LastInstruction Cpu6502::run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched) {
+    return runInstructions<false>(stopPc, endCycle, &watched);
 }
 
-void Cpu6502::compare(uint8_t reg, uint8_t m) {
-    p = static_cast<uint8_t>(p & ~C);
-    if (reg >= m) p |= C;
-    setZN(static_cast<uint8_t>(reg - m));
-}
+template <bool OneInstruction>
+Cpu6502::LastInstruction Cpu6502::runInstructions(uint16_t stopPc, uint64_t endCycle, const uint64_t *watched) {
+    Held r;
+    auto setFlags = [&](uint8_t flags) PELRIN_NSF_LAMBDA_INLINE {
+        r.p = flags;
+        r.zeroTest = flags & Z ? 0 : 1;
+        r.negativeTest = flags;
+        r.overflowTest = static_cast<uint8_t>(flags << 1);
+        r.carry = flags & C;
+    };
+    auto flags = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        return static_cast<uint8_t>((r.p & ~(N | Z | V | C)) | (r.negativeTest & N) | (r.zeroTest ? 0 : Z) |
+                                    ((r.overflowTest >> 1) & V) | r.carry);
+    };
+    auto hold = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        r.cycles = cycles;
+        r.pc = pc;
+        r.a = a;
+        r.x = x;
+        r.y = y;
+        r.s = s;
+        setFlags(p);
+    };
+    int8_t delayedMask = -1;
+    bool wroteMapped = false;
+    auto storeBack = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        cycles = r.cycles;
+        pc = r.pc;
+        a = r.a;
+        x = r.x;
+        y = r.y;
+        s = r.s;
+        p = flags();
+        delayedMask_ = delayedMask;
+        if (wroteMapped) wroteMapped_ = true;
+    };
+    hold();
 
-unsigned Cpu6502::execute() {
-    const uint16_t opPc = pc;
-    const uint8_t op = fetch();
-    delayedMask_ = -1; // CLI, SEI and PLP set it below
-    unsigned cyc = 2;
-
-    // Effective addresses. Read instructions pay one cycle more when an
-    // index carries into the high byte; stores and read-modify-writes always
-    // take the longer path, so their counts are fixed.
-    auto zp = [&]() PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>(fetch()); };
-    auto zpi = [&](uint8_t idx) PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
-    auto absi = [&](uint8_t idx, bool penalty) PELRIN_NSF_LAMBDA_INLINE {
-        uint16_t base = fetch16();
-        uint16_t ea = static_cast<uint16_t>(base + idx);
-        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
-        return ea;
-    };
-    auto izx = [&]() PELRIN_NSF_LAMBDA_INLINE {
-        uint8_t z = static_cast<uint8_t>(fetch() + x);
-        uint16_t lo = rd(z, 0);
-        return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
-    };
-    auto izy = [&](bool penalty) PELRIN_NSF_LAMBDA_INLINE {
-        uint8_t z = fetch();
-        uint16_t lo = rd(z, 0);
-        uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
-        uint16_t ea = static_cast<uint16_t>(base + y);
-        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
-        return ea;
-    };
-    // The value operand of a read instruction, read on its last cycle.
-    auto load = [&](uint16_t ea) PELRIN_NSF_LAMBDA_INLINE { return rd(ea, cyc - 1); };
-    auto store = [&](uint16_t ea, uint8_t v) PELRIN_NSF_LAMBDA_INLINE { wr(ea, v, cyc - 1); };
-    // Read, write back the old value, write the new one: the bus sees all three.
-    auto rmw = [&](uint16_t ea, auto f) PELRIN_NSF_LAMBDA_INLINE {
-        uint8_t v = rd(ea, cyc - 3);
-        wr(ea, v, cyc - 2);
-        v = f(v);
-        wr(ea, v, cyc - 1);
-    };
-    auto asl = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-        p = static_cast<uint8_t>((p & ~C) | (v >> 7));
-        v = static_cast<uint8_t>(v << 1);
-        setZN(v);
-        return v;
-    };
-    auto lsr = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-        p = static_cast<uint8_t>((p & ~C) | (v & 1));
-        v = static_cast<uint8_t>(v >> 1);
-        setZN(v);
-        return v;
-    };
-    auto rol = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-        uint8_t c = p & C;
-        p = static_cast<uint8_t>((p & ~C) | (v >> 7));
-        v = static_cast<uint8_t>((v << 1) | c);
-        setZN(v);
-        return v;
-    };
-    auto ror = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-        uint8_t c = p & C;
-        p = static_cast<uint8_t>((p & ~C) | (v & 1));
-        v = static_cast<uint8_t>((v >> 1) | (c << 7));
-        setZN(v);
-        return v;
-    };
-    auto inc = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
-    auto dec = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
-    auto branch = [&](bool taken) PELRIN_NSF_LAMBDA_INLINE {
-        int8_t off = static_cast<int8_t>(fetch());
-        if (taken) {
-            uint16_t target = static_cast<uint16_t>(pc + off);
-            cyc += ((target ^ pc) & 0xFF00) ? 2 : 1;
-            pc = target;
+    // A count the bus changed ends the run after the instruction: the end
+    // cycle drops to 0.
+    uint64_t runEnd = endCycle;
+    const uint64_t watchedAtStart = OneInstruction ? 0 : *watched;
+    auto sawBus = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        if constexpr (!OneInstruction) {
+            if (*watched != watchedAtStart) runEnd = 0;
         }
     };
-    auto bit = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
-        p = static_cast<uint8_t>((p & ~(Z | V | N)) | ((a & m) ? 0 : Z) | (m & (V | N)));
+    // Memory accesses. The bus sees the cycle count in the object, where it
+    // may add stall cycles, which move the accesses that follow.
+    auto rd = [&](uint16_t address, unsigned at) PELRIN_NSF_LAMBDA_INLINE -> uint8_t {
+        if (const uint8_t *page = readPages_[address >> 8]) return page[address & 0xFF];
+        cycles = r.cycles;
+        const uint8_t v = bus_.read(address, r.cycles + at);
+        r.cycles = cycles;
+        sawBus();
+        return v;
+    };
+    auto wr = [&](uint16_t address, uint8_t v, unsigned at) PELRIN_NSF_LAMBDA_INLINE {
+        if (uint8_t *page = writePages_[address >> 8]) {
+            page[address & 0xFF] = v;
+            wroteMapped = true;
+            return;
+        }
+        cycles = r.cycles;
+        bus_.write(address, v, r.cycles + at);
+        r.cycles = cycles;
+        sawBus();
+    };
+    auto fetch = [&]() PELRIN_NSF_LAMBDA_INLINE { return rd(r.pc++, 0); };
+    auto fetch16 = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        uint16_t lo = fetch();
+        return static_cast<uint16_t>(lo | (fetch() << 8));
+    };
+    auto push = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+        wr(static_cast<uint16_t>(0x100 | r.s), v, 0);
+        --r.s;
+    };
+    auto pull = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        ++r.s;
+        return rd(static_cast<uint16_t>(0x100 | r.s), 0);
+    };
+    auto setZN = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+        r.zeroTest = v;
+        r.negativeTest = v;
+    };
+    auto adc = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
+        // Binary only: the console's CPU has no decimal mode.
+        const unsigned sum = r.a + m + r.carry;
+        const uint8_t result = static_cast<uint8_t>(sum);
+        r.carry = static_cast<uint8_t>(sum >> 8);
+        r.overflowTest = static_cast<uint8_t>(~(r.a ^ m) & (r.a ^ result));
+        r.a = result;
+        setZN(result);
+    };
+    auto compare = [&](uint8_t reg, uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
+        r.carry = reg >= m ? 1 : 0;
+        setZN(static_cast<uint8_t>(reg - m));
     };
 
-    // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
-    // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
-    // opcode is a case of its own below.
-    auto groupOne = [&]<unsigned Mode, unsigned Fn>() PELRIN_NSF_LAMBDA_INLINE {
-        constexpr bool isStore = Fn == 4;
-        constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
-        cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);
-        uint16_t ea;
-        if constexpr (Mode == 0) ea = izx();
-        else if constexpr (Mode == 1) ea = zp();
-        else if constexpr (Mode == 2) ea = pc++;
-        else if constexpr (Mode == 3) ea = fetch16();
-        else if constexpr (Mode == 4) ea = izy(!isStore);
-        else if constexpr (Mode == 5) ea = zpi(x);
-        else if constexpr (Mode == 6) ea = absi(y, !isStore);
-        else ea = absi(x, !isStore);
-        if constexpr (isStore) {
-            store(ea, a);
-        } else {
-            const uint8_t m = Mode == 2 ? rd(ea, 0) : load(ea);
-            if constexpr (Fn == 0) { a |= m; setZN(a); }
-            else if constexpr (Fn == 1) { a &= m; setZN(a); }
-            else if constexpr (Fn == 2) { a ^= m; setZN(a); }
-            else if constexpr (Fn == 3) adc(m);
-            else if constexpr (Fn == 5) { a = m; setZN(a); }
-            else if constexpr (Fn == 6) compare(a, m);
-            else adc(static_cast<uint8_t>(~m));
-        }
-    };
+    LastInstruction last;
+    for (;;) {
+        const uint16_t opPc = r.pc;
+        const uint8_t opS = r.s;
+        const uint8_t op = fetch();
+        delayedMask = -1; // CLI, SEI and PLP set it below
+        unsigned cyc = 2;
+
+        // Effective addresses. Read instructions pay one cycle more when an
+        // index carries into the high byte; stores and read-modify-writes always
+        // take the longer path, so their counts are fixed.
+        auto zp = [&]() PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>(fetch()); };
+        auto zpi = [&](uint8_t idx) PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
+        auto absi = [&](uint8_t idx, bool penalty) PELRIN_NSF_LAMBDA_INLINE {
+            uint16_t base = fetch16();
+            uint16_t ea = static_cast<uint16_t>(base + idx);
+            if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+            return ea;
+        };
+        auto izx = [&]() PELRIN_NSF_LAMBDA_INLINE {
+            uint8_t z = static_cast<uint8_t>(fetch() + r.x);
+            uint16_t lo = rd(z, 0);
+            return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+        };
+        auto izy = [&](bool penalty) PELRIN_NSF_LAMBDA_INLINE {
+            uint8_t z = fetch();
+            uint16_t lo = rd(z, 0);
+            uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+            uint16_t ea = static_cast<uint16_t>(base + r.y);
+            if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+            return ea;
+        };
+        // The value operand of a read instruction, read on its last cycle.
+        auto load = [&](uint16_t ea) PELRIN_NSF_LAMBDA_INLINE { return rd(ea, cyc - 1); };
+        auto store = [&](uint16_t ea, uint8_t v) PELRIN_NSF_LAMBDA_INLINE { wr(ea, v, cyc - 1); };
+        // Read, write back the old value, write the new one: the bus sees all three.
+        auto rmw = [&](uint16_t ea, auto f) PELRIN_NSF_LAMBDA_INLINE {
+            uint8_t v = rd(ea, cyc - 3);
+            wr(ea, v, cyc - 2);
+            v = f(v);
+            wr(ea, v, cyc - 1);
+        };
+        auto asl = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+            r.carry = static_cast<uint8_t>(v >> 7);
+            v = static_cast<uint8_t>(v << 1);
+            setZN(v);
+            return v;
+        };
+        auto lsr = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+            r.carry = v & 1;
+            v = static_cast<uint8_t>(v >> 1);
+            setZN(v);
+            return v;
+        };
+        auto rol = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+            const uint8_t c = r.carry;
+            r.carry = static_cast<uint8_t>(v >> 7);
+            v = static_cast<uint8_t>((v << 1) | c);
+            setZN(v);
+            return v;
+        };
+        auto ror = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+            const uint8_t c = r.carry;
+            r.carry = v & 1;
+            v = static_cast<uint8_t>((v >> 1) | (c << 7));
+            setZN(v);
+            return v;
+        };
+        auto inc = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
+        auto dec = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
+        auto branch = [&](bool taken) PELRIN_NSF_LAMBDA_INLINE {
+            int8_t off = static_cast<int8_t>(fetch());
+            if (taken) {
+                uint16_t target = static_cast<uint16_t>(r.pc + off);
+                cyc += ((target ^ r.pc) & 0xFF00) ? 2 : 1;
+                r.pc = target;
+            }
+        };
+        auto bit = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
+            r.zeroTest = r.a & m;
+            r.negativeTest = m;
+            r.overflowTest = static_cast<uint8_t>(m << 1);
+        };
+
+        // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
+        // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
+        // opcode is a case of its own below.
+        auto groupOne = [&]<unsigned Mode, unsigned Fn>() PELRIN_NSF_LAMBDA_INLINE {
+            constexpr bool isStore = Fn == 4;
+            constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
+            cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);
+            uint16_t ea;
+            if constexpr (Mode == 0) ea = izx();
+            else if constexpr (Mode == 1) ea = zp();
+            else if constexpr (Mode == 2) ea = r.pc++;
+            else if constexpr (Mode == 3) ea = fetch16();
+            else if constexpr (Mode == 4) ea = izy(!isStore);
+            else if constexpr (Mode == 5) ea = zpi(r.x);
+            else if constexpr (Mode == 6) ea = absi(r.y, !isStore);
+            else ea = absi(r.x, !isStore);
+            if constexpr (isStore) {
+                store(ea, r.a);
+            } else {
+                const uint8_t m = Mode == 2 ? rd(ea, 0) : load(ea);
+                if constexpr (Fn == 0) { r.a |= m; setZN(r.a); }
+                else if constexpr (Fn == 1) { r.a &= m; setZN(r.a); }
+                else if constexpr (Fn == 2) { r.a ^= m; setZN(r.a); }
+                else if constexpr (Fn == 3) adc(m);
+                else if constexpr (Fn == 5) { r.a = m; setZN(r.a); }
+                else if constexpr (Fn == 6) compare(r.a, m);
+                else adc(static_cast<uint8_t>(~m));
+            }
+        };
 #define PELRIN_NSF_G1(fn, mode) \
-    case (fn) << 5 | (mode) << 2 | 1: groupOne.template operator()<mode, fn>(); break;
+        case (fn) << 5 | (mode) << 2 | 1: groupOne.template operator()<mode, fn>(); break;
 #define PELRIN_NSF_G1_ROW(fn) \
-    PELRIN_NSF_G1(fn, 0) PELRIN_NSF_G1(fn, 1) PELRIN_NSF_G1(fn, 2) PELRIN_NSF_G1(fn, 3) \
-    PELRIN_NSF_G1(fn, 4) PELRIN_NSF_G1(fn, 5) PELRIN_NSF_G1(fn, 6) PELRIN_NSF_G1(fn, 7)
+        PELRIN_NSF_G1(fn, 0) PELRIN_NSF_G1(fn, 1) PELRIN_NSF_G1(fn, 2) PELRIN_NSF_G1(fn, 3) \
+        PELRIN_NSF_G1(fn, 4) PELRIN_NSF_G1(fn, 5) PELRIN_NSF_G1(fn, 6) PELRIN_NSF_G1(fn, 7)
 
-    switch (op) {
-    PELRIN_NSF_G1_ROW(0) PELRIN_NSF_G1_ROW(1) PELRIN_NSF_G1_ROW(2) PELRIN_NSF_G1_ROW(3)
-    PELRIN_NSF_G1(4, 0) PELRIN_NSF_G1(4, 1) PELRIN_NSF_G1(4, 3) PELRIN_NSF_G1(4, 4) // $89 is a NOP
-    PELRIN_NSF_G1(4, 5) PELRIN_NSF_G1(4, 6) PELRIN_NSF_G1(4, 7)
-    PELRIN_NSF_G1_ROW(5) PELRIN_NSF_G1_ROW(6) PELRIN_NSF_G1_ROW(7)
+        switch (op) {
+        PELRIN_NSF_G1_ROW(0) PELRIN_NSF_G1_ROW(1) PELRIN_NSF_G1_ROW(2) PELRIN_NSF_G1_ROW(3)
+        PELRIN_NSF_G1(4, 0) PELRIN_NSF_G1(4, 1) PELRIN_NSF_G1(4, 3) PELRIN_NSF_G1(4, 4) // $89 is a NOP
+        PELRIN_NSF_G1(4, 5) PELRIN_NSF_G1(4, 6) PELRIN_NSF_G1(4, 7)
+        PELRIN_NSF_G1_ROW(5) PELRIN_NSF_G1_ROW(6) PELRIN_NSF_G1_ROW(7)
 
-    // Read-modify-write shifts and increments.
-    case 0x0A: a = asl(a); break;
-    case 0x4A: a = lsr(a); break;
-    case 0x2A: a = rol(a); break;
-    case 0x6A: a = ror(a); break;
-    case 0x06: cyc = 5; rmw(zp(), asl); break;
-    case 0x16: cyc = 6; rmw(zpi(x), asl); break;
-    case 0x0E: cyc = 6; rmw(fetch16(), asl); break;
-    case 0x1E: cyc = 7; rmw(absi(x, false), asl); break;
-    case 0x46: cyc = 5; rmw(zp(), lsr); break;
-    case 0x56: cyc = 6; rmw(zpi(x), lsr); break;
-    case 0x4E: cyc = 6; rmw(fetch16(), lsr); break;
-    case 0x5E: cyc = 7; rmw(absi(x, false), lsr); break;
-    case 0x26: cyc = 5; rmw(zp(), rol); break;
-    case 0x36: cyc = 6; rmw(zpi(x), rol); break;
-    case 0x2E: cyc = 6; rmw(fetch16(), rol); break;
-    case 0x3E: cyc = 7; rmw(absi(x, false), rol); break;
-    case 0x66: cyc = 5; rmw(zp(), ror); break;
-    case 0x76: cyc = 6; rmw(zpi(x), ror); break;
-    case 0x6E: cyc = 6; rmw(fetch16(), ror); break;
-    case 0x7E: cyc = 7; rmw(absi(x, false), ror); break;
-    case 0xE6: cyc = 5; rmw(zp(), inc); break;
-    case 0xF6: cyc = 6; rmw(zpi(x), inc); break;
-    case 0xEE: cyc = 6; rmw(fetch16(), inc); break;
-    case 0xFE: cyc = 7; rmw(absi(x, false), inc); break;
-    case 0xC6: cyc = 5; rmw(zp(), dec); break;
-    case 0xD6: cyc = 6; rmw(zpi(x), dec); break;
-    case 0xCE: cyc = 6; rmw(fetch16(), dec); break;
-    case 0xDE: cyc = 7; rmw(absi(x, false), dec); break;
+        // Read-modify-write shifts and increments.
+        case 0x0A: r.a = asl(r.a); break;
+        case 0x4A: r.a = lsr(r.a); break;
+        case 0x2A: r.a = rol(r.a); break;
+        case 0x6A: r.a = ror(r.a); break;
+        case 0x06: cyc = 5; rmw(zp(), asl); break;
+        case 0x16: cyc = 6; rmw(zpi(r.x), asl); break;
+        case 0x0E: cyc = 6; rmw(fetch16(), asl); break;
+        case 0x1E: cyc = 7; rmw(absi(r.x, false), asl); break;
+        case 0x46: cyc = 5; rmw(zp(), lsr); break;
+        case 0x56: cyc = 6; rmw(zpi(r.x), lsr); break;
+        case 0x4E: cyc = 6; rmw(fetch16(), lsr); break;
+        case 0x5E: cyc = 7; rmw(absi(r.x, false), lsr); break;
+        case 0x26: cyc = 5; rmw(zp(), rol); break;
+        case 0x36: cyc = 6; rmw(zpi(r.x), rol); break;
+        case 0x2E: cyc = 6; rmw(fetch16(), rol); break;
+        case 0x3E: cyc = 7; rmw(absi(r.x, false), rol); break;
+        case 0x66: cyc = 5; rmw(zp(), ror); break;
+        case 0x76: cyc = 6; rmw(zpi(r.x), ror); break;
+        case 0x6E: cyc = 6; rmw(fetch16(), ror); break;
+        case 0x7E: cyc = 7; rmw(absi(r.x, false), ror); break;
+        case 0xE6: cyc = 5; rmw(zp(), inc); break;
+        case 0xF6: cyc = 6; rmw(zpi(r.x), inc); break;
+        case 0xEE: cyc = 6; rmw(fetch16(), inc); break;
+        case 0xFE: cyc = 7; rmw(absi(r.x, false), inc); break;
+        case 0xC6: cyc = 5; rmw(zp(), dec); break;
+        case 0xD6: cyc = 6; rmw(zpi(r.x), dec); break;
+        case 0xCE: cyc = 6; rmw(fetch16(), dec); break;
+        case 0xDE: cyc = 7; rmw(absi(r.x, false), dec); break;
 
-    // Loads and stores of X and Y.
-    case 0xA2: x = fetch(); setZN(x); break;
-    case 0xA6: cyc = 3; x = load(zp()); setZN(x); break;
-    case 0xB6: cyc = 4; x = load(zpi(y)); setZN(x); break;
-    case 0xAE: cyc = 4; x = load(fetch16()); setZN(x); break;
-    case 0xBE: cyc = 4; x = load(absi(y, true)); setZN(x); break;
-    case 0xA0: y = fetch(); setZN(y); break;
-    case 0xA4: cyc = 3; y = load(zp()); setZN(y); break;
-    case 0xB4: cyc = 4; y = load(zpi(x)); setZN(y); break;
-    case 0xAC: cyc = 4; y = load(fetch16()); setZN(y); break;
-    case 0xBC: cyc = 4; y = load(absi(x, true)); setZN(y); break;
-    case 0x86: cyc = 3; store(zp(), x); break;
-    case 0x96: cyc = 4; store(zpi(y), x); break;
-    case 0x8E: cyc = 4; store(fetch16(), x); break;
-    case 0x84: cyc = 3; store(zp(), y); break;
-    case 0x94: cyc = 4; store(zpi(x), y); break;
-    case 0x8C: cyc = 4; store(fetch16(), y); break;
+        // Loads and stores of X and Y.
+        case 0xA2: r.x = fetch(); setZN(r.x); break;
+        case 0xA6: cyc = 3; r.x = load(zp()); setZN(r.x); break;
+        case 0xB6: cyc = 4; r.x = load(zpi(r.y)); setZN(r.x); break;
+        case 0xAE: cyc = 4; r.x = load(fetch16()); setZN(r.x); break;
+        case 0xBE: cyc = 4; r.x = load(absi(r.y, true)); setZN(r.x); break;
+        case 0xA0: r.y = fetch(); setZN(r.y); break;
+        case 0xA4: cyc = 3; r.y = load(zp()); setZN(r.y); break;
+        case 0xB4: cyc = 4; r.y = load(zpi(r.x)); setZN(r.y); break;
+        case 0xAC: cyc = 4; r.y = load(fetch16()); setZN(r.y); break;
+        case 0xBC: cyc = 4; r.y = load(absi(r.x, true)); setZN(r.y); break;
+        case 0x86: cyc = 3; store(zp(), r.x); break;
+        case 0x96: cyc = 4; store(zpi(r.y), r.x); break;
+        case 0x8E: cyc = 4; store(fetch16(), r.x); break;
+        case 0x84: cyc = 3; store(zp(), r.y); break;
+        case 0x94: cyc = 4; store(zpi(r.x), r.y); break;
+        case 0x8C: cyc = 4; store(fetch16(), r.y); break;
 
-    // Compares and BIT.
-    case 0xE0: compare(x, fetch()); break;
-    case 0xE4: cyc = 3; compare(x, load(zp())); break;
-    case 0xEC: cyc = 4; compare(x, load(fetch16())); break;
-    case 0xC0: compare(y, fetch()); break;
-    case 0xC4: cyc = 3; compare(y, load(zp())); break;
-    case 0xCC: cyc = 4; compare(y, load(fetch16())); break;
-    case 0x24: cyc = 3; bit(load(zp())); break;
-    case 0x2C: cyc = 4; bit(load(fetch16())); break;
+        // Compares and BIT.
+        case 0xE0: compare(r.x, fetch()); break;
+        case 0xE4: cyc = 3; compare(r.x, load(zp())); break;
+        case 0xEC: cyc = 4; compare(r.x, load(fetch16())); break;
+        case 0xC0: compare(r.y, fetch()); break;
+        case 0xC4: cyc = 3; compare(r.y, load(zp())); break;
+        case 0xCC: cyc = 4; compare(r.y, load(fetch16())); break;
+        case 0x24: cyc = 3; bit(load(zp())); break;
+        case 0x2C: cyc = 4; bit(load(fetch16())); break;
 
-    // Register transfers, increments, flags.
-    case 0xAA: x = a; setZN(x); break;
-    case 0x8A: a = x; setZN(a); break;
-    case 0xA8: y = a; setZN(y); break;
-    case 0x98: a = y; setZN(a); break;
-    case 0xBA: x = s; setZN(x); break;
-    case 0x9A: s = x; break;
-    case 0xCA: x = dec(x); break;
-    case 0xE8: x = inc(x); break;
-    case 0x88: y = dec(y); break;
-    case 0xC8: y = inc(y); break;
-    case 0x18: p &= static_cast<uint8_t>(~C); break;
-    case 0x38: p |= C; break;
-    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-    case 0x58: delayedMask_ = (p & I) ? 1 : 0; p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
-    case 0x78: delayedMask_ = (p & I) ? 1 : 0; p |= I; ++maskInstructions_; break;
-    case 0xB8: p &= static_cast<uint8_t>(~V); break;
-    case 0xD8: p &= static_cast<uint8_t>(~D); break;
-    case 0xF8: p |= D; break;
-    case 0xEA: break;
+        // Register transfers, increments, flags.
+        case 0xAA: r.x = r.a; setZN(r.x); break;
+        case 0x8A: r.a = r.x; setZN(r.a); break;
+        case 0xA8: r.y = r.a; setZN(r.y); break;
+        case 0x98: r.a = r.y; setZN(r.a); break;
+        case 0xBA: r.x = r.s; setZN(r.x); break;
+        case 0x9A: r.s = r.x; break;
+        case 0xCA: r.x = dec(r.x); break;
+        case 0xE8: r.x = inc(r.x); break;
+        case 0x88: r.y = dec(r.y); break;
+        case 0xC8: r.y = inc(r.y); break;
+        case 0x18: r.carry = 0; break;
+        case 0x38: r.carry = 1; break;
+        // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+        case 0x58: delayedMask = (r.p & I) ? 1 : 0; r.p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
+        case 0x78: delayedMask = (r.p & I) ? 1 : 0; r.p |= I; ++maskInstructions_; break;
+        case 0xB8: r.overflowTest = 0; break;
+        case 0xD8: r.p &= static_cast<uint8_t>(~D); break;
+        case 0xF8: r.p |= D; break;
+        case 0xEA: break;
 
-    // Stack.
-    case 0x48: cyc = 3; push(a); break;
-    case 0x08: cyc = 3; push(static_cast<uint8_t>(p | B | U)); break;
-    case 0x68: cyc = 4; a = pull(); setZN(a); break;
-    case 0x28:
-        cyc = 4;
-        delayedMask_ = (p & I) ? 1 : 0;
-        p = static_cast<uint8_t>((pull() & ~B) | U);
-        ++maskInstructions_;
-        break;
+        // Stack.
+        case 0x48: cyc = 3; push(r.a); break;
+        case 0x08: cyc = 3; push(static_cast<uint8_t>(flags() | B | U)); break;
+        case 0x68: cyc = 4; r.a = pull(); setZN(r.a); break;
+        case 0x28:
+            cyc = 4;
+            delayedMask = (r.p & I) ? 1 : 0;
+            setFlags(static_cast<uint8_t>((pull() & ~B) | U));
+            ++maskInstructions_;
+            break;
 
-    // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
-    case 0x10: branch(!(p & N)); break;
-    case 0x30: branch(p & N); break;
-    case 0x50: branch(!(p & V)); break;
-    case 0x70: branch(p & V); break;
-    case 0x90: branch(!(p & C)); break;
-    case 0xB0: branch(p & C); break;
-    case 0xD0: branch(!(p & Z)); break;
-    case 0xF0: branch(p & Z); break;
+        // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
+        case 0x10: branch(!(r.negativeTest & N)); break;
+        case 0x30: branch(r.negativeTest & N); break;
+        case 0x50: branch(!(r.overflowTest & 0x80)); break;
+        case 0x70: branch(r.overflowTest & 0x80); break;
+        case 0x90: branch(!r.carry); break;
+        case 0xB0: branch(r.carry); break;
+        case 0xD0: branch(r.zeroTest != 0); break;
+        case 0xF0: branch(r.zeroTest == 0); break;
 
-    // Jumps, calls, returns, interrupts.
-    case 0x4C: cyc = 3; pc = fetch16(); break;
-    case 0x6C: {
-        cyc = 5;
-        uint16_t ptr = fetch16();
-        // The pointer's high byte comes from the same page: ($10FF) reads $10FF and $1000.
-        uint16_t lo = rd(ptr, 0);
-        uint16_t hi = rd(static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF)), 0);
-        pc = static_cast<uint16_t>(lo | (hi << 8));
-        break;
-    }
-    case 0x20: {
-        cyc = 6;
-        uint16_t target = fetch16();
-        uint16_t ret = static_cast<uint16_t>(pc - 1);
-        push(static_cast<uint8_t>(ret >> 8));
-        push(static_cast<uint8_t>(ret));
-        pc = target;
-        break;
-    }
-    case 0x60: {
-        cyc = 6;
-        uint16_t lo = pull();
-        uint16_t hi = pull();
-        pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
-        break;
-    }
-    case 0x40: {
-        cyc = 6;
-        ++maskInstructions_;
-        p = static_cast<uint8_t>((pull() & ~B) | U);
-        uint16_t lo = pull();
-        uint16_t hi = pull();
-        pc = static_cast<uint16_t>(lo | (hi << 8));
-        break;
-    }
-    case 0x00:
-        cyc = 7;
-        ++pc; // BRK skips a padding byte
-        interrupt(0xFFFE, true);
-        break;
+        // Jumps, calls, returns, interrupts.
+        case 0x4C: cyc = 3; r.pc = fetch16(); break;
+        case 0x6C: {
+            cyc = 5;
+            uint16_t ptr = fetch16();
+            // The pointer's high byte comes from the same page: ($10FF) reads $10FF and $1000.
+            uint16_t lo = rd(ptr, 0);
+            uint16_t hi = rd(static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF)), 0);
+            r.pc = static_cast<uint16_t>(lo | (hi << 8));
+            break;
+        }
+        case 0x20: {
+            cyc = 6;
+            uint16_t target = fetch16();
+            uint16_t ret = static_cast<uint16_t>(r.pc - 1);
+            push(static_cast<uint8_t>(ret >> 8));
+            push(static_cast<uint8_t>(ret));
+            r.pc = target;
+            break;
+        }
+        case 0x60: {
+            cyc = 6;
+            uint16_t lo = pull();
+            uint16_t hi = pull();
+            r.pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
+            break;
+        }
+        case 0x40: {
+            cyc = 6;
+            ++maskInstructions_;
+            setFlags(static_cast<uint8_t>((pull() & ~B) | U));
+            uint16_t lo = pull();
+            uint16_t hi = pull();
+            r.pc = static_cast<uint16_t>(lo | (hi << 8));
+            break;
+        }
+        case 0x00:
+            // BRK skips a padding byte. Rare: the object's own sequence runs it.
+            cyc = 7;
+            ++r.pc;
+            storeBack();
+            interrupt(0xFFFE, true);
+            hold();
+            sawBus();
+            break;
 
-    // Unofficial NOPs and the SBC alias.
-    case 0x1A: case 0x3A: case 0x5A: case 0x7A: case 0xDA: case 0xFA: break;
-    case 0x80: case 0x82: case 0x89: case 0xC2: case 0xE2: ++pc; break;
-    case 0x04: case 0x44: case 0x64: cyc = 3; load(zp()); break;
-    case 0x14: case 0x34: case 0x54: case 0x74: case 0xD4: case 0xF4: cyc = 4; load(zpi(x)); break;
-    case 0x0C: cyc = 4; load(fetch16()); break;
-    case 0x1C: case 0x3C: case 0x5C: case 0x7C: case 0xDC: case 0xFC: cyc = 4; load(absi(x, true)); break;
-    case 0xEB: adc(static_cast<uint8_t>(~fetch())); break;
+        // Unofficial NOPs and the SBC alias.
+        case 0x1A: case 0x3A: case 0x5A: case 0x7A: case 0xDA: case 0xFA: break;
+        case 0x80: case 0x82: case 0x89: case 0xC2: case 0xE2: ++r.pc; break;
+        case 0x04: case 0x44: case 0x64: cyc = 3; load(zp()); break;
+        case 0x14: case 0x34: case 0x54: case 0x74: case 0xD4: case 0xF4: cyc = 4; load(zpi(r.x)); break;
+        case 0x0C: cyc = 4; load(fetch16()); break;
+        case 0x1C: case 0x3C: case 0x5C: case 0x7C: case 0xDC: case 0xFC: cyc = 4; load(absi(r.x, true)); break;
+        case 0xEB: adc(static_cast<uint8_t>(~fetch())); break;
 
-    case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
-    case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
-        pc = opPc;
-        Stop(opPc, op, true);
-    default:
-        pc = opPc;
-        Stop(opPc, op, false);
-    }
+        case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
+        case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
+            r.pc = opPc;
+            storeBack();
+            Stop(opPc, op, true);
+        default:
+            r.pc = opPc;
+            storeBack();
+            Stop(opPc, op, false);
+        }
 #undef PELRIN_NSF_G1_ROW
 #undef PELRIN_NSF_G1
-    cycles += cyc;
-    return cyc;
+        r.cycles += cyc;
+        if (OneInstruction || r.pc == stopPc || r.cycles >= runEnd || (r.pc <= opPc && r.s == opS)) {
+            last = {opPc, opS, cyc};
+            break;
+        }
+    }
+    storeBack();
+    return last;
 }
 
 } // namespace pelrin_nsf
