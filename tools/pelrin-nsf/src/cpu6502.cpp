@@ -1,6 +1,7 @@
 #include "cpu6502.hpp"
 
 #include <cstdio>
+#include <type_traits>
 
 namespace pelrin_nsf {
 
@@ -58,10 +59,10 @@ void Cpu6502::nmi() {
 
 namespace {
 
-// The registers while instructions run, held in locals. N, Z, V and C are
-// kept apart from P in the form the instructions produce them, so that most
-// instructions set a flag with one move; P is put together where it is seen.
-struct Held {
+// The registers of a run, held in locals. N, Z, V and C are kept apart
+// from P in the form the instructions produce them, so that most
+// instructions set a flag with a move; P is put together where it is seen.
+struct HeldRegisters {
     uint64_t cycles;
     uint16_t pc;
     uint8_t a, x, y, s;
@@ -69,416 +70,488 @@ struct Held {
     uint8_t zeroTest;     // Z is set when this is 0
     uint8_t negativeTest; // N is its bit 7
     uint8_t overflowTest; // V is its bit 7
-    uint8_t carry;        // C: 0 or 1
+    uint8_t carryBit;     // C: 0 or 1
+
+    HeldRegisters(uint64_t cycles_, uint16_t pc_, uint8_t a_, uint8_t x_, uint8_t y_, uint8_t s_, uint8_t p_)
+        : cycles(cycles_), pc(pc_), a(a_), x(x_), y(y_), s(s_) {
+        setFlags(p_);
+    }
+    PELRIN_NSF_INLINE uint8_t carry() const { return carryBit; }
+    PELRIN_NSF_INLINE bool zero() const { return zeroTest == 0; }
+    PELRIN_NSF_INLINE bool negative() const { return negativeTest & Cpu6502::N; }
+    PELRIN_NSF_INLINE bool overflow() const { return overflowTest & 0x80; }
+    PELRIN_NSF_INLINE void setCarry(uint8_t c) { carryBit = c; }
+    PELRIN_NSF_INLINE void setZN(uint8_t v) { zeroTest = negativeTest = v; }
+    PELRIN_NSF_INLINE void setOverflowFromBit7(uint8_t v) { overflowTest = v; }
+    // BIT: Z from A AND M, N and V from M's bits 7 and 6.
+    PELRIN_NSF_INLINE void setBitTest(uint8_t masked, uint8_t m) {
+        zeroTest = masked;
+        negativeTest = m;
+        overflowTest = static_cast<uint8_t>(m << 1);
+    }
+    PELRIN_NSF_INLINE uint8_t flags() const {
+        return static_cast<uint8_t>((p & ~(Cpu6502::N | Cpu6502::Z | Cpu6502::V | Cpu6502::C)) |
+                                    (negativeTest & Cpu6502::N) | (zeroTest ? 0 : Cpu6502::Z) |
+                                    ((overflowTest >> 1) & Cpu6502::V) | carryBit);
+    }
+    PELRIN_NSF_INLINE void setFlags(uint8_t f) {
+        p = f;
+        zeroTest = f & Cpu6502::Z ? 0 : 1;
+        negativeTest = f;
+        overflowTest = static_cast<uint8_t>(f << 1);
+        carryBit = f & Cpu6502::C;
+    }
+};
+
+// The registers of step(): the object's own, the flags set in P at once.
+// For one instruction, holding them apart would cost more than it saves.
+struct RegistersInPlace {
+    uint64_t &cycles;
+    uint16_t &pc;
+    uint8_t &a, &x, &y, &s, &p;
+
+    PELRIN_NSF_INLINE uint8_t carry() const { return p & Cpu6502::C; }
+    PELRIN_NSF_INLINE bool zero() const { return p & Cpu6502::Z; }
+    PELRIN_NSF_INLINE bool negative() const { return p & Cpu6502::N; }
+    PELRIN_NSF_INLINE bool overflow() const { return p & Cpu6502::V; }
+    PELRIN_NSF_INLINE void setCarry(uint8_t c) { p = static_cast<uint8_t>((p & ~Cpu6502::C) | c); }
+    PELRIN_NSF_INLINE void setZN(uint8_t v) {
+        p = static_cast<uint8_t>((p & ~(Cpu6502::Z | Cpu6502::N)) | (v ? 0 : Cpu6502::Z) | (v & Cpu6502::N));
+    }
+    PELRIN_NSF_INLINE void setOverflowFromBit7(uint8_t v) {
+        p = static_cast<uint8_t>((p & ~Cpu6502::V) | ((v >> 1) & Cpu6502::V));
+    }
+    PELRIN_NSF_INLINE void setBitTest(uint8_t masked, uint8_t m) {
+        p = static_cast<uint8_t>((p & ~(Cpu6502::Z | Cpu6502::V | Cpu6502::N)) | (masked ? 0 : Cpu6502::Z) |
+                                 (m & (Cpu6502::V | Cpu6502::N)));
+    }
+    PELRIN_NSF_INLINE uint8_t flags() const { return p; }
+    PELRIN_NSF_INLINE void setFlags(uint8_t f) { p = f; }
 };
 
 } // namespace
 
-unsigned Cpu6502::execute() { return runInstructions<true>(0, 0, nullptr).cycles; }
-
-Cpu6502::LastInstruction Cpu6502::run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched) {
-    return runInstructions<false>(stopPc, endCycle, &watched);
-}
-
+// The instructions of step() (OneInstruction) and run(): a local object of
+// those two whose members all inline, so that the compiler can keep the
+// registers of a run in host registers.
 template <bool OneInstruction>
-Cpu6502::LastInstruction Cpu6502::runInstructions(uint16_t stopPc, uint64_t endCycle, const uint64_t *watched) {
-    Held r;
-    auto setFlags = [&](uint8_t flags) PELRIN_NSF_LAMBDA_INLINE {
-        r.p = flags;
-        r.zeroTest = flags & Z ? 0 : 1;
-        r.negativeTest = flags;
-        r.overflowTest = static_cast<uint8_t>(flags << 1);
-        r.carry = flags & C;
-    };
-    auto flags = [&]() PELRIN_NSF_LAMBDA_INLINE {
-        return static_cast<uint8_t>((r.p & ~(N | Z | V | C)) | (r.negativeTest & N) | (r.zeroTest ? 0 : Z) |
-                                    ((r.overflowTest >> 1) & V) | r.carry);
-    };
-    auto hold = [&]() PELRIN_NSF_LAMBDA_INLINE {
-        r.cycles = cycles;
-        r.pc = pc;
-        r.a = a;
-        r.x = x;
-        r.y = y;
-        r.s = s;
-        setFlags(p);
-    };
-    int8_t delayedMask = -1;
-    bool wroteMapped = false;
-    auto storeBack = [&]() PELRIN_NSF_LAMBDA_INLINE {
-        cycles = r.cycles;
-        pc = r.pc;
-        a = r.a;
-        x = r.x;
-        y = r.y;
-        s = r.s;
-        p = flags();
-        delayedMask_ = delayedMask;
-        if (wroteMapped) wroteMapped_ = true;
-    };
-    hold();
+struct Cpu6502::Runner {
+    using RunRegisters = std::conditional_t<OneInstruction, RegistersInPlace, HeldRegisters>;
 
-    // A count the bus changed ends the run after the instruction: the end
-    // cycle drops to 0.
-    uint64_t runEnd = endCycle;
-    const uint64_t watchedAtStart = OneInstruction ? 0 : *watched;
-    auto sawBus = [&]() PELRIN_NSF_LAMBDA_INLINE {
+    Cpu6502 &cpu;
+    RunRegisters r;
+    const uint64_t *watched;
+    const uint64_t watchedAtStart;
+    uint64_t runEnd;          // 0 once *watched changed: the run ends after the instruction
+    unsigned cyc = 2;         // the running instruction's cycles
+    int8_t delayedMask = -1;  // the I flag as the next poll sees it; -1: P's own
+    bool wroteMapped = false; // a store to mapped memory
+
+    Runner(Cpu6502 &c, uint64_t endCycle, const uint64_t *w)
+        : cpu(c), r{c.cycles, c.pc, c.a, c.x, c.y, c.s, c.p}, watched(w),
+          watchedAtStart(OneInstruction ? 0 : *w), runEnd(endCycle) {}
+
+    // Between the object and the locals of a run: at its end, around BRK's
+    // sequence and before an error.
+    PELRIN_NSF_INLINE void hold() {
+        if constexpr (!OneInstruction) r = RunRegisters{cpu.cycles, cpu.pc, cpu.a, cpu.x, cpu.y, cpu.s, cpu.p};
+    }
+    PELRIN_NSF_INLINE void storeBack() {
+        if constexpr (!OneInstruction) {
+            cpu.cycles = r.cycles;
+            cpu.pc = r.pc;
+            cpu.a = r.a;
+            cpu.x = r.x;
+            cpu.y = r.y;
+            cpu.s = r.s;
+            cpu.p = r.flags();
+        }
+        cpu.delayedMask_ = delayedMask;
+        if (wroteMapped) cpu.wroteMapped_ = true;
+    }
+    PELRIN_NSF_INLINE void sawBus() {
         if constexpr (!OneInstruction) {
             if (*watched != watchedAtStart) runEnd = 0;
         }
-    };
+    }
+
     // Memory accesses. The bus sees the cycle count in the object, where it
     // may add stall cycles, which move the accesses that follow.
-    auto rd = [&](uint16_t address, unsigned at) PELRIN_NSF_LAMBDA_INLINE -> uint8_t {
-        if (const uint8_t *page = readPages_[address >> 8]) return page[address & 0xFF];
-        cycles = r.cycles;
-        const uint8_t v = bus_.read(address, r.cycles + at);
-        r.cycles = cycles;
+    PELRIN_NSF_INLINE uint8_t rd(uint16_t address, unsigned at) {
+        if (const uint8_t *page = cpu.readPages_[address >> 8]) return page[address & 0xFF];
+        if constexpr (OneInstruction) return cpu.bus_.read(address, cpu.cycles + at);
+        cpu.cycles = r.cycles;
+        const uint8_t v = cpu.bus_.read(address, r.cycles + at);
+        r.cycles = cpu.cycles;
         sawBus();
         return v;
-    };
-    auto wr = [&](uint16_t address, uint8_t v, unsigned at) PELRIN_NSF_LAMBDA_INLINE {
-        if (uint8_t *page = writePages_[address >> 8]) {
+    }
+    PELRIN_NSF_INLINE void wr(uint16_t address, uint8_t v, unsigned at) {
+        if (uint8_t *page = cpu.writePages_[address >> 8]) {
             page[address & 0xFF] = v;
             wroteMapped = true;
             return;
         }
-        cycles = r.cycles;
-        bus_.write(address, v, r.cycles + at);
-        r.cycles = cycles;
-        sawBus();
-    };
-    auto fetch = [&]() PELRIN_NSF_LAMBDA_INLINE { return rd(r.pc++, 0); };
-    auto fetch16 = [&]() PELRIN_NSF_LAMBDA_INLINE {
+        if constexpr (OneInstruction) {
+            cpu.bus_.write(address, v, cpu.cycles + at);
+        } else {
+            cpu.cycles = r.cycles;
+            cpu.bus_.write(address, v, r.cycles + at);
+            r.cycles = cpu.cycles;
+            sawBus();
+        }
+    }
+    PELRIN_NSF_INLINE uint8_t fetch() { return rd(r.pc++, 0); }
+    PELRIN_NSF_INLINE uint16_t fetch16() {
         uint16_t lo = fetch();
         return static_cast<uint16_t>(lo | (fetch() << 8));
-    };
-    auto push = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
+    }
+    PELRIN_NSF_INLINE void push(uint8_t v) {
         wr(static_cast<uint16_t>(0x100 | r.s), v, 0);
         --r.s;
-    };
-    auto pull = [&]() PELRIN_NSF_LAMBDA_INLINE {
+    }
+    PELRIN_NSF_INLINE uint8_t pull() {
         ++r.s;
         return rd(static_cast<uint16_t>(0x100 | r.s), 0);
-    };
-    auto setZN = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-        r.zeroTest = v;
-        r.negativeTest = v;
-    };
-    auto adc = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
+    }
+
+    PELRIN_NSF_INLINE void adc(uint8_t m) {
         // Binary only: the console's CPU has no decimal mode.
-        const unsigned sum = r.a + m + r.carry;
+        const unsigned sum = r.a + m + r.carry();
         const uint8_t result = static_cast<uint8_t>(sum);
-        r.carry = static_cast<uint8_t>(sum >> 8);
-        r.overflowTest = static_cast<uint8_t>(~(r.a ^ m) & (r.a ^ result));
+        r.setCarry(static_cast<uint8_t>(sum >> 8));
+        r.setOverflowFromBit7(static_cast<uint8_t>(~(r.a ^ m) & (r.a ^ result)));
         r.a = result;
-        setZN(result);
-    };
-    auto compare = [&](uint8_t reg, uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
-        r.carry = reg >= m ? 1 : 0;
-        setZN(static_cast<uint8_t>(reg - m));
-    };
+        r.setZN(result);
+    }
+    PELRIN_NSF_INLINE void compare(uint8_t reg, uint8_t m) {
+        r.setCarry(reg >= m ? 1 : 0);
+        r.setZN(static_cast<uint8_t>(reg - m));
+    }
 
-    LastInstruction last;
-    for (;;) {
-        const uint16_t opPc = r.pc;
-        const uint8_t opS = r.s;
-        const uint8_t op = fetch();
-        delayedMask = -1; // CLI, SEI and PLP set it below
-        unsigned cyc = 2;
+    // Effective addresses. Read instructions pay one cycle more when an
+    // index carries into the high byte; stores and read-modify-writes always
+    // take the longer path, so their counts are fixed.
+    PELRIN_NSF_INLINE uint16_t zp() { return fetch(); }
+    PELRIN_NSF_INLINE uint16_t zpi(uint8_t idx) { return static_cast<uint16_t>((fetch() + idx) & 0xFF); }
+    PELRIN_NSF_INLINE uint16_t absi(uint8_t idx, bool penalty) {
+        uint16_t base = fetch16();
+        uint16_t ea = static_cast<uint16_t>(base + idx);
+        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+        return ea;
+    }
+    PELRIN_NSF_INLINE uint16_t izx() {
+        uint8_t z = static_cast<uint8_t>(fetch() + r.x);
+        uint16_t lo = rd(z, 0);
+        return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+    }
+    PELRIN_NSF_INLINE uint16_t izy(bool penalty) {
+        uint8_t z = fetch();
+        uint16_t lo = rd(z, 0);
+        uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
+        uint16_t ea = static_cast<uint16_t>(base + r.y);
+        if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
+        return ea;
+    }
+    // The value operand of a read instruction, read on its last cycle.
+    PELRIN_NSF_INLINE uint8_t load(uint16_t ea) { return rd(ea, cyc - 1); }
+    PELRIN_NSF_INLINE void store(uint16_t ea, uint8_t v) { wr(ea, v, cyc - 1); }
 
-        // Effective addresses. Read instructions pay one cycle more when an
-        // index carries into the high byte; stores and read-modify-writes always
-        // take the longer path, so their counts are fixed.
-        auto zp = [&]() PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>(fetch()); };
-        auto zpi = [&](uint8_t idx) PELRIN_NSF_LAMBDA_INLINE { return static_cast<uint16_t>((fetch() + idx) & 0xFF); };
-        auto absi = [&](uint8_t idx, bool penalty) PELRIN_NSF_LAMBDA_INLINE {
-            uint16_t base = fetch16();
-            uint16_t ea = static_cast<uint16_t>(base + idx);
-            if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
-            return ea;
-        };
-        auto izx = [&]() PELRIN_NSF_LAMBDA_INLINE {
-            uint8_t z = static_cast<uint8_t>(fetch() + r.x);
-            uint16_t lo = rd(z, 0);
-            return static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
-        };
-        auto izy = [&](bool penalty) PELRIN_NSF_LAMBDA_INLINE {
-            uint8_t z = fetch();
-            uint16_t lo = rd(z, 0);
-            uint16_t base = static_cast<uint16_t>(lo | (rd(static_cast<uint8_t>(z + 1), 0) << 8));
-            uint16_t ea = static_cast<uint16_t>(base + r.y);
-            if (penalty && ((ea ^ base) & 0xFF00)) ++cyc;
-            return ea;
-        };
-        // The value operand of a read instruction, read on its last cycle.
-        auto load = [&](uint16_t ea) PELRIN_NSF_LAMBDA_INLINE { return rd(ea, cyc - 1); };
-        auto store = [&](uint16_t ea, uint8_t v) PELRIN_NSF_LAMBDA_INLINE { wr(ea, v, cyc - 1); };
-        // Read, write back the old value, write the new one: the bus sees all three.
-        auto rmw = [&](uint16_t ea, auto f) PELRIN_NSF_LAMBDA_INLINE {
-            uint8_t v = rd(ea, cyc - 3);
-            wr(ea, v, cyc - 2);
-            v = f(v);
-            wr(ea, v, cyc - 1);
-        };
-        auto asl = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-            r.carry = static_cast<uint8_t>(v >> 7);
-            v = static_cast<uint8_t>(v << 1);
-            setZN(v);
-            return v;
-        };
-        auto lsr = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-            r.carry = v & 1;
-            v = static_cast<uint8_t>(v >> 1);
-            setZN(v);
-            return v;
-        };
-        auto rol = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-            const uint8_t c = r.carry;
-            r.carry = static_cast<uint8_t>(v >> 7);
-            v = static_cast<uint8_t>((v << 1) | c);
-            setZN(v);
-            return v;
-        };
-        auto ror = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE {
-            const uint8_t c = r.carry;
-            r.carry = v & 1;
-            v = static_cast<uint8_t>((v >> 1) | (c << 7));
-            setZN(v);
-            return v;
-        };
-        auto inc = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v + 1); setZN(v); return v; };
-        auto dec = [&](uint8_t v) PELRIN_NSF_LAMBDA_INLINE { v = static_cast<uint8_t>(v - 1); setZN(v); return v; };
-        auto branch = [&](bool taken) PELRIN_NSF_LAMBDA_INLINE {
-            int8_t off = static_cast<int8_t>(fetch());
-            if (taken) {
-                uint16_t target = static_cast<uint16_t>(r.pc + off);
-                cyc += ((target ^ r.pc) & 0xFF00) ? 2 : 1;
-                r.pc = target;
-            }
-        };
-        auto bit = [&](uint8_t m) PELRIN_NSF_LAMBDA_INLINE {
-            r.zeroTest = r.a & m;
-            r.negativeTest = m;
-            r.overflowTest = static_cast<uint8_t>(m << 1);
-        };
+    PELRIN_NSF_INLINE uint8_t asl(uint8_t v) {
+        r.setCarry(static_cast<uint8_t>(v >> 7));
+        v = static_cast<uint8_t>(v << 1);
+        r.setZN(v);
+        return v;
+    }
+    PELRIN_NSF_INLINE uint8_t lsr(uint8_t v) {
+        r.setCarry(v & 1);
+        v = static_cast<uint8_t>(v >> 1);
+        r.setZN(v);
+        return v;
+    }
+    PELRIN_NSF_INLINE uint8_t rol(uint8_t v) {
+        const uint8_t c = r.carry();
+        r.setCarry(static_cast<uint8_t>(v >> 7));
+        v = static_cast<uint8_t>((v << 1) | c);
+        r.setZN(v);
+        return v;
+    }
+    PELRIN_NSF_INLINE uint8_t ror(uint8_t v) {
+        const uint8_t c = r.carry();
+        r.setCarry(v & 1);
+        v = static_cast<uint8_t>((v >> 1) | (c << 7));
+        r.setZN(v);
+        return v;
+    }
+    PELRIN_NSF_INLINE uint8_t inc(uint8_t v) {
+        v = static_cast<uint8_t>(v + 1);
+        r.setZN(v);
+        return v;
+    }
+    PELRIN_NSF_INLINE uint8_t dec(uint8_t v) {
+        v = static_cast<uint8_t>(v - 1);
+        r.setZN(v);
+        return v;
+    }
+    // Read, write back the old value, write the new one: the bus sees all three.
+    enum class Modify { kAsl, kLsr, kRol, kRor, kInc, kDec };
+    template <Modify M>
+    PELRIN_NSF_INLINE void rmw(uint16_t ea) {
+        uint8_t v = rd(ea, cyc - 3);
+        wr(ea, v, cyc - 2);
+        if constexpr (M == Modify::kAsl) v = asl(v);
+        else if constexpr (M == Modify::kLsr) v = lsr(v);
+        else if constexpr (M == Modify::kRol) v = rol(v);
+        else if constexpr (M == Modify::kRor) v = ror(v);
+        else if constexpr (M == Modify::kInc) v = inc(v);
+        else v = dec(v);
+        wr(ea, v, cyc - 1);
+    }
+    PELRIN_NSF_INLINE void branch(bool taken) {
+        int8_t off = static_cast<int8_t>(fetch());
+        if (taken) {
+            uint16_t target = static_cast<uint16_t>(r.pc + off);
+            cyc += ((target ^ r.pc) & 0xFF00) ? 2 : 1;
+            r.pc = target;
+        }
+    }
+    PELRIN_NSF_INLINE void bit(uint8_t m) { r.setBitTest(r.a & m, m); }
 
-        // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
-        // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
-        // opcode is a case of its own below.
-        auto groupOne = [&]<unsigned Mode, unsigned Fn>() PELRIN_NSF_LAMBDA_INLINE {
-            constexpr bool isStore = Fn == 4;
-            constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
-            cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);
-            uint16_t ea;
-            if constexpr (Mode == 0) ea = izx();
-            else if constexpr (Mode == 1) ea = zp();
-            else if constexpr (Mode == 2) ea = r.pc++;
-            else if constexpr (Mode == 3) ea = fetch16();
-            else if constexpr (Mode == 4) ea = izy(!isStore);
-            else if constexpr (Mode == 5) ea = zpi(r.x);
-            else if constexpr (Mode == 6) ea = absi(r.y, !isStore);
-            else ea = absi(r.x, !isStore);
-            if constexpr (isStore) {
-                store(ea, r.a);
-            } else {
-                const uint8_t m = Mode == 2 ? rd(ea, 0) : load(ea);
-                if constexpr (Fn == 0) { r.a |= m; setZN(r.a); }
-                else if constexpr (Fn == 1) { r.a &= m; setZN(r.a); }
-                else if constexpr (Fn == 2) { r.a ^= m; setZN(r.a); }
-                else if constexpr (Fn == 3) adc(m);
-                else if constexpr (Fn == 5) { r.a = m; setZN(r.a); }
-                else if constexpr (Fn == 6) compare(r.a, m);
-                else adc(static_cast<uint8_t>(~m));
-            }
-        };
+    // Group one (ORA AND EOR ADC STA LDA CMP SBC): the low two bits are 01,
+    // bits 2-4 pick the addressing mode, bits 5-7 the operation. Each
+    // opcode is a case of its own in run().
+    template <unsigned Mode, unsigned Fn>
+    PELRIN_NSF_INLINE void groupOne() {
+        constexpr bool isStore = Fn == 4;
+        constexpr uint8_t kCycles[8] = {6, 3, 2, 4, 5, 4, 4, 4};
+        cyc = kCycles[Mode] + (isStore && (Mode == 4 || Mode == 6 || Mode == 7) ? 1 : 0);
+        uint16_t ea;
+        if constexpr (Mode == 0) ea = izx();
+        else if constexpr (Mode == 1) ea = zp();
+        else if constexpr (Mode == 2) ea = r.pc++;
+        else if constexpr (Mode == 3) ea = fetch16();
+        else if constexpr (Mode == 4) ea = izy(!isStore);
+        else if constexpr (Mode == 5) ea = zpi(r.x);
+        else if constexpr (Mode == 6) ea = absi(r.y, !isStore);
+        else ea = absi(r.x, !isStore);
+        if constexpr (isStore) {
+            store(ea, r.a);
+        } else {
+            const uint8_t m = Mode == 2 ? rd(ea, 0) : load(ea);
+            if constexpr (Fn == 0) { r.a |= m; r.setZN(r.a); }
+            else if constexpr (Fn == 1) { r.a &= m; r.setZN(r.a); }
+            else if constexpr (Fn == 2) { r.a ^= m; r.setZN(r.a); }
+            else if constexpr (Fn == 3) adc(m);
+            else if constexpr (Fn == 5) { r.a = m; r.setZN(r.a); }
+            else if constexpr (Fn == 6) compare(r.a, m);
+            else adc(static_cast<uint8_t>(~m));
+        }
+    }
+
+    PELRIN_NSF_INLINE LastInstruction run(uint16_t stopPc) {
+        for (;;) {
+            const uint16_t opPc = r.pc;
+            const uint8_t opS = r.s;
+            const uint8_t op = fetch();
+            delayedMask = -1; // CLI, SEI and PLP set it below
+            cyc = 2;
+
 #define PELRIN_NSF_G1(fn, mode) \
-        case (fn) << 5 | (mode) << 2 | 1: groupOne.template operator()<mode, fn>(); break;
+        case (fn) << 5 | (mode) << 2 | 1: groupOne<mode, fn>(); break;
 #define PELRIN_NSF_G1_ROW(fn) \
         PELRIN_NSF_G1(fn, 0) PELRIN_NSF_G1(fn, 1) PELRIN_NSF_G1(fn, 2) PELRIN_NSF_G1(fn, 3) \
         PELRIN_NSF_G1(fn, 4) PELRIN_NSF_G1(fn, 5) PELRIN_NSF_G1(fn, 6) PELRIN_NSF_G1(fn, 7)
 
-        switch (op) {
-        PELRIN_NSF_G1_ROW(0) PELRIN_NSF_G1_ROW(1) PELRIN_NSF_G1_ROW(2) PELRIN_NSF_G1_ROW(3)
-        PELRIN_NSF_G1(4, 0) PELRIN_NSF_G1(4, 1) PELRIN_NSF_G1(4, 3) PELRIN_NSF_G1(4, 4) // $89 is a NOP
-        PELRIN_NSF_G1(4, 5) PELRIN_NSF_G1(4, 6) PELRIN_NSF_G1(4, 7)
-        PELRIN_NSF_G1_ROW(5) PELRIN_NSF_G1_ROW(6) PELRIN_NSF_G1_ROW(7)
+            switch (op) {
+            PELRIN_NSF_G1_ROW(0) PELRIN_NSF_G1_ROW(1) PELRIN_NSF_G1_ROW(2) PELRIN_NSF_G1_ROW(3)
+            PELRIN_NSF_G1(4, 0) PELRIN_NSF_G1(4, 1) PELRIN_NSF_G1(4, 3) PELRIN_NSF_G1(4, 4) // $89 is a NOP
+            PELRIN_NSF_G1(4, 5) PELRIN_NSF_G1(4, 6) PELRIN_NSF_G1(4, 7)
+            PELRIN_NSF_G1_ROW(5) PELRIN_NSF_G1_ROW(6) PELRIN_NSF_G1_ROW(7)
 
-        // Read-modify-write shifts and increments.
-        case 0x0A: r.a = asl(r.a); break;
-        case 0x4A: r.a = lsr(r.a); break;
-        case 0x2A: r.a = rol(r.a); break;
-        case 0x6A: r.a = ror(r.a); break;
-        case 0x06: cyc = 5; rmw(zp(), asl); break;
-        case 0x16: cyc = 6; rmw(zpi(r.x), asl); break;
-        case 0x0E: cyc = 6; rmw(fetch16(), asl); break;
-        case 0x1E: cyc = 7; rmw(absi(r.x, false), asl); break;
-        case 0x46: cyc = 5; rmw(zp(), lsr); break;
-        case 0x56: cyc = 6; rmw(zpi(r.x), lsr); break;
-        case 0x4E: cyc = 6; rmw(fetch16(), lsr); break;
-        case 0x5E: cyc = 7; rmw(absi(r.x, false), lsr); break;
-        case 0x26: cyc = 5; rmw(zp(), rol); break;
-        case 0x36: cyc = 6; rmw(zpi(r.x), rol); break;
-        case 0x2E: cyc = 6; rmw(fetch16(), rol); break;
-        case 0x3E: cyc = 7; rmw(absi(r.x, false), rol); break;
-        case 0x66: cyc = 5; rmw(zp(), ror); break;
-        case 0x76: cyc = 6; rmw(zpi(r.x), ror); break;
-        case 0x6E: cyc = 6; rmw(fetch16(), ror); break;
-        case 0x7E: cyc = 7; rmw(absi(r.x, false), ror); break;
-        case 0xE6: cyc = 5; rmw(zp(), inc); break;
-        case 0xF6: cyc = 6; rmw(zpi(r.x), inc); break;
-        case 0xEE: cyc = 6; rmw(fetch16(), inc); break;
-        case 0xFE: cyc = 7; rmw(absi(r.x, false), inc); break;
-        case 0xC6: cyc = 5; rmw(zp(), dec); break;
-        case 0xD6: cyc = 6; rmw(zpi(r.x), dec); break;
-        case 0xCE: cyc = 6; rmw(fetch16(), dec); break;
-        case 0xDE: cyc = 7; rmw(absi(r.x, false), dec); break;
+            // Read-modify-write shifts and increments.
+            case 0x0A: r.a = asl(r.a); break;
+            case 0x4A: r.a = lsr(r.a); break;
+            case 0x2A: r.a = rol(r.a); break;
+            case 0x6A: r.a = ror(r.a); break;
+            case 0x06: cyc = 5; rmw<Modify::kAsl>(zp()); break;
+            case 0x16: cyc = 6; rmw<Modify::kAsl>(zpi(r.x)); break;
+            case 0x0E: cyc = 6; rmw<Modify::kAsl>(fetch16()); break;
+            case 0x1E: cyc = 7; rmw<Modify::kAsl>(absi(r.x, false)); break;
+            case 0x46: cyc = 5; rmw<Modify::kLsr>(zp()); break;
+            case 0x56: cyc = 6; rmw<Modify::kLsr>(zpi(r.x)); break;
+            case 0x4E: cyc = 6; rmw<Modify::kLsr>(fetch16()); break;
+            case 0x5E: cyc = 7; rmw<Modify::kLsr>(absi(r.x, false)); break;
+            case 0x26: cyc = 5; rmw<Modify::kRol>(zp()); break;
+            case 0x36: cyc = 6; rmw<Modify::kRol>(zpi(r.x)); break;
+            case 0x2E: cyc = 6; rmw<Modify::kRol>(fetch16()); break;
+            case 0x3E: cyc = 7; rmw<Modify::kRol>(absi(r.x, false)); break;
+            case 0x66: cyc = 5; rmw<Modify::kRor>(zp()); break;
+            case 0x76: cyc = 6; rmw<Modify::kRor>(zpi(r.x)); break;
+            case 0x6E: cyc = 6; rmw<Modify::kRor>(fetch16()); break;
+            case 0x7E: cyc = 7; rmw<Modify::kRor>(absi(r.x, false)); break;
+            case 0xE6: cyc = 5; rmw<Modify::kInc>(zp()); break;
+            case 0xF6: cyc = 6; rmw<Modify::kInc>(zpi(r.x)); break;
+            case 0xEE: cyc = 6; rmw<Modify::kInc>(fetch16()); break;
+            case 0xFE: cyc = 7; rmw<Modify::kInc>(absi(r.x, false)); break;
+            case 0xC6: cyc = 5; rmw<Modify::kDec>(zp()); break;
+            case 0xD6: cyc = 6; rmw<Modify::kDec>(zpi(r.x)); break;
+            case 0xCE: cyc = 6; rmw<Modify::kDec>(fetch16()); break;
+            case 0xDE: cyc = 7; rmw<Modify::kDec>(absi(r.x, false)); break;
 
-        // Loads and stores of X and Y.
-        case 0xA2: r.x = fetch(); setZN(r.x); break;
-        case 0xA6: cyc = 3; r.x = load(zp()); setZN(r.x); break;
-        case 0xB6: cyc = 4; r.x = load(zpi(r.y)); setZN(r.x); break;
-        case 0xAE: cyc = 4; r.x = load(fetch16()); setZN(r.x); break;
-        case 0xBE: cyc = 4; r.x = load(absi(r.y, true)); setZN(r.x); break;
-        case 0xA0: r.y = fetch(); setZN(r.y); break;
-        case 0xA4: cyc = 3; r.y = load(zp()); setZN(r.y); break;
-        case 0xB4: cyc = 4; r.y = load(zpi(r.x)); setZN(r.y); break;
-        case 0xAC: cyc = 4; r.y = load(fetch16()); setZN(r.y); break;
-        case 0xBC: cyc = 4; r.y = load(absi(r.x, true)); setZN(r.y); break;
-        case 0x86: cyc = 3; store(zp(), r.x); break;
-        case 0x96: cyc = 4; store(zpi(r.y), r.x); break;
-        case 0x8E: cyc = 4; store(fetch16(), r.x); break;
-        case 0x84: cyc = 3; store(zp(), r.y); break;
-        case 0x94: cyc = 4; store(zpi(r.x), r.y); break;
-        case 0x8C: cyc = 4; store(fetch16(), r.y); break;
+            // Loads and stores of X and Y.
+            case 0xA2: r.x = fetch(); r.setZN(r.x); break;
+            case 0xA6: cyc = 3; r.x = load(zp()); r.setZN(r.x); break;
+            case 0xB6: cyc = 4; r.x = load(zpi(r.y)); r.setZN(r.x); break;
+            case 0xAE: cyc = 4; r.x = load(fetch16()); r.setZN(r.x); break;
+            case 0xBE: cyc = 4; r.x = load(absi(r.y, true)); r.setZN(r.x); break;
+            case 0xA0: r.y = fetch(); r.setZN(r.y); break;
+            case 0xA4: cyc = 3; r.y = load(zp()); r.setZN(r.y); break;
+            case 0xB4: cyc = 4; r.y = load(zpi(r.x)); r.setZN(r.y); break;
+            case 0xAC: cyc = 4; r.y = load(fetch16()); r.setZN(r.y); break;
+            case 0xBC: cyc = 4; r.y = load(absi(r.x, true)); r.setZN(r.y); break;
+            case 0x86: cyc = 3; store(zp(), r.x); break;
+            case 0x96: cyc = 4; store(zpi(r.y), r.x); break;
+            case 0x8E: cyc = 4; store(fetch16(), r.x); break;
+            case 0x84: cyc = 3; store(zp(), r.y); break;
+            case 0x94: cyc = 4; store(zpi(r.x), r.y); break;
+            case 0x8C: cyc = 4; store(fetch16(), r.y); break;
 
-        // Compares and BIT.
-        case 0xE0: compare(r.x, fetch()); break;
-        case 0xE4: cyc = 3; compare(r.x, load(zp())); break;
-        case 0xEC: cyc = 4; compare(r.x, load(fetch16())); break;
-        case 0xC0: compare(r.y, fetch()); break;
-        case 0xC4: cyc = 3; compare(r.y, load(zp())); break;
-        case 0xCC: cyc = 4; compare(r.y, load(fetch16())); break;
-        case 0x24: cyc = 3; bit(load(zp())); break;
-        case 0x2C: cyc = 4; bit(load(fetch16())); break;
+            // Compares and BIT.
+            case 0xE0: compare(r.x, fetch()); break;
+            case 0xE4: cyc = 3; compare(r.x, load(zp())); break;
+            case 0xEC: cyc = 4; compare(r.x, load(fetch16())); break;
+            case 0xC0: compare(r.y, fetch()); break;
+            case 0xC4: cyc = 3; compare(r.y, load(zp())); break;
+            case 0xCC: cyc = 4; compare(r.y, load(fetch16())); break;
+            case 0x24: cyc = 3; bit(load(zp())); break;
+            case 0x2C: cyc = 4; bit(load(fetch16())); break;
 
-        // Register transfers, increments, flags.
-        case 0xAA: r.x = r.a; setZN(r.x); break;
-        case 0x8A: r.a = r.x; setZN(r.a); break;
-        case 0xA8: r.y = r.a; setZN(r.y); break;
-        case 0x98: r.a = r.y; setZN(r.a); break;
-        case 0xBA: r.x = r.s; setZN(r.x); break;
-        case 0x9A: r.s = r.x; break;
-        case 0xCA: r.x = dec(r.x); break;
-        case 0xE8: r.x = inc(r.x); break;
-        case 0x88: r.y = dec(r.y); break;
-        case 0xC8: r.y = inc(r.y); break;
-        case 0x18: r.carry = 0; break;
-        case 0x38: r.carry = 1; break;
-        // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-        case 0x58: delayedMask = (r.p & I) ? 1 : 0; r.p &= static_cast<uint8_t>(~I); ++maskInstructions_; break;
-        case 0x78: delayedMask = (r.p & I) ? 1 : 0; r.p |= I; ++maskInstructions_; break;
-        case 0xB8: r.overflowTest = 0; break;
-        case 0xD8: r.p &= static_cast<uint8_t>(~D); break;
-        case 0xF8: r.p |= D; break;
-        case 0xEA: break;
+            // Register transfers, increments, flags.
+            case 0xAA: r.x = r.a; r.setZN(r.x); break;
+            case 0x8A: r.a = r.x; r.setZN(r.a); break;
+            case 0xA8: r.y = r.a; r.setZN(r.y); break;
+            case 0x98: r.a = r.y; r.setZN(r.a); break;
+            case 0xBA: r.x = r.s; r.setZN(r.x); break;
+            case 0x9A: r.s = r.x; break;
+            case 0xCA: r.x = dec(r.x); break;
+            case 0xE8: r.x = inc(r.x); break;
+            case 0x88: r.y = dec(r.y); break;
+            case 0xC8: r.y = inc(r.y); break;
+            case 0x18: r.setCarry(0); break;
+            case 0x38: r.setCarry(1); break;
+            // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+            case 0x58: delayedMask = (r.p & I) ? 1 : 0; r.p &= static_cast<uint8_t>(~I); ++cpu.maskInstructions_; break;
+            case 0x78: delayedMask = (r.p & I) ? 1 : 0; r.p |= I; ++cpu.maskInstructions_; break;
+            case 0xB8: r.setOverflowFromBit7(0); break;
+            case 0xD8: r.p &= static_cast<uint8_t>(~D); break;
+            case 0xF8: r.p |= D; break;
+            case 0xEA: break;
 
-        // Stack.
-        case 0x48: cyc = 3; push(r.a); break;
-        case 0x08: cyc = 3; push(static_cast<uint8_t>(flags() | B | U)); break;
-        case 0x68: cyc = 4; r.a = pull(); setZN(r.a); break;
-        case 0x28:
-            cyc = 4;
-            delayedMask = (r.p & I) ? 1 : 0;
-            setFlags(static_cast<uint8_t>((pull() & ~B) | U));
-            ++maskInstructions_;
-            break;
+            // Stack.
+            case 0x48: cyc = 3; push(r.a); break;
+            case 0x08: cyc = 3; push(static_cast<uint8_t>(r.flags() | B | U)); break;
+            case 0x68: cyc = 4; r.a = pull(); r.setZN(r.a); break;
+            case 0x28:
+                cyc = 4;
+                delayedMask = (r.p & I) ? 1 : 0;
+                r.setFlags(static_cast<uint8_t>((pull() & ~B) | U));
+                ++cpu.maskInstructions_;
+                break;
 
-        // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
-        case 0x10: branch(!(r.negativeTest & N)); break;
-        case 0x30: branch(r.negativeTest & N); break;
-        case 0x50: branch(!(r.overflowTest & 0x80)); break;
-        case 0x70: branch(r.overflowTest & 0x80); break;
-        case 0x90: branch(!r.carry); break;
-        case 0xB0: branch(r.carry); break;
-        case 0xD0: branch(r.zeroTest != 0); break;
-        case 0xF0: branch(r.zeroTest == 0); break;
+            // Branches: 2 cycles, 3 when taken, 4 when taken to another page.
+            case 0x10: branch(!r.negative()); break;
+            case 0x30: branch(r.negative()); break;
+            case 0x50: branch(!r.overflow()); break;
+            case 0x70: branch(r.overflow()); break;
+            case 0x90: branch(!r.carry()); break;
+            case 0xB0: branch(r.carry()); break;
+            case 0xD0: branch(!r.zero()); break;
+            case 0xF0: branch(r.zero()); break;
 
-        // Jumps, calls, returns, interrupts.
-        case 0x4C: cyc = 3; r.pc = fetch16(); break;
-        case 0x6C: {
-            cyc = 5;
-            uint16_t ptr = fetch16();
-            // The pointer's high byte comes from the same page: ($10FF) reads $10FF and $1000.
-            uint16_t lo = rd(ptr, 0);
-            uint16_t hi = rd(static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF)), 0);
-            r.pc = static_cast<uint16_t>(lo | (hi << 8));
-            break;
-        }
-        case 0x20: {
-            cyc = 6;
-            uint16_t target = fetch16();
-            uint16_t ret = static_cast<uint16_t>(r.pc - 1);
-            push(static_cast<uint8_t>(ret >> 8));
-            push(static_cast<uint8_t>(ret));
-            r.pc = target;
-            break;
-        }
-        case 0x60: {
-            cyc = 6;
-            uint16_t lo = pull();
-            uint16_t hi = pull();
-            r.pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
-            break;
-        }
-        case 0x40: {
-            cyc = 6;
-            ++maskInstructions_;
-            setFlags(static_cast<uint8_t>((pull() & ~B) | U));
-            uint16_t lo = pull();
-            uint16_t hi = pull();
-            r.pc = static_cast<uint16_t>(lo | (hi << 8));
-            break;
-        }
-        case 0x00:
-            // BRK skips a padding byte. Rare: the object's own sequence runs it.
-            cyc = 7;
-            ++r.pc;
-            storeBack();
-            interrupt(0xFFFE, true);
-            hold();
-            sawBus();
-            break;
+            // Jumps, calls, returns, interrupts.
+            case 0x4C: cyc = 3; r.pc = fetch16(); break;
+            case 0x6C: {
+                cyc = 5;
+                uint16_t ptr = fetch16();
+                // The pointer's high byte comes from the same page: ($10FF) reads $10FF and $1000.
+                uint16_t lo = rd(ptr, 0);
+                uint16_t hi = rd(static_cast<uint16_t>((ptr & 0xFF00) | ((ptr + 1) & 0xFF)), 0);
+                r.pc = static_cast<uint16_t>(lo | (hi << 8));
+                break;
+            }
+            case 0x20: {
+                cyc = 6;
+                uint16_t target = fetch16();
+                uint16_t ret = static_cast<uint16_t>(r.pc - 1);
+                push(static_cast<uint8_t>(ret >> 8));
+                push(static_cast<uint8_t>(ret));
+                r.pc = target;
+                break;
+            }
+            case 0x60: {
+                cyc = 6;
+                uint16_t lo = pull();
+                uint16_t hi = pull();
+                r.pc = static_cast<uint16_t>((lo | (hi << 8)) + 1);
+                break;
+            }
+            case 0x40: {
+                cyc = 6;
+                ++cpu.maskInstructions_;
+                r.setFlags(static_cast<uint8_t>((pull() & ~B) | U));
+                uint16_t lo = pull();
+                uint16_t hi = pull();
+                r.pc = static_cast<uint16_t>(lo | (hi << 8));
+                break;
+            }
+            case 0x00:
+                // BRK skips a padding byte. Rare: the object's own sequence runs it.
+                cyc = 7;
+                ++r.pc;
+                storeBack();
+                cpu.interrupt(0xFFFE, true);
+                hold();
+                sawBus();
+                break;
 
-        // Unofficial NOPs and the SBC alias.
-        case 0x1A: case 0x3A: case 0x5A: case 0x7A: case 0xDA: case 0xFA: break;
-        case 0x80: case 0x82: case 0x89: case 0xC2: case 0xE2: ++r.pc; break;
-        case 0x04: case 0x44: case 0x64: cyc = 3; load(zp()); break;
-        case 0x14: case 0x34: case 0x54: case 0x74: case 0xD4: case 0xF4: cyc = 4; load(zpi(r.x)); break;
-        case 0x0C: cyc = 4; load(fetch16()); break;
-        case 0x1C: case 0x3C: case 0x5C: case 0x7C: case 0xDC: case 0xFC: cyc = 4; load(absi(r.x, true)); break;
-        case 0xEB: adc(static_cast<uint8_t>(~fetch())); break;
+            // Unofficial NOPs and the SBC alias.
+            case 0x1A: case 0x3A: case 0x5A: case 0x7A: case 0xDA: case 0xFA: break;
+            case 0x80: case 0x82: case 0x89: case 0xC2: case 0xE2: ++r.pc; break;
+            case 0x04: case 0x44: case 0x64: cyc = 3; load(zp()); break;
+            case 0x14: case 0x34: case 0x54: case 0x74: case 0xD4: case 0xF4: cyc = 4; load(zpi(r.x)); break;
+            case 0x0C: cyc = 4; load(fetch16()); break;
+            case 0x1C: case 0x3C: case 0x5C: case 0x7C: case 0xDC: case 0xFC: cyc = 4; load(absi(r.x, true)); break;
+            case 0xEB: adc(static_cast<uint8_t>(~fetch())); break;
 
-        case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
-        case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
-            r.pc = opPc;
-            storeBack();
-            Stop(opPc, op, true);
-        default:
-            r.pc = opPc;
-            storeBack();
-            Stop(opPc, op, false);
-        }
+            case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
+            case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
+                r.pc = opPc;
+                storeBack();
+                Stop(opPc, op, true);
+            default:
+                r.pc = opPc;
+                storeBack();
+                Stop(opPc, op, false);
+            }
 #undef PELRIN_NSF_G1_ROW
 #undef PELRIN_NSF_G1
-        r.cycles += cyc;
-        if (OneInstruction || r.pc == stopPc || r.cycles >= runEnd || (r.pc <= opPc && r.s == opS)) {
-            last = {opPc, opS, cyc};
-            break;
+            r.cycles += cyc;
+            if (OneInstruction || r.pc == stopPc || r.cycles >= runEnd || (r.pc <= opPc && r.s == opS)) {
+                storeBack();
+                return {opPc, opS, cyc};
+            }
         }
     }
-    storeBack();
-    return last;
+};
+
+unsigned Cpu6502::execute() {
+    Runner<true> runner{*this, 0, nullptr};
+    return runner.run(0).cycles;
+}
+
+Cpu6502::LastInstruction Cpu6502::run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched) {
+    Runner<false> runner{*this, endCycle, &watched};
+    return runner.run(stopPc);
 }
 
 } // namespace pelrin_nsf

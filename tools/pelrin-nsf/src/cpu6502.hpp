@@ -157,7 +157,7 @@ private:
     unsigned execute();
     // The instructions of step() (OneInstruction) and of run().
     template <bool OneInstruction>
-    LastInstruction runInstructions(uint16_t stopPc, uint64_t endCycle, const uint64_t *watched);
+    struct Runner;
 
     Bus &bus_;
     std::array<const uint8_t *, 256> readPages_{};
