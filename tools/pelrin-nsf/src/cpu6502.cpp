@@ -12,7 +12,7 @@ std::string hex(unsigned v, int digits) {
     return buf;
 }
 
-// Out of line, so the strings of the message take no room in execute()'s frame.
+// Out of line, so the strings of the message take no room in the instruction loop's frame.
 [[noreturn, gnu::noinline, gnu::cold]] void Stop(uint16_t opPc, uint8_t op, bool jam) {
     if (jam) throw CpuError("CPU jammed at " + hex(opPc, 4) + " (opcode " + hex(op, 2) + ")", opPc, op);
     throw CpuError("unsupported unofficial opcode " + hex(op, 2) + " at " + hex(opPc, 4), opPc, op);
