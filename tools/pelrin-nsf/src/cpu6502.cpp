@@ -144,7 +144,7 @@ struct Cpu6502::Runner {
     const uint64_t watchedAtStart;
     uint64_t runEnd;          // 0 once *watched changed: the run ends after the instruction
     unsigned cyc = 2;         // the running instruction's cycles
-    int8_t delayedMask = -1;  // the I flag as the next poll sees it; -1: P's own
+    uint8_t maskBeforeOp = 0; // the I flag before CLI, SEI or PLP, which the next poll sees
     bool wroteMapped = false; // a store to mapped memory
 
     Runner(Cpu6502 &c, uint64_t endCycle, const uint64_t *w)
@@ -156,7 +156,10 @@ struct Cpu6502::Runner {
     PELRIN_NSF_INLINE void hold() {
         if constexpr (!OneInstruction) r = RunRegisters{cpu.cycles, cpu.pc, cpu.a, cpu.x, cpu.y, cpu.s, cpu.p};
     }
-    PELRIN_NSF_INLINE void storeBack() {
+    // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
+    static PELRIN_NSF_INLINE bool delaysMask(uint8_t op) { return op == 0x58 || op == 0x78 || op == 0x28; }
+    // op: the last instruction run.
+    PELRIN_NSF_INLINE void storeBack(uint8_t op) {
         if constexpr (!OneInstruction) {
             cpu.cycles = r.cycles;
             cpu.pc = r.pc;
@@ -166,7 +169,7 @@ struct Cpu6502::Runner {
             cpu.s = r.s;
             cpu.p = r.flags();
         }
-        cpu.delayedMask_ = delayedMask;
+        cpu.delayedMask_ = delaysMask(op) ? static_cast<int8_t>(maskBeforeOp) : int8_t{-1};
         if (wroteMapped) cpu.wroteMapped_ = true;
     }
     PELRIN_NSF_INLINE void sawBus() {
@@ -353,7 +356,6 @@ struct Cpu6502::Runner {
             const uint16_t opPc = r.pc;
             const uint8_t opS = r.s;
             const uint8_t op = fetch();
-            delayedMask = -1; // CLI, SEI and PLP set it below
             cyc = 2;
 
 #define PELRIN_NSF_G1(fn, mode) \
@@ -439,9 +441,9 @@ struct Cpu6502::Runner {
             case 0xC8: r.y = inc(r.y); break;
             case 0x18: r.setCarry(0); break;
             case 0x38: r.setCarry(1); break;
-            // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
-            case 0x58: delayedMask = (r.p & I) ? 1 : 0; r.p &= static_cast<uint8_t>(~I); ++cpu.maskInstructions_; break;
-            case 0x78: delayedMask = (r.p & I) ? 1 : 0; r.p |= I; ++cpu.maskInstructions_; break;
+            // CLI, SEI and PLP keep the old mask for the next poll (see storeBack).
+            case 0x58: maskBeforeOp = (r.p & I) ? 1 : 0; r.p &= static_cast<uint8_t>(~I); ++cpu.maskInstructions_; break;
+            case 0x78: maskBeforeOp = (r.p & I) ? 1 : 0; r.p |= I; ++cpu.maskInstructions_; break;
             case 0xB8: r.setOverflowFromBit7(0); break;
             case 0xD8: r.p &= static_cast<uint8_t>(~D); break;
             case 0xF8: r.p |= D; break;
@@ -453,7 +455,7 @@ struct Cpu6502::Runner {
             case 0x68: cyc = 4; r.a = pull(); r.setZN(r.a); break;
             case 0x28:
                 cyc = 4;
-                delayedMask = (r.p & I) ? 1 : 0;
+                maskBeforeOp = (r.p & I) ? 1 : 0;
                 r.setFlags(static_cast<uint8_t>((pull() & ~B) | U));
                 ++cpu.maskInstructions_;
                 break;
@@ -508,7 +510,7 @@ struct Cpu6502::Runner {
                 // BRK skips a padding byte. Rare: the object's own sequence runs it.
                 cyc = 7;
                 ++r.pc;
-                storeBack();
+                storeBack(op);
                 cpu.interrupt(0xFFFE, true);
                 hold();
                 sawBus();
@@ -526,19 +528,19 @@ struct Cpu6502::Runner {
             case 0x02: case 0x12: case 0x22: case 0x32: case 0x42: case 0x52:
             case 0x62: case 0x72: case 0x92: case 0xB2: case 0xD2: case 0xF2:
                 r.pc = opPc;
-                storeBack();
+                storeBack(op);
                 Stop(opPc, op, true);
             default:
                 r.pc = opPc;
-                storeBack();
+                storeBack(op);
                 Stop(opPc, op, false);
             }
 #undef PELRIN_NSF_G1_ROW
 #undef PELRIN_NSF_G1
             r.cycles += cyc;
             if (OneInstruction || r.pc == stopPc || r.cycles >= runEnd || (r.pc <= opPc && r.s == opS)) {
-                storeBack();
-                return {opPc, opS, cyc};
+                storeBack(op);
+                return {opPc, opS};
             }
         }
     }
@@ -546,7 +548,8 @@ struct Cpu6502::Runner {
 
 unsigned Cpu6502::execute() {
     Runner<true> runner{*this, 0, nullptr};
-    return runner.run(0).cycles;
+    runner.run(0);
+    return runner.cyc;
 }
 
 Cpu6502::LastInstruction Cpu6502::run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched) {

@@ -66,11 +66,10 @@ public:
     // Runs one instruction; returns its cycles. Throws CpuError.
     unsigned step() { return execute(); }
 
-    // Where the last instruction of a run began, and its cycles.
+    // Where the last instruction of a run began.
     struct LastInstruction {
         uint16_t pc;
         uint8_t s;
-        unsigned cycles;
     };
     // Runs instructions as step() does, one or more, until after one of
     // them: PC is stopPc, the cycles reach endCycle, `watched` (a count
@@ -79,7 +78,8 @@ public:
     // jump or branch back). The registers live in locals meanwhile: the bus
     // sees `cycles` (and may add to it) at every access, the other
     // registers only once the run has ended. Throws CpuError, after
-    // storing the registers as step() leaves them.
+    // storing the registers as step() leaves them; an exception from the
+    // bus leaves the other registers as they were at the start of the run.
     LastInstruction run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched);
 
     // The IRQ input, level-triggered; the host raises and lowers it.
