@@ -151,14 +151,14 @@ struct Cpu6502::Runner {
         : cpu(c), r{c.cycles, c.pc, c.a, c.x, c.y, c.s, c.p}, watched(w),
           watchedAtStart(OneInstruction ? 0 : *w), runEnd(endCycle) {}
 
-    // Between the object and the locals of a run: at its end, around BRK's
-    // sequence and before an error.
+    // From the object, after BRK's sequence ran on its registers.
     PELRIN_NSF_INLINE void hold() {
         if constexpr (!OneInstruction) r = RunRegisters{cpu.cycles, cpu.pc, cpu.a, cpu.x, cpu.y, cpu.s, cpu.p};
     }
     // CLI, SEI and PLP: the interrupt poll of the next boundary still sees the old mask.
     static PELRIN_NSF_INLINE bool delaysMask(uint8_t op) { return op == 0x58 || op == 0x78 || op == 0x28; }
-    // op: the last instruction run.
+    // Into the object: at the end of a run, before BRK's sequence and
+    // before an error. op: the last instruction run.
     PELRIN_NSF_INLINE void storeBack(uint8_t op) {
         if constexpr (!OneInstruction) {
             cpu.cycles = r.cycles;
@@ -182,12 +182,15 @@ struct Cpu6502::Runner {
     // may add stall cycles, which move the accesses that follow.
     PELRIN_NSF_INLINE uint8_t rd(uint16_t address, unsigned at) {
         if (const uint8_t *page = cpu.readPages_[address >> 8]) return page[address & 0xFF];
-        if constexpr (OneInstruction) return cpu.bus_.read(address, cpu.cycles + at);
-        cpu.cycles = r.cycles;
-        const uint8_t v = cpu.bus_.read(address, r.cycles + at);
-        r.cycles = cpu.cycles;
-        sawBus();
-        return v;
+        if constexpr (OneInstruction) {
+            return cpu.bus_.read(address, cpu.cycles + at);
+        } else {
+            cpu.cycles = r.cycles;
+            const uint8_t v = cpu.bus_.read(address, r.cycles + at);
+            r.cycles = cpu.cycles;
+            sawBus();
+            return v;
+        }
     }
     PELRIN_NSF_INLINE void wr(uint16_t address, uint8_t v, unsigned at) {
         if (uint8_t *page = cpu.writePages_[address >> 8]) {
