@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <iterator>
 #include <vector>
 
 using pelrin_nsf::Bus;
@@ -502,6 +504,104 @@ TEST_F(CpuTest, UnofficialSbcAliasAndResetVector) {
     EXPECT_EQ(cpu.pc, 0x9000);
     EXPECT_EQ(cpu.s, 0xFD);
     EXPECT_TRUE(flag(Cpu6502::I));
+}
+
+// A bus for run(): accesses to $4001 steal cycles (a write 4, a read 3),
+// writes to $4002 move a count that the run watches.
+class RunBus : public TestBus {
+public:
+    Cpu6502 *cpu = nullptr;
+    uint64_t count = 0;
+    uint8_t read(uint16_t a, uint64_t cycle) override {
+        if (a == 0x4001) cpu->addStall(3);
+        return TestBus::read(a, cycle);
+    }
+    void write(uint16_t a, uint8_t v, uint64_t cycle) override {
+        TestBus::write(a, v, cycle);
+        if (a == 0x4001) cpu->addStall(4);
+        if (a == 0x4002) ++count;
+    }
+};
+
+// A program through every flag, PHP (which shows them), PLP, a loop, BRK
+// and RTI, accesses on the bus with stall cycles, RAM the core writes
+// itself, and SEI at the end. run() holds the flags apart from P: the stack, the registers and
+// the accesses must come out as stepping leaves them.
+TEST(CpuRun, MatchesStepping) {
+    struct Machine {
+        RunBus bus;
+        Cpu6502 cpu{bus};
+        Machine() {
+            bus.cpu = &cpu;
+            const uint8_t main[] = {
+                0xA9, 0x50, 0x18, 0x69, 0x50, // LDA #$50; CLC; ADC #$50: N and V set
+                0x08, 0x24, 0x10, 0x08,       // PHP; BIT $10 (holds $C0); PHP
+                0xB8, 0x38, 0xE9, 0xF0, 0x08, // CLV; SEC; SBC #$F0; PHP
+                0x6A, 0x2A, 0xC9, 0xB0, 0x08, // ROR A; ROL A; CMP #$B0; PHP
+                0x8D, 0x01, 0x40,             // STA $4001: 4 cycles stolen
+                0xAD, 0x01, 0x40,             // LDA $4001: 3 more
+                0xA9, 0x00, 0x28, 0x08,       // LDA #0; PLP; PHP
+                0xA2, 0x03, 0xCA, 0xD0, 0xFD, // LDX #3; DEX; BNE back
+                0x00, 0xEA,                   // BRK
+                0x8D, 0x02, 0x40, 0x78,       // STA $4002; SEI (the next poll sees I clear)
+            };
+            std::copy(std::begin(main), std::end(main), bus.mem.begin() + 0x0600);
+            const uint8_t handler[] = {0x08, 0x28, 0x40}; // PHP; PLP; RTI
+            std::copy(std::begin(handler), std::end(handler), bus.mem.begin() + 0x0700);
+            bus.mem[0x0010] = 0xC0;
+            bus.mem[0xFFFE] = 0x00;
+            bus.mem[0xFFFF] = 0x07;
+            for (unsigned page = 0; page < 8; ++page) {
+                cpu.mapRead(static_cast<uint8_t>(page), bus.mem.data() + page * 0x100);
+                cpu.mapWrite(static_cast<uint8_t>(page), bus.mem.data() + page * 0x100);
+            }
+            cpu.pc = 0x0600;
+            cpu.s = 0xFF;
+            cpu.p = Cpu6502::U | Cpu6502::D;
+        }
+    };
+    constexpr uint16_t kEnd = 0x0628;
+    Machine stepped, ran;
+    for (int steps = 0; stepped.cpu.pc != kEnd && steps < 1000; ++steps) stepped.cpu.step();
+    ASSERT_EQ(stepped.cpu.pc, kEnd);
+    int runs = 0;
+    while (ran.cpu.pc != kEnd && runs < 100) {
+        ran.cpu.run(kEnd, UINT64_MAX, ran.bus.count);
+        ++runs;
+    }
+    EXPECT_GT(runs, 1); // the loop and the watched count end runs early
+    EXPECT_EQ(ran.cpu.registers(), stepped.cpu.registers());
+    EXPECT_EQ(ran.cpu.cycles, stepped.cpu.cycles);
+    EXPECT_EQ(ran.cpu.wroteMapped(), stepped.cpu.wroteMapped());
+    EXPECT_TRUE(ran.bus.mem == stepped.bus.mem);
+    ASSERT_EQ(ran.bus.io.size(), stepped.bus.io.size());
+    for (size_t i = 0; i < ran.bus.io.size(); ++i) EXPECT_EQ(ran.bus.io[i].cycle, stepped.bus.io[i].cycle) << i;
+}
+
+// run() stops after the instruction that meets one of its conditions.
+TEST(CpuRun, StopsAfterEachCondition) {
+    RunBus bus;
+    Cpu6502 cpu{bus};
+    bus.cpu = &cpu;
+    // NOP; STA $4002; NOP; NOP; JMP $0600
+    const uint8_t code[] = {0xEA, 0x8D, 0x02, 0x40, 0xEA, 0xEA, 0x4C, 0x00, 0x06};
+    std::copy(std::begin(code), std::end(code), bus.mem.begin() + 0x0600);
+    cpu.pc = 0x0600;
+    Cpu6502::LastInstruction last = cpu.run(0xFFFF, UINT64_MAX, bus.count); // the watched count moves
+    EXPECT_EQ(last.pc, 0x0601);
+    EXPECT_EQ(cpu.pc, 0x0604);
+    EXPECT_EQ(cpu.cycles, 6u);
+    last = cpu.run(0x0605, UINT64_MAX, bus.count); // the stop address
+    EXPECT_EQ(last.pc, 0x0604);
+    EXPECT_EQ(cpu.pc, 0x0605);
+    last = cpu.run(0xFFFF, UINT64_MAX, bus.count); // a jump back
+    EXPECT_EQ(last.pc, 0x0606);
+    EXPECT_EQ(last.s, cpu.s);
+    EXPECT_EQ(cpu.pc, 0x0600);
+    EXPECT_EQ(cpu.cycles, 13u);
+    last = cpu.run(0xFFFF, 15, bus.count); // the end cycle: NOP (15), and no further
+    EXPECT_EQ(last.pc, 0x0600);
+    EXPECT_EQ(cpu.cycles, 15u);
 }
 
 } // namespace

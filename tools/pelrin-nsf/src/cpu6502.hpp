@@ -66,6 +66,22 @@ public:
     // Runs one instruction; returns its cycles. Throws CpuError.
     unsigned step() { return execute(); }
 
+    // Where the last instruction of a run began.
+    struct LastInstruction {
+        uint16_t pc;
+        uint8_t s;
+    };
+    // Runs instructions as step() does, one or more, until after one of
+    // them: PC is stopPc, the cycles reach endCycle, `watched` (a count
+    // that the bus may change) differs from its value at the start, or PC
+    // lies at or before where the instruction began with S unchanged (a
+    // jump or branch back). The registers live in locals meanwhile: the bus
+    // sees `cycles` (and may add to it) at every access, the other
+    // registers only once the run has ended. Throws CpuError, after
+    // storing the registers as step() leaves them; an exception from the
+    // bus leaves the other registers as they were at the start of the run.
+    LastInstruction run(uint16_t stopPc, uint64_t endCycle, const uint64_t &watched);
+
     // The IRQ input, level-triggered; the host raises and lowers it.
     bool irqLine = false;
     // Whether an IRQ is held off at this instruction boundary. The CPU polls
@@ -137,11 +153,11 @@ private:
     }
     void interrupt(uint16_t vector, bool brk);
     unsigned takeIrq();
-    void setZN(uint8_t v) { p = static_cast<uint8_t>((p & ~(Z | N)) | (v ? 0 : Z) | (v & N)); }
-    void adc(uint8_t m);
-    void compare(uint8_t reg, uint8_t m);
 
     unsigned execute();
+    // The instructions of step() (OneInstruction) and of run().
+    template <bool OneInstruction>
+    struct Runner;
 
     Bus &bus_;
     std::array<const uint8_t *, 256> readPages_{};

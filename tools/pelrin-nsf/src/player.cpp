@@ -918,12 +918,15 @@ PlayResult Player::run() {
                     // The instructions that need none of this loop's checks
                     // run here: up to the return address, a jump back, the
                     // stretch's end or a call that may end the render.
-                    const uint64_t boundary = nextBoundary(), stops = stops_;
-                    while (cpu_.pc != kReturnAddress && cpu_.cycles < boundary && stops_ == stops &&
-                           !(cpu_.pc <= from && cpu_.s == stack)) {
-                        from = cpu_.pc;
-                        stack = cpu_.s;
-                        cpu_.step();
+                    // The run makes the same checks after each of them;
+                    // stops_ moves only within a bus access, where the run
+                    // watches it.
+                    const uint64_t boundary = nextBoundary();
+                    if (cpu_.pc != kReturnAddress && cpu_.cycles < boundary &&
+                        !(cpu_.pc <= from && cpu_.s == stack)) {
+                        const Cpu6502::LastInstruction last = cpu_.run(kReturnAddress, boundary, stops_);
+                        from = last.pc;
+                        stack = last.s;
                     }
                 }
             } catch (const CpuError &e) {
