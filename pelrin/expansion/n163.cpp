@@ -199,17 +199,15 @@ inline bool StepsApart(const Segment &seg, const SampleMeans &means, float count
            stepFloat < 16777216.0f && countdown > 0.0f && countdown < 16777216.0f;
 }
 
-using StepLevel = N163StepLevel;
-
 // Channel i's levels for the step runner, made from its level rows when
 // those changed since they were last made.
-inline const StepLevel *StepLevels(N163State &s, unsigned i, const int16_t *left, const int16_t *right) {
+inline const N163StepLevel *StepLevels(N163State &s, unsigned i, const int16_t *left, const int16_t *right) {
     if (std::memcmp(s.stepLevelsLeft[i], left, sizeof s.stepLevelsLeft[i]) == 0 &&
         std::memcmp(s.stepLevelsRight[i], right, sizeof s.stepLevelsRight[i]) == 0)
         return s.stepLevels[i];
     std::memcpy(s.stepLevelsLeft[i], left, sizeof s.stepLevelsLeft[i]);
     std::memcpy(s.stepLevelsRight[i], right, sizeof s.stepLevelsRight[i]);
-    StepLevel *levels = s.stepLevels[i];
+    N163StepLevel *levels = s.stepLevels[i];
     for (unsigned k = 0; k < 16; k++) {
         levels[k].whole[0] = left[k];
         levels[k].whole[1] = right[k];
@@ -222,7 +220,7 @@ inline const StepLevel *StepLevels(N163State &s, unsigned i, const int16_t *left
 // A channel run from step to step (StepsApart); its countdown counts from
 // the boundary `pos`.
 struct StepRunner {
-    const StepLevel *levels;  // by sample value
+    const N163StepLevel *levels;  // by sample value
     Voice v;                  // its address and high nibble are in `nibble` while it runs
     uint32_t pos;
     double stepFloat;  // the step length as the countdown takes it after a step
@@ -258,12 +256,13 @@ inline StepPieces Pieces(double first, double rest) { return {first, rest}; }
 
 // Adds a sample's changes where it holds a step: at [0] its mean less the
 // level before, at [2] the level after less the mean. Each piece's sum is
-// truncated on its own, as IntegrateVoice does; a whole sample lasts at
-// most 2^16 cycles (the means are multiplications), so a piece's sum, the
-// two pieces' and the mean all fit 32 bits. `inverse`: the raised inverse
-// of the sample's length, twice.
-inline void AddStepChanges(const StepLevel &before, const StepLevel &after, StepPieces pieces, const double *inverse,
-                           int32_t *at) {
+// truncated on its own, as IntegrateVoice does. The levels lie within
+// +-16,452 (120 / 239 of at most 32,767) and a whole sample lasts at most
+// 2^16 cycles (the means are multiplications), so a piece's sum, negated
+// or not, the two pieces' and the mean all fit 32 bits. `inverse`: the
+// raised inverse of the sample's length, twice.
+inline void AddStepChanges(const N163StepLevel &before, const N163StepLevel &after, StepPieces pieces,
+                           const double *inverse, int32_t *at) {
 #if defined(__SSE2__)
     // Both sides at once. The piece before is taken negated: truncation
     // towards zero gives the negated sum.
@@ -316,7 +315,7 @@ struct StepBoundaries {
     int shift;
     double periodInverse;
     uint32_t last;
-    const double *at;       // the boundaries in doubles
+    const double *at;            // the boundaries in doubles
     const double (*inverse)[2];  // [k]: the raised inverse of sample k's length, twice
 
     // The first sample whose boundary lies at or after `reach` (at most the
@@ -334,8 +333,8 @@ struct StepBoundaries {
 // nibble).
 struct RunningWave {
     uint32_t position, nibble, length, startNibble;
-    const StepLevel *levels;
-    const StepLevel *level;  // the levels of the nibble it is on
+    const N163StepLevel *levels;
+    const N163StepLevel *level;  // the levels of the nibble it is on
 
     // The next nibble; `nibbles` holds the RAM's nibbles in this order.
     void Step(const uint8_t *nibbles) {
@@ -352,7 +351,7 @@ struct RunningWave {
 template <bool Mixed>
 inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j,
                      StepPieces pieces, StepDeltas &d) {
-    const StepLevel &old = *wave.level;
+    const N163StepLevel &old = *wave.level;
     wave.Step(nibbles);
     if (Mixed) AddStepChanges(old, *wave.level, pieces, b.inverse[j], d.change[j]);
 }
@@ -379,7 +378,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     double perUnit;
     const uint64_t perUnitBits = (1023 + 150 - field) << 52;
     std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
-    RunningWave wave{run.v.position, run.nibble,  run.length,
+    RunningWave wave{run.v.position,  run.nibble, run.length,
                      run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
     const double stepFloat = run.stepFloat;
     const uint32_t last = b.last;
