@@ -199,29 +199,17 @@ inline bool StepsApart(const Segment &seg, const SampleMeans &means, float count
            stepFloat < 16777216.0f && countdown > 0.0f && countdown < 16777216.0f;
 }
 
-// Channel i's levels for the step runner, made from its level rows when
-// those changed since they were last made.
-inline const N163StepLevel *StepLevels(N163State &s, unsigned i, const int16_t *left, const int16_t *right) {
-    if (std::memcmp(s.stepLevelsLeft[i], left, sizeof s.stepLevelsLeft[i]) == 0 &&
-        std::memcmp(s.stepLevelsRight[i], right, sizeof s.stepLevelsRight[i]) == 0)
-        return s.stepLevels[i];
-    std::memcpy(s.stepLevelsLeft[i], left, sizeof s.stepLevelsLeft[i]);
-    std::memcpy(s.stepLevelsRight[i], right, sizeof s.stepLevelsRight[i]);
-    N163StepLevel *levels = s.stepLevels[i];
-    for (unsigned k = 0; k < 16; k++) {
-        levels[k].whole[0] = left[k];
-        levels[k].whole[1] = right[k];
-        levels[k].both[0] = left[k];
-        levels[k].both[1] = right[k];
-    }
-    return levels;
-}
+// A sample value's levels, left and right, as doubles and as integers.
+struct StepLevel {
+    alignas(16) double both[2];
+    int32_t whole[2];
+};
 
 // A channel run from step to step (StepsApart); its countdown counts from
 // the boundary `pos`.
 struct StepRunner {
-    const N163StepLevel *levels;  // by sample value
-    Voice v;                  // its address and high nibble are in `nibble` while it runs
+    StepLevel levels[16];
+    Voice v;  // its address and high nibble are in `nibble` while it runs
     uint32_t pos;
     double stepFloat;  // the step length as the countdown takes it after a step
     // The wave as nibble addresses (the byte's address twice, plus one for
@@ -230,9 +218,35 @@ struct StepRunner {
     bool mixed;
 };
 
-inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float stepFloat, N163State &s, unsigned i,
-                            bool mixed, const int16_t *left, const int16_t *right) {
-    run.levels = StepLevels(s, i, left, right);
+inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float stepFloat, const N163State &s,
+                            unsigned i, bool mixed, const int16_t *left, const int16_t *right) {
+#if defined(__SSE2__)
+    // Eight entries a side at a time: the two sides interleaved, widened to
+    // 32 bits with their signs, and converted.
+    for (unsigned k = 0; k < 16; k += 8) {
+        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(left + k));
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + k));
+        const __m128i pairs[2] = {_mm_unpacklo_epi16(l, r), _mm_unpackhi_epi16(l, r)};
+        for (unsigned h = 0; h < 2; h++) {
+            const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(pairs[h], pairs[h]), 16);
+            const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(pairs[h], pairs[h]), 16);
+            const unsigned at = k + 4 * h;
+            for (unsigned e = 0; e < 4; e++) {
+                const __m128i pair = e < 2 ? low : high;
+                const __m128i both = (e & 1) ? _mm_unpackhi_epi64(pair, pair) : pair;
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(run.levels[at + e].whole), both);
+                _mm_store_pd(run.levels[at + e].both, _mm_cvtepi32_pd(both));
+            }
+        }
+    }
+#else
+    for (unsigned k = 0; k < 16; k++) {
+        run.levels[k].whole[0] = left[k];
+        run.levels[k].whole[1] = right[k];
+        run.levels[k].both[0] = left[k];
+        run.levels[k].both[1] = right[k];
+    }
+#endif
     run.v = v;
     run.pos = pos;
     run.stepFloat = stepFloat;
@@ -261,7 +275,7 @@ inline StepPieces Pieces(double first, double rest) { return {first, rest}; }
 // 2^16 cycles (the means are multiplications), so a piece's sum, negated
 // or not, the two pieces' and the mean all fit 32 bits. `inverse`: the
 // raised inverse of the sample's length, twice.
-inline void AddStepChanges(const N163StepLevel &before, const N163StepLevel &after, StepPieces pieces,
+inline void AddStepChanges(const StepLevel &before, const StepLevel &after, StepPieces pieces,
                            const double *inverse, int32_t *at) {
 #if defined(__SSE2__)
     // Both sides at once. The piece before is taken negated: truncation
@@ -333,8 +347,8 @@ struct StepBoundaries {
 // nibble).
 struct RunningWave {
     uint32_t position, nibble, length, startNibble;
-    const N163StepLevel *levels;
-    const N163StepLevel *level;  // the levels of the nibble it is on
+    const StepLevel *levels;
+    const StepLevel *level;  // the levels of the nibble it is on
 
     // The next nibble; `nibbles` holds the RAM's nibbles in this order.
     void Step(const uint8_t *nibbles) {
@@ -351,7 +365,7 @@ struct RunningWave {
 template <bool Mixed>
 inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j,
                      StepPieces pieces, StepDeltas &d) {
-    const N163StepLevel &old = *wave.level;
+    const StepLevel &old = *wave.level;
     wave.Step(nibbles);
     if (Mixed) AddStepChanges(old, *wave.level, pieces, b.inverse[j], d.change[j]);
 }

@@ -166,13 +166,6 @@ struct Mmc5PcmChannel {
     ChannelOutput<256> output;
 };
 
-// A Namco 163 sample value's levels, left and right, in the two forms the
-// step runner takes them (expansion/n163.cpp).
-struct N163StepLevel {
-    alignas(16) double both[2];
-    int32_t whole[2];
-};
-
 struct N163State {
     uint8_t ram[128];
     uint8_t address;
@@ -193,11 +186,6 @@ struct N163State {
     int16_t levelRight[8][16][16];
     Sum sumLeft[8];
     Sum sumRight[8];
-    // Each channel's levels for the step runner, and the level rows they
-    // were made from: made again when the rows differ.
-    N163StepLevel stepLevels[8][16];
-    int16_t stepLevelsLeft[8][16];
-    int16_t stepLevelsRight[8][16];
 };
 
 // A sample length with its rounded-up reciprocal (core/mixer.cpp).
