@@ -579,10 +579,9 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         inverseAt[0][0] = inverseAt[0][1] = 0.0;  // the first sample is not run here
         for (uint32_t k = 1; k < samples; k++)
             inverseAt[k][0] = inverseAt[k][1] = end[k] - end[k - 1] == shortest ? shorter : longer;
-        const StepBoundaries boundaries{seg.end,       seg.first + (int64_t{1} << seg.shift) - 1,
-                                        seg.period,    seg.shift,
-                                        seg.periodInverse, seg.last,
-                                        boundaryAt,    inverseAt};
+        const int64_t anchor = seg.first + (int64_t{1} << seg.shift) - 1;
+        const StepBoundaries boundaries{seg.end,           anchor,   seg.period, seg.shift,
+                                        seg.periodInverse, seg.last, boundaryAt, inverseAt};
         for (unsigned r = 0; r < runnerCount; r++) {
             if (runners[r].mixed)
                 RunSteps<true>(runners[r], nibbles, boundaries, deltas);
