@@ -216,10 +216,13 @@ struct StepRunner {
     // its high nibble): where it is, where it starts again, its length.
     uint32_t nibble, startNibble, length;
     bool mixed;
+    unsigned channel;
+    double stepLength;  // as the tail after the last boundary takes it
 };
 
-inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float stepFloat, const N163State &s,
+inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, double stepLength, const N163State &s,
                             unsigned i, bool mixed, const int16_t *left, const int16_t *right) {
+    const float stepFloat = static_cast<float>(stepLength);
 #if defined(__SSE2__)
     // Eight entries a side at a time: the two sides interleaved, widened to
     // 32 bits with their signs, and converted.
@@ -254,6 +257,8 @@ inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, float
     run.startNibble = s.waveStart[i] * 2u + (s.waveStartHigh[i] & 1u);
     run.length = s.waveLength[i];
     run.mixed = mixed;
+    run.channel = i;
+    run.stepLength = stepLength;
 }
 
 // A sample with a step: `first` cycles before it, `rest` after it.
@@ -323,23 +328,9 @@ inline void SplitNibbles(const uint8_t *ram, uint8_t *nibbles) {
 // The segment's boundaries as the step runner looks them up, in locals
 // (stores to the changes could otherwise alias them).
 struct StepBoundaries {
-    const uint32_t *end;
-    int64_t anchor;  // boundary k is at (anchor + k * period) >> shift
-    int64_t period;
-    int shift;
-    double periodInverse;
-    uint32_t last;
+    const Segment *seg;
     const double *at;            // the boundaries in doubles
     const double (*inverse)[2];  // [k]: the raised inverse of sample k's length, twice
-
-    // The first sample whose boundary lies at or after `reach` (at most the
-    // last boundary): from j = room / period on, where the estimate in
-    // doubles is that or one less (see FirstBoundaryAfter).
-    uint32_t FirstAtOrAfter(int64_t reach) const {
-        const int64_t room = (reach << shift) - anchor;
-        const uint32_t j = static_cast<uint32_t>(static_cast<double>(room) * periodInverse);
-        return j + (end[j] < static_cast<uint64_t>(reach));
-    }
 };
 
 // A running wave in locals: stores to the deltas could otherwise alias it.
@@ -382,6 +373,8 @@ inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBounda
 template <bool Mixed>
 void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &boundaries, StepDeltas &d) {
     const StepBoundaries b = boundaries;
+    const Segment &seg = *b.seg;
+    const uint32_t *end = seg.end;
     // u, the step length's unit in the last place, from its exponent field:
     // 2^(e - 150). The countdown is a multiple of it when the countdown
     // times 2^(150 - e) is whole.
@@ -395,9 +388,9 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     RunningWave wave{run.v.position,  run.nibble, run.length,
                      run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
     const double stepFloat = run.stepFloat;
-    const uint32_t last = b.last;
+    const uint32_t last = seg.last;
     double countdown = run.v.countdown;
-    uint32_t pos = run.pos;
+    uint32_t pos = run.pos, k = 1;  // pos: boundary k - 1
     bool evenly = true;
     for (;;) {
         const double units = countdown * perUnit;  // exact: a power of two
@@ -408,12 +401,13 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
             evenly = false;
             break;
         }
-        const uint32_t j = b.FirstAtOrAfter(int64_t{pos} + whole);
-        const double first = countdown - static_cast<double>(b.end[j - 1] - pos);
-        const double rest = static_cast<double>(b.end[j] - b.end[j - 1]) - first;
+        const uint32_t j = FirstBoundaryAfter<false>(seg, pos + whole - 1, k);
+        const double first = countdown - static_cast<double>(end[j - 1] - pos);
+        const double rest = static_cast<double>(end[j] - end[j - 1]) - first;
         TakeStep<Mixed>(wave, nibbles, b, j, Pieces(first, rest), d);
         countdown = static_cast<float>(stepFloat - rest);
-        pos = b.end[j];
+        pos = end[j];
+        k = j + 1;
     }
     // Evenly spaced from here. The times are exact in doubles: multiples of
     // u >= 2^-22 (the step length is above 2) below 2^31 (a segment's length).
@@ -427,10 +421,11 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         // far above the estimate's rounding error (below 2^-34 after the
         // at most 512 additions) and far below 1, its truncation is never
         // below floor(q(t)) nor past the boundary.
-        const double slope = static_cast<double>(int64_t{1} << b.shift) / static_cast<double>(b.period);
+        const double slope = static_cast<double>(int64_t{1} << seg.shift) / static_cast<double>(seg.period);
         const double *at = b.at;
         const double lastAt = last, estimateStep = stepFloat * slope;
-        double estimate = t * slope - (static_cast<double>(b.anchor) / static_cast<double>(b.period) - 0x1p-20);
+        const int64_t anchor = seg.first + (int64_t{1} << seg.shift) - 1;  // boundary j: (anchor + j period) >> shift
+        double estimate = t * slope - (static_cast<double>(anchor) / static_cast<double>(seg.period) - 0x1p-20);
 #if defined(__SSE2__)
         __m128d time = _mm_set1_pd(t);
         const __m128d stride = _mm_set1_pd(stepFloat);
@@ -502,8 +497,6 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     StepRunner runners[8];
     double boundaryAt[kSegmentSamples + 1];
     alignas(16) double inverseAt[kSegmentSamples][2];
-    unsigned runnerChannel[8];
-    double runnerStepLength[8];
     unsigned runnerCount = 0;
     for (unsigned i = 0; i < 8; i++) {
         double stepConstant;
@@ -536,9 +529,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 deltas.base[0] += left[v.sample & 15];
                 deltas.base[1] += right[v.sample & 15];
             }
-            StartStepRunner(runners[runnerCount], v, pos, stepFloat, s, i, mix, left, right);
-            runnerChannel[runnerCount] = i;
-            runnerStepLength[runnerCount++] = stepLength;
+            StartStepRunner(runners[runnerCount++], v, pos, stepLength, s, i, mix, left, right);
             continue;
         }
         while (k < samples) {
@@ -579,9 +570,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         inverseAt[0][0] = inverseAt[0][1] = 0.0;  // the first sample is not run here
         for (uint32_t k = 1; k < samples; k++)
             inverseAt[k][0] = inverseAt[k][1] = end[k] - end[k - 1] == shortest ? shorter : longer;
-        const int64_t anchor = seg.first + (int64_t{1} << seg.shift) - 1;
-        const StepBoundaries boundaries{seg.end,           anchor,   seg.period, seg.shift,
-                                        seg.periodInverse, seg.last, boundaryAt, inverseAt};
+        const StepBoundaries boundaries{&seg, boundaryAt, inverseAt};
         for (unsigned r = 0; r < runnerCount; r++) {
             if (runners[r].mixed)
                 RunSteps<true>(runners[r], nibbles, boundaries, deltas);
@@ -589,12 +578,12 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 RunSteps<false>(runners[r], nibbles, boundaries, deltas);
         }
         for (unsigned r = 0; r < runnerCount; r++) {
-            const unsigned i = runnerChannel[r];
+            const unsigned i = runners[r].channel;
             Voice v = runners[r].v;
             v.address = runners[r].nibble >> 1;
             v.high = runners[r].nibble & 1;
             FinishVoice(v, s, i, seg, s.levelLeft[i][s.volume[i] & 15], s.levelRight[i][s.volume[i] & 15],
-                        runnerStepLength[r]);
+                        runners[r].stepLength);
         }
     }
     if (anyMixedRunner) {
