@@ -142,11 +142,6 @@ private:
         }
         bus_.write(a, v, cycles + at);
     }
-    PELRIN_NSF_INLINE uint8_t fetch() { return rd(pc++, 0); }
-    PELRIN_NSF_INLINE uint16_t fetch16() {
-        uint16_t lo = fetch();
-        return static_cast<uint16_t>(lo | (fetch() << 8));
-    }
     PELRIN_NSF_INLINE uint16_t read16(uint16_t a) {
         uint16_t lo = rd(a, 0);
         return static_cast<uint16_t>(lo | (rd(static_cast<uint16_t>(a + 1), 0) << 8));
