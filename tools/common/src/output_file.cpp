@@ -250,7 +250,7 @@ OutputFile::OutputFile(const fs::path &target) : target_(target) {
         // calls instead of one per 4 KiB. (A device or FIFO keeps the
         // default, so what reads it is not kept waiting.)
         constexpr size_t kBufferBytes = size_t{1} << 20;
-        buffer_ = std::make_unique<char[]>(kBufferBytes);
+        buffer_ = std::make_unique_for_overwrite<char[]>(kBufferBytes); // not zeroed: stdio fills it
         std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferBytes);
         slot_ = registerTemp(temp_);
     }

@@ -3,6 +3,7 @@
 // and queued a little ahead of what is heard. On a terminal, keys control
 // the player and one status line shows where it is.
 #include "meter.hpp"
+#include "runtime_library.hpp"
 #include "session.hpp"
 
 #include <SDL.h>
@@ -26,6 +27,35 @@
 namespace pelrin_nsf {
 
 namespace {
+
+// The SDL2 functions playback calls, from SDL2 opened when playback starts.
+#define PELRIN_SDL_CALLS(X)                                                                                          \
+    X(InitSubSystem) X(QuitSubSystem) X(OpenAudioDevice) X(CloseAudioDevice) X(PauseAudioDevice) X(QueueAudio)      \
+    X(GetQueuedAudioSize) X(ClearQueuedAudio) X(Delay) X(GetError)
+
+struct SdlCalls {
+#define PELRIN_SDL_FIELD(name) decltype(&SDL_##name) name;
+    PELRIN_SDL_CALLS(PELRIN_SDL_FIELD)
+#undef PELRIN_SDL_FIELD
+};
+
+const SdlCalls &Sdl() {
+    static const SdlCalls calls = [] {
+#if defined(_WIN32)
+        const RuntimeLibrary sdl({"SDL2.dll"}, "SDL2", "--play");
+#elif defined(__APPLE__)
+        const RuntimeLibrary sdl({"libSDL2-2.0.0.dylib", "libSDL2.dylib"}, "SDL2", "--play");
+#else
+        const RuntimeLibrary sdl({"libSDL2-2.0.so.0", "libSDL2.so"}, "SDL2", "--play");
+#endif
+        SdlCalls c{};
+#define PELRIN_SDL_FIND(name) sdl.find(c.name, "SDL_" #name);
+        PELRIN_SDL_CALLS(PELRIN_SDL_FIND)
+#undef PELRIN_SDL_FIND
+        return c;
+    }();
+    return calls;
+}
 
 enum class Action { None, Next, Previous, Restart, Quit };
 
@@ -101,8 +131,8 @@ public:
     LivePlayer(const Options &o, const std::vector<Track> &tracks, bool interactive)
         : o_(o), tracks_(tracks), interactive_(interactive), keys_(interactive) {}
     ~LivePlayer() {
-        if (device_) SDL_CloseAudioDevice(device_);
-        if (sdl_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        if (device_) Sdl().CloseAudioDevice(device_);
+        if (sdl_) Sdl().QuitSubSystem(SDL_INIT_AUDIO);
     }
     int run(size_t index);
     void queue(const uint8_t *data, size_t bytes);
@@ -159,15 +189,15 @@ private:
 void LivePlayer::openDevice(const RenderPlan &plan) {
     const auto &po = plan.player;
     if (device_ && po.rate == rate_ && po.bits == bits_ && po.channels == channels_) return;
-    if (device_) SDL_CloseAudioDevice(device_);
+    if (device_) Sdl().CloseAudioDevice(device_);
     SDL_AudioSpec want{}, have{};
     want.freq = po.rate;
     want.format = po.bits == 8 ? AUDIO_U8 : AUDIO_S16LSB;
     want.channels = static_cast<Uint8>(po.channels);
     want.samples = 1024;
     // No allowed changes: SDL converts to what the card takes, our bytes stay ours.
-    device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (!device_) throw std::runtime_error(std::string("cannot open the sound output: ") + SDL_GetError());
+    device_ = Sdl().OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (!device_) throw std::runtime_error(std::string("cannot open the sound output: ") + Sdl().GetError());
     rate_ = po.rate;
     bits_ = po.bits;
     channels_ = po.channels;
@@ -176,14 +206,14 @@ void LivePlayer::openDevice(const RenderPlan &plan) {
 }
 
 double LivePlayer::heardSeconds() const {
-    const uint64_t pending = SDL_GetQueuedAudioSize(device_);
+    const uint64_t pending = Sdl().GetQueuedAudioSize(device_);
     const uint64_t heard = queuedBytes_ > pending ? queuedBytes_ - pending : 0;
     return static_cast<double>(heard) / (static_cast<double>(rate_) * frameBytes_);
 }
 
 void LivePlayer::queue(const uint8_t *data, size_t bytes) {
-    if (SDL_QueueAudio(device_, data, static_cast<Uint32>(bytes)) != 0)
-        throw std::runtime_error(std::string("sound output failed: ") + SDL_GetError());
+    if (Sdl().QueueAudio(device_, data, static_cast<Uint32>(bytes)) != 0)
+        throw std::runtime_error(std::string("sound output failed: ") + Sdl().GetError());
     queuedBytes_ += bytes;
     waitForRoom();
 }
@@ -192,13 +222,13 @@ void LivePlayer::queue(const uint8_t *data, size_t bytes) {
 // then wait while more than that is ahead, reading keys meanwhile.
 void LivePlayer::waitForRoom() {
     const Uint32 ahead = static_cast<Uint32>(rate_ * frameBytes_ / 2);
-    if (!started_ && SDL_GetQueuedAudioSize(device_) >= ahead) {
-        SDL_PauseAudioDevice(device_, paused_ ? 1 : 0);
+    if (!started_ && Sdl().GetQueuedAudioSize(device_) >= ahead) {
+        Sdl().PauseAudioDevice(device_, paused_ ? 1 : 0);
         started_ = true;
     }
-    while (started_ && (SDL_GetQueuedAudioSize(device_) > ahead || paused_)) {
+    while (started_ && (Sdl().GetQueuedAudioSize(device_) > ahead || paused_)) {
         pollKeys();
-        SDL_Delay(5);
+        Sdl().Delay(5);
     }
     pollKeys();
 }
@@ -223,7 +253,7 @@ void LivePlayer::handle(int key) {
     case 'r': throw Leave{Action::Restart};
     case ' ':
         paused_ = !paused_;
-        if (started_) SDL_PauseAudioDevice(device_, paused_ ? 1 : 0);
+        if (started_) Sdl().PauseAudioDevice(device_, paused_ ? 1 : 0);
         drawStatus(true);
         return;
     case 's': soloNext_ = true; return;
@@ -269,8 +299,8 @@ void LivePlayer::drawStatus(bool force) {
 }
 
 int LivePlayer::run(size_t index) {
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
-        throw std::runtime_error(std::string("cannot start the sound output: ") + SDL_GetError());
+    if (Sdl().InitSubSystem(SDL_INIT_AUDIO) != 0)
+        throw std::runtime_error(std::string("cannot start the sound output: ") + Sdl().GetError());
     sdl_ = true;
     enable_.fill(-1);
     if (interactive_)
@@ -317,17 +347,17 @@ int LivePlayer::run(size_t index) {
             if (!r.cpuStopped.empty() && interactive_)
                 std::fprintf(stderr, "\npelrin-nsf: warning: %s; the track ends there\n", r.cpuStopped.c_str());
             if (!started_) {
-                SDL_PauseAudioDevice(device_, paused_ ? 1 : 0);
+                Sdl().PauseAudioDevice(device_, paused_ ? 1 : 0);
                 started_ = true;
             }
             // Let the track play out.
-            while (SDL_GetQueuedAudioSize(device_) > 0) {
+            while (Sdl().GetQueuedAudioSize(device_) > 0) {
                 pollKeys();
-                SDL_Delay(5);
+                Sdl().Delay(5);
             }
         } catch (const Leave &l) {
             action = l.action;
-            SDL_ClearQueuedAudio(device_);
+            Sdl().ClearQueuedAudio(device_);
         }
         if (action == Action::Quit) break;
         if (!interactive_ && action == Action::Next) break; // without a terminal: the one track
@@ -339,7 +369,7 @@ int LivePlayer::run(size_t index) {
         }
     }
     // Whatever the driver still holds plays out before the device closes.
-    SDL_Delay(static_cast<Uint32>(std::max(50, 2 * 1024 * 1000 / std::max(rate_, 1))));
+    Sdl().Delay(static_cast<Uint32>(std::max(50, 2 * 1024 * 1000 / std::max(rate_, 1))));
     if (interactive_) std::fputs("\n", stderr);
     return 0;
 }

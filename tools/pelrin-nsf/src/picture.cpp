@@ -4,6 +4,7 @@
 // (brightness) and its pitch from the spacing of rising zero crossings
 // (height in the channel's lane, one and a half pixels a semitone from C1
 // to C8). A title line on top, a time axis below.
+#include "runtime_library.hpp"
 #include "session.hpp"
 
 #include <pelrin.h>
@@ -83,25 +84,61 @@ struct Image {
     }
 };
 
+// The libpng functions the picture needs, from libpng opened when a
+// picture is asked for.
+#define PELRIN_PNG_CALLS(X)                                                                                          \
+    X(create_write_struct) X(create_info_struct) X(destroy_write_struct) X(set_longjmp_fn) X(init_io) X(set_IHDR)    \
+    X(write_info) X(write_row) X(write_end)
+
+struct PngCalls {
+#define PELRIN_PNG_FIELD(name) decltype(&png_##name) name;
+    PELRIN_PNG_CALLS(PELRIN_PNG_FIELD)
+#undef PELRIN_PNG_FIELD
+};
+
+const PngCalls &Png() {
+    static const PngCalls calls = [] {
+        const std::string number = std::to_string(PNG_LIBPNG_VER_DLLNUM);
+#if defined(_WIN32)
+        const RuntimeLibrary png({"libpng" + number + "-" + std::to_string(PNG_LIBPNG_VER_SONUM) + ".dll",
+                                  "libpng" + number + ".dll"},
+                                 "libpng", "--picture");
+#elif defined(__APPLE__)
+        const RuntimeLibrary png({"libpng" + number + ".dylib"}, "libpng", "--picture");
+#else
+        const RuntimeLibrary png({"libpng" + number + ".so." + std::to_string(PNG_LIBPNG_VER_SONUM)}, "libpng",
+                                 "--picture");
+#endif
+        PngCalls c{};
+#define PELRIN_PNG_FIND(name) png.find(c.name, "png_" #name);
+        PELRIN_PNG_CALLS(PELRIN_PNG_FIND)
+#undef PELRIN_PNG_FIND
+        return c;
+    }();
+    return calls;
+}
+
 void writePng(const std::string &path, const Image &img) {
+    const PngCalls &p = Png();
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot write '" + path + "'");
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
+    png_structp png = p.create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? p.create_info_struct(png) : nullptr;
+    // What png_jmpbuf does, through the opened library.
+    if (!png || !info || setjmp(*p.set_longjmp_fn(png, longjmp, sizeof(jmp_buf)))) {
+        p.destroy_write_struct(&png, &info);
         std::fclose(f);
         std::remove(path.c_str());
         throw std::runtime_error("cannot write '" + path + "' (PNG error)");
     }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(img.w), static_cast<png_uint_32>(img.h), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
+    p.init_io(png, f);
+    p.set_IHDR(png, info, static_cast<png_uint_32>(img.w), static_cast<png_uint_32>(img.h), 8, PNG_COLOR_TYPE_RGB,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    p.write_info(png, info);
     for (int y = 0; y < img.h; ++y)
-        png_write_row(png, const_cast<png_bytep>(&img.rgb[static_cast<size_t>(y) * img.w * 3]));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+        p.write_row(png, const_cast<png_bytep>(&img.rgb[static_cast<size_t>(y) * img.w * 3]));
+    p.write_end(png, nullptr);
+    p.destroy_write_struct(&png, &info);
     if (std::fclose(f) != 0) throw std::runtime_error("cannot write '" + path + "'");
 }
 
@@ -162,6 +199,7 @@ std::string clock(double s) {
 } // namespace
 
 int renderPicture(const Options &o, const Track &t) {
+    Png(); // before the render, so that a missing libpng is said at once
     const NsfFile nsf = loadNsf(t.file);
     std::string warning;
     const std::vector<int> channels = channelsOf(selectChip(nsf.chips, warning));
