@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace pelrin_render;
 
@@ -221,23 +223,36 @@ TEST(OutputFilterRounding, RoundsToNearestHalvesAwayFromZero) {
     }
 }
 
-// The pipe's thread gets every byte in order, in chunks however the writes
-// were cut, and is finished once; an error of the sink behind it comes back
-// to the writer.
+// Every byte arrives in order, in chunks however the writes were cut, and
+// the sink behind is finished once: with the pipe's own thread, and without
+// one, where a helper thread writes chunks on while the writer also writes
+// some itself whenever it finds the pipe full; an error of the sink behind
+// comes back to the writer.
 TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
-    MemorySink mem;
-    std::vector<uint8_t> sent;
-    {
-        PipeSink pipe(mem, 64, 2);
-        for (size_t n = 0; n < 300; n++) {
-            std::vector<uint8_t> piece(n % 37, static_cast<uint8_t>(n));
-            sent.insert(sent.end(), piece.begin(), piece.end());
-            pipe.write(piece.data(), piece.size());
+    for (const bool ownThread : {true, false}) {
+        MemorySink mem;
+        std::vector<uint8_t> sent;
+        {
+            PipeSink pipe(mem, 64, 2, ownThread);
+            std::atomic<bool> writing{true};
+            std::thread helper([&] {
+                while (writing) {
+                    if (!ownThread) pipe.help();
+                    std::this_thread::yield();
+                }
+            });
+            for (size_t n = 0; n < 3000; n++) {
+                std::vector<uint8_t> piece(n % 37, static_cast<uint8_t>(n));
+                sent.insert(sent.end(), piece.begin(), piece.end());
+                pipe.write(piece.data(), piece.size());
+            }
+            writing = false;
+            helper.join();
+            pipe.finish();
         }
-        pipe.finish();
+        EXPECT_TRUE(mem.finished) << ownThread;
+        EXPECT_EQ(mem.data, sent) << ownThread;
     }
-    EXPECT_TRUE(mem.finished);
-    EXPECT_EQ(mem.data, sent);
 
     struct Failing : PcmSink {
         void write(const uint8_t *, size_t) override { throw std::runtime_error("disk full"); }

@@ -4,42 +4,67 @@
 
 namespace pelrin_render {
 
-PipeSink::PipeSink(PcmSink &next, size_t chunkBytes, size_t chunksQueued)
+PipeSink::PipeSink(PcmSink &next, size_t chunkBytes, size_t chunksQueued, bool ownThread)
     : next_(next), chunkBytes_(chunkBytes ? chunkBytes : 1), chunksQueued_(chunksQueued ? chunksQueued : 1) {
     filling_.reserve(chunkBytes_);
-    worker_ = std::thread([this] { work(); });
+    if (ownThread) startThread();
 }
 
 PipeSink::~PipeSink() { stop(false); }
 
+void PipeSink::startThread() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (threaded_ || finished_) return;
+        threaded_ = true;
+    }
+    worker_ = std::thread([this] { work(); });
+}
+
+void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
+    std::vector<uint8_t> chunk = std::move(queue_.front());
+    queue_.pop_front();
+    writing_ = true;
+    changed_.notify_all();  // room for the renderer
+    if (!error_) {
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            next_.write(chunk.data(), chunk.size());
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (error) error_ = error;
+    }
+    writing_ = false;
+    chunk.clear();
+    spare_.push_back(std::move(chunk));
+    changed_.notify_all();
+}
+
 void PipeSink::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
-        if (queue_.empty() || dropping_) return;
-        std::vector<uint8_t> chunk = std::move(queue_.front());
-        queue_.pop_front();
-        changed_.notify_all();  // room for the renderer
-        if (!error_) {
-            lock.unlock();
-            try {
-                next_.write(chunk.data(), chunk.size());
-            } catch (...) {
-                lock.lock();
-                error_ = std::current_exception();
-                changed_.notify_all();
-                continue;
-            }
-            lock.lock();
-        }
-        chunk.clear();
-        spare_.push_back(std::move(chunk));
+        changed_.wait(lock, [this] { return !writing_ && (!queue_.empty() || closing_); });
+        if (dropping_ || queue_.empty()) return;  // closing: what is queued is still written first
+        writeOldest(lock);
     }
+}
+
+bool PipeSink::help() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (queue_.empty() || writing_) return false;
+    writeOldest(lock);
+    return true;
 }
 
 void PipeSink::send() {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.size() < chunksQueued_ || error_; });
+    while (queue_.size() >= chunksQueued_ && !error_) {
+        if (!threaded_ && !writing_) writeOldest(lock);
+        else changed_.wait(lock);
+    }
     if (error_) std::rethrow_exception(error_);
     queue_.push_back(std::move(filling_));
     changed_.notify_all();
@@ -53,7 +78,7 @@ void PipeSink::send() {
 }
 
 void PipeSink::write(const uint8_t *data, size_t bytes) {
-    if (!worker_.joinable()) throw std::logic_error("write after finish");
+    if (finished_) throw std::logic_error("write after finish");
     while (bytes != 0) {
         const size_t take = std::min(bytes, chunkBytes_ - filling_.size());
         filling_.insert(filling_.end(), data, data + take);
@@ -64,20 +89,29 @@ void PipeSink::write(const uint8_t *data, size_t bytes) {
 }
 
 void PipeSink::stop(bool drain) {
-    if (!worker_.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
         dropping_ = !drain;
     }
     changed_.notify_all();
-    worker_.join();
+    if (worker_.joinable()) worker_.join();
 }
 
 void PipeSink::finish() {
+    if (finished_) return;
     if (!filling_.empty()) send();
     stop(true);
+    finished_ = true;
+    // Without a thread of its own (or after a helper left some): the rest here.
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !writing_; });
+        if (queue_.empty()) break;
+        writeOldest(lock);
+    }
     if (error_) std::rethrow_exception(error_);
+    lock.unlock();
     next_.finish();
 }
 

@@ -13,16 +13,23 @@
 
 namespace pelrin_render {
 
-// Passes the PCM in chunks to a thread of its own, which writes them on to
+// Passes the PCM in chunks to another thread, which writes them on to
 // `next` (the filter, the fade and the file), so that rendering and the
 // rest run on two cores. The bytes are the same as without it: the chunks
-// are whole frames and arrive in order. An error of `next` is thrown again
-// by the next write or by finish. Only for sinks that may run on another
-// thread; `next` is finished on the caller's thread.
+// are whole frames and are written in order, one at a time. An error of
+// `next` is thrown again by the next write or by finish. Only for sinks
+// that may run on another thread; `next` is finished on the caller's thread.
+//
+// The other thread is the pipe's own, or, for a pipe made without one, a
+// thread that has work of its own and calls help() when it has time (the
+// NSF player's CPU while the library runs ahead of it). Without a thread
+// of its own, a writer that finds the pipe full writes the oldest chunk on
+// itself when no helper is at it, so nothing waits on a helper that is busy.
 class PipeSink : public PcmSink {
 public:
     // chunkBytes: a multiple of every frame size (1, 2 or 4 bytes).
-    explicit PipeSink(PcmSink &next, size_t chunkBytes = size_t{1} << 18, size_t chunksQueued = 4);
+    explicit PipeSink(PcmSink &next, size_t chunkBytes = size_t{1} << 18, size_t chunksQueued = 4,
+                      bool ownThread = true);
     ~PipeSink() override;  // without finish: the queued chunks are dropped
     PipeSink(const PipeSink &) = delete;
     PipeSink &operator=(const PipeSink &) = delete;
@@ -30,10 +37,19 @@ public:
     void write(const uint8_t *data, size_t bytes) override;
     void finish() override;
 
+    // Gives a pipe made without a thread its own from here on.
+    void startThread();
+    // Writes the oldest queued chunk on the calling thread, unless none is
+    // queued or another thread is writing one; returns whether it did.
+    bool help();
+
 private:
     void send();  // hands the filled chunk over, waiting for room
     void stop(bool drain);
     void work();
+    // Writes the oldest chunk; called with the lock held, a chunk queued
+    // and none being written, and returns with the lock held again.
+    void writeOldest(std::unique_lock<std::mutex> &lock);
 
     PcmSink &next_;
     const size_t chunkBytes_;
@@ -43,10 +59,13 @@ private:
     std::condition_variable changed_;
     std::deque<std::vector<uint8_t>> queue_;
     std::vector<std::vector<uint8_t>> spare_;  // emptied chunks, to fill again
+    bool threaded_ = false; // the pipe has a thread of its own
+    bool writing_ = false;  // a thread is writing a chunk on
     bool closing_ = false;
     bool dropping_ = false;
     std::exception_ptr error_;
     std::thread worker_;
+    bool finished_ = false;
 };
 
 } // namespace pelrin_render

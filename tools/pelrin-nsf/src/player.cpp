@@ -239,7 +239,8 @@ private:
     void startSoundThread();
     void soundWork();
     void makeCall(const SoundCall &c);
-    void leaveSoundThread();
+    // renderGoesOn: the pipe, if any, gets a thread of its own for the rest.
+    void leaveSoundThread(bool renderGoesOn = true);
     void pushCall(const SoundCall &c);
     // A run to `cycle` and the output's collection: a call that may end the render.
     void pushStop(uint64_t cycle) {
@@ -256,6 +257,11 @@ private:
     void wakeCpu() {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         cpuWake_.notify_one();
+    }
+    // The sound thread's count of calls made, and the CPU woken when it waits for it.
+    void tellCpu(uint64_t taken) {
+        taken_.store(taken);
+        if (cpuWaiting_.load() && taken >= wanted_.load()) wakeCpu();
     }
     void waitForCalls(uint64_t count);
     void checkpoint();
@@ -431,9 +437,10 @@ void Player::soundWork() {
                 soundWaiting_.store(false);
                 continue;
             }
-            for (; taken != ready; ++taken) {
+            while (taken != ready) {
                 const SoundCall &c = calls_[taken % kSoundCalls];
                 if (c.kind == SoundCall::kQuit) return;
+                const bool stretch = c.kind == SoundCall::kRunAndCollect;
                 makeCall(c);
                 if (done()) {
                     endedAt_ = taken;
@@ -442,9 +449,13 @@ void Player::soundWork() {
                     wakeCpu();
                     return;
                 }
+                ++taken;
+                // Told after every stretch, not once the whole batch is made:
+                // a CPU waiting for its lead to shrink then runs on while the
+                // rest is made, instead of the two taking turns.
+                if (stretch) tellCpu(taken);
             }
-            taken_.store(taken);
-            if (cpuWaiting_.load() && taken >= wanted_.load()) wakeCpu();
+            tellCpu(taken);
         }
     } catch (...) {
         soundError_ = std::current_exception();
@@ -487,13 +498,14 @@ void Player::pushCall(const SoundCall &c) {
 
 // Drains the queue and stops the thread; the player calls the library
 // itself from here on.
-void Player::leaveSoundThread() {
+void Player::leaveSoundThread(bool renderGoesOn) {
     pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
     publishCalls();
     soundThread_.join();
     deferred_ = false;
     apuIrqStale_ = true;
     if (soundError_) std::rethrow_exception(soundError_);
+    if (renderGoesOn && opt_.pipe) opt_.pipe->startThread();
 }
 
 // Called after each step of the main loop that queued or made a call that
@@ -509,6 +521,18 @@ void Player::checkpoint() {
     const uint64_t oldest = checkpoints_[(checkpointCount_ - kCheckpointsAhead) % kCheckpoints].calls;
     if (takenSeen_ >= oldest) return;
     publishCalls();
+    // While the library catches up, the PCM it made goes on to the file here.
+    if (opt_.pipe) {
+        while (opt_.pipe->help()) {
+            const uint64_t t = taken_.load();
+            if (t == kSoundStopped) {
+                abandoned_ = true;
+                return;
+            }
+            takenSeen_ = t;
+            if (t >= oldest) return;
+        }
+    }
     waitForCalls(checkpoints_[(checkpointCount_ - kCheckpointsAhead / 2) % kCheckpoints].calls);
 }
 
@@ -888,6 +912,7 @@ PlayResult Player::run() {
     apuWrite(0x4015, 0x0F, 0);
     apuWrite(0x4017, 0x40, 0);
     if (opt_.soundThread && !log_ && !opt_.apu && !opt_.onSoundWrite && !interrupts_) startSoundThread();
+    else if (opt_.pipe) opt_.pipe->startThread();
 
     const double period = playPeriod(nsf_, pal_) > 0 ? playPeriod(nsf_, pal_) : frameCycles_;
     result_.playPeriodCycles = period;
@@ -984,7 +1009,7 @@ PlayResult Player::run() {
         }
         if (stops_ != checkpointStops_) checkpoint();
     }
-    if (soundThread_.joinable()) leaveSoundThread();
+    if (soundThread_.joinable()) leaveSoundThread(false);
     // A CPU that stopped may have written after the last finished stretch:
     // the log's last run never lies before its last access.
     if (log_) *log_ << "run " << std::max(endLogCycle_, hostNow_ - stall_) << "\n";

@@ -8,6 +8,7 @@
 
 #include <apu.hpp>
 #include <mixer_options.hpp>
+#include <pipe_sink.hpp>
 #include <wav.hpp>
 
 #include <cstdint>
@@ -47,6 +48,11 @@ struct PlayerOptions {
     // no interrupts, no register log, no callback, no sound unit given).
     // The output and the result are the same either way; off only to check that.
     bool soundThread = true;
+    // The pipe the sink's PCM goes through, made without a thread of its
+    // own: while the library's calls run on their thread, the 6502's thread
+    // writes the PCM on whenever the 6502 is far enough ahead; otherwise the
+    // pipe is given a thread of its own. Null: none.
+    pelrin_render::PipeSink *pipe = nullptr;
     // The sound unit to play on, for a caller that plays several renders
     // on one or acts on it while it plays (live mutes); null: a fresh one
     // of the render's own.

@@ -65,12 +65,16 @@ PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render
         head = filter.get();
     }
     // Last, so that its thread stops before the sinks it writes to go.
+    // The player gives it a thread of its own unless its library calls run
+    // on one: then the 6502's thread writes the PCM on between its steps.
     std::unique_ptr<pelrin_render::PipeSink> pipe;
+    PlayerOptions options = po;
     if (plan.overlap) {
-        pipe = std::make_unique<pelrin_render::PipeSink>(*head);
+        pipe = std::make_unique<pelrin_render::PipeSink>(*head, size_t{1} << 18, 4, false);
         head = pipe.get();
+        options.pipe = pipe.get();
     }
-    PlayResult r = play(nsf, po, *head, log, progress);
+    PlayResult r = play(nsf, options, *head, log, progress);
     head->finish();
     return r;
 }
