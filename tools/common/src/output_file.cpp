@@ -287,6 +287,27 @@ void OutputFile::fail(const std::string &err) const {
 
 void OutputFile::write(const void *data, size_t bytes) {
     if (!file_) throw std::logic_error("write after commit");
+#if !defined(_WIN32)
+    // A large write to a regular file goes straight to it after what the
+    // stream holds: copying it into the stream's buffer first would cost a
+    // pass over every byte. (The stream only writes, so it may go on after.)
+    constexpr size_t kStraightBytes = size_t{1} << 16;
+    if (bytes >= kStraightBytes && !direct_) {
+        if (std::fflush(file_) != 0) fail(errnoText());
+        const int fd = fileno(file_);
+        const char *p = static_cast<const char *>(data);
+        while (bytes != 0) {
+            const ssize_t n = ::write(fd, p, bytes);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(errnoText());
+            }
+            p += n;
+            bytes -= static_cast<size_t>(n);
+        }
+        return;
+    }
+#endif
     if (bytes && std::fwrite(data, 1, bytes, file_) != bytes) fail(errnoText());
 }
 
