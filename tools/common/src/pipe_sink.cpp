@@ -17,6 +17,7 @@ void PipeSink::startThread() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (threaded_ || finished_) return;
         threaded_ = true;
+        updateHelpWanted();
     }
     worker_ = std::thread([this] { work(); });
 }
@@ -25,6 +26,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
     std::vector<uint8_t> chunk = std::move(queue_.front());
     queue_.pop_front();
     writing_ = true;
+    updateHelpWanted();
     changed_.notify_all();  // room for the renderer
     if (!error_) {
         lock.unlock();
@@ -38,6 +40,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
         if (error) error_ = error;
     }
     writing_ = false;
+    updateHelpWanted();
     chunk.clear();
     spare_.push_back(std::move(chunk));
     changed_.notify_all();
@@ -67,6 +70,7 @@ void PipeSink::send() {
     }
     if (error_) std::rethrow_exception(error_);
     queue_.push_back(std::move(filling_));
+    updateHelpWanted();
     changed_.notify_all();
     if (!spare_.empty()) {
         filling_ = std::move(spare_.back());
@@ -75,6 +79,9 @@ void PipeSink::send() {
         filling_ = std::vector<uint8_t>();
         filling_.reserve(chunkBytes_);
     }
+    const bool tell = !threaded_ && onQueued_;
+    lock.unlock();
+    if (tell) onQueued_();
 }
 
 void PipeSink::write(const uint8_t *data, size_t bytes) {

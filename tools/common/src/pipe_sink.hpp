@@ -1,10 +1,12 @@
 // Overlaps a render with what happens to its PCM afterwards.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -42,6 +44,11 @@ public:
     // Writes the oldest queued chunk on the calling thread, unless none is
     // queued or another thread is writing one; returns whether it did.
     bool help();
+    // Whether help() would find a chunk to write now.
+    bool helpWanted() const { return helpWanted_.load(); }
+    // Called on the writer's thread after each chunk it queues in a pipe
+    // without a thread of its own (a helper that sleeps is woken by it).
+    void onQueued(std::function<void()> call) { onQueued_ = std::move(call); }
 
 private:
     void send();  // hands the filled chunk over, waiting for room
@@ -50,6 +57,7 @@ private:
     // Writes the oldest chunk; called with the lock held, a chunk queued
     // and none being written, and returns with the lock held again.
     void writeOldest(std::unique_lock<std::mutex> &lock);
+    void updateHelpWanted() { helpWanted_.store(!threaded_ && !queue_.empty() && !writing_); }
 
     PcmSink &next_;
     const size_t chunkBytes_;
@@ -64,6 +72,8 @@ private:
     bool closing_ = false;
     bool dropping_ = false;
     std::exception_ptr error_;
+    std::atomic<bool> helpWanted_{false};
+    std::function<void()> onQueued_;
     std::thread worker_;
     bool finished_ = false;
 };

@@ -83,6 +83,7 @@ public:
             pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
             publishCalls();
             soundThread_.join();
+            if (opt_.pipe) opt_.pipe->onQueued(nullptr);
         }
         // The sound unit keeps the pointers and may outlive us: leave it
         // pointing at memory that outlives us.
@@ -263,7 +264,7 @@ private:
         taken_.store(taken);
         if (cpuWaiting_.load() && taken >= wanted_.load()) wakeCpu();
     }
-    void waitForCalls(uint64_t count);
+    void waitForCalls(uint64_t count, bool orPcm = false);
     void checkpoint();
     void restoreCheckpoint();
 
@@ -320,6 +321,10 @@ private:
     const PlayProgress &progress_;
     std::unique_ptr<pelrin_tools::Apu> own_; // the render's own sound unit, when not given one
     pelrin_tools::Apu &apu_;
+    // The library calls are queued. Read by both sides at every call, set
+    // only when the sound thread starts and stops: kept off the lines that
+    // either side writes.
+    bool deferred_ = false;
 
     // The CPU's side. While the sound thread runs, the two sides and the
     // queue's counters lie on cache lines of their own.
@@ -366,7 +371,6 @@ private:
     bool loopMaskSteady_ = false; // and no instruction of the turn changes the interrupt mask
 
     // The queue, as the CPU's side sees it.
-    bool deferred_ = false;       // the library calls are queued
     std::thread soundThread_;
     std::vector<SoundCall> calls_;
     uint64_t pushed_ = 0;         // calls queued
@@ -407,6 +411,11 @@ private:
 void Player::startSoundThread() {
     calls_.resize(kSoundCalls);
     deferred_ = true;
+    // A CPU asleep until the library catches up wakes to write PCM on.
+    if (opt_.pipe)
+        opt_.pipe->onQueued([this] {
+            if (cpuWaiting_.load()) wakeCpu();
+        });
     soundThread_ = std::thread([this] { soundWork(); });
 }
 
@@ -427,6 +436,9 @@ void Player::makeCall(const SoundCall &c) {
 
 void Player::soundWork() {
     uint64_t taken = 0;
+    uint64_t stretches = 0;
+    // Read once: the vector itself lies among the CPU's fields.
+    const SoundCall *const queue = calls_.data();
     try {
         for (;;) {
             const uint64_t ready = published_.load();
@@ -438,7 +450,7 @@ void Player::soundWork() {
                 continue;
             }
             while (taken != ready) {
-                const SoundCall &c = calls_[taken % kSoundCalls];
+                const SoundCall &c = queue[taken % kSoundCalls];
                 if (c.kind == SoundCall::kQuit) return;
                 const bool stretch = c.kind == SoundCall::kRunAndCollect;
                 makeCall(c);
@@ -450,10 +462,11 @@ void Player::soundWork() {
                     return;
                 }
                 ++taken;
-                // Told after every stretch, not once the whole batch is made:
+                // Told every few stretches, not once the whole batch is made:
                 // a CPU waiting for its lead to shrink then runs on while the
-                // rest is made, instead of the two taking turns.
-                if (stretch) tellCpu(taken);
+                // rest is made, instead of the two taking turns. (Not every
+                // stretch: the count's store waits for all stores before it.)
+                if (stretch && ++stretches % 8 == 0) tellCpu(taken);
             }
             tellCpu(taken);
         }
@@ -464,8 +477,10 @@ void Player::soundWork() {
     }
 }
 
-// Waits until the thread has made `count` calls, or has stopped.
-void Player::waitForCalls(uint64_t count) {
+// Waits until the thread has made `count` calls, or has stopped, or (orPcm)
+// PCM waits in the pipe to be written on.
+void Player::waitForCalls(uint64_t count, bool orPcm) {
+    const auto pcm = [&] { return orPcm && opt_.pipe->helpWanted(); };
     for (;;) {
         const uint64_t t = taken_.load();
         if (t == kSoundStopped) {
@@ -479,9 +494,10 @@ void Player::waitForCalls(uint64_t count) {
         cpuWaiting_.store(true);
         cpuWake_.wait(lock, [&] {
             const uint64_t now = taken_.load();
-            return now == kSoundStopped || now >= count;
+            return now == kSoundStopped || now >= count || pcm();
         });
         cpuWaiting_.store(false);
+        if (pcm()) return;
     }
 }
 
@@ -502,6 +518,7 @@ void Player::leaveSoundThread(bool renderGoesOn) {
     pushCall({SoundCall::kQuit, 0, 0, 0, nullptr});
     publishCalls();
     soundThread_.join();
+    if (opt_.pipe) opt_.pipe->onQueued(nullptr);
     deferred_ = false;
     apuIrqStale_ = true;
     if (soundError_) std::rethrow_exception(soundError_);
@@ -522,8 +539,9 @@ void Player::checkpoint() {
     if (takenSeen_ >= oldest) return;
     publishCalls();
     // While the library catches up, the PCM it made goes on to the file here.
-    if (opt_.pipe) {
-        while (opt_.pipe->help()) {
+    const uint64_t half = checkpoints_[(checkpointCount_ - kCheckpointsAhead / 2) % kCheckpoints].calls;
+    for (;;) {
+        while (opt_.pipe && opt_.pipe->help()) {
             const uint64_t t = taken_.load();
             if (t == kSoundStopped) {
                 abandoned_ = true;
@@ -532,8 +550,9 @@ void Player::checkpoint() {
             takenSeen_ = t;
             if (t >= oldest) return;
         }
+        waitForCalls(half, opt_.pipe != nullptr);
+        if (abandoned_ || takenSeen_ >= half) return;
     }
-    waitForCalls(checkpoints_[(checkpointCount_ - kCheckpointsAhead / 2) % kCheckpoints].calls);
 }
 
 // The CPU's counts as they stood after the step in which the render ended.
