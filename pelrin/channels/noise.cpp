@@ -181,11 +181,15 @@ void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
     for (uint32_t first = 0; first < kNoiseValues; first++) {
         if (t.index[first] != kUnplaced) continue;
         t.cycleStart[t.cycles++] = static_cast<uint16_t>(at);
-        for (uint32_t v = first; t.index[v] == kUnplaced;
-             v = ((v << 1) | (((v >> 14) ^ (v >> (14 - tap))) & 1)) & 0x7FFF) {
+        // A shift can be undone (the bit shifted out follows from the new
+        // low bit and the tapped one), so every value lies on a cycle that
+        // comes back to where it began: no lookup per step.
+        uint32_t v = first;
+        do {
             t.index[v] = static_cast<uint16_t>(at);
             t.value[at++] = static_cast<uint16_t>(v);
-        }
+            v = ((v << 1) | (((v >> 14) ^ (v >> (14 - tap))) & 1)) & 0x7FFF;
+        } while (v != first);
     }
     for (uint32_t c = 0; c < t.cycles; c++) {
         const uint32_t start = t.cycleStart[c];
@@ -198,12 +202,18 @@ void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
     }
 }
 
-// Both modes' tables, built once on first use (a guarded static, so
-// instances on several threads may start together).
+// Each mode's tables, built on the mode's first use (guarded statics, so
+// instances on several threads may start together); music that never uses
+// the short mode never spends the time (mostly first touches of its pages).
 const NoiseCycles &NoiseCyclesFor(unsigned tap) {
-    static const bool built = (BuildNoiseCycles(noiseCycles[0], 1), BuildNoiseCycles(noiseCycles[1], 6), true);
+    if (tap == 1) {
+        static const bool built = (BuildNoiseCycles(noiseCycles[0], 1), true);
+        (void)built;
+        return noiseCycles[0];
+    }
+    static const bool built = (BuildNoiseCycles(noiseCycles[1], 6), true);
     (void)built;
-    return noiseCycles[tap == 1 ? 0 : 1];
+    return noiseCycles[1];
 }
 
 // A noise channel running over a segment, its state in locals.
