@@ -372,7 +372,7 @@ private:
 
     // The queue, as the CPU's side sees it.
     std::thread soundThread_;
-    std::vector<SoundCall> calls_;
+    std::unique_ptr<SoundCall[]> calls_;
     uint64_t pushed_ = 0;         // calls queued
     uint64_t stops_ = 0;          // calls, queued or made, that may end the render
     uint64_t takenSeen_ = 0;      // calls the thread had made when last looked at
@@ -414,7 +414,7 @@ private:
 };
 
 void Player::startSoundThread() {
-    calls_.resize(kSoundCalls);
+    calls_ = std::make_unique_for_overwrite<SoundCall[]>(kSoundCalls); // written before it is read
     deferred_ = true;
     // A CPU asleep until the library catches up wakes to write PCM on.
     if (opt_.pipe)
@@ -442,8 +442,8 @@ void Player::makeCall(const SoundCall &c) {
 void Player::soundWork() {
     uint64_t taken = 0;
     uint64_t stretches = 0;
-    // Read once: the vector itself lies among the CPU's fields.
-    const SoundCall *const queue = calls_.data();
+    // Read once: the pointer itself lies among the CPU's fields.
+    const SoundCall *const queue = calls_.get();
     try {
         for (;;) {
             const uint64_t ready = published_.load();
