@@ -69,6 +69,25 @@ inline void LayOut(Segment &seg) {
     uint32_t *end = seg.end;
     int64_t at = seg.first + (int64_t{1} << shift) - 1;  // rounds each boundary up
     uint32_t k = 1;
+#if defined(__SSE2__)
+    // Four at a time in two pairs of 64-bit lanes (the boundaries are not
+    // negative, so the logical shift is the arithmetic one).
+    if (samples >= 5 && at + period >= 0) {
+        const __m128i count = _mm_cvtsi32_si128(shift);
+        const __m128i step = _mm_set1_epi64x(4 * period);
+        __m128i low = _mm_set_epi64x(at + 2 * period, at + period);
+        __m128i high = _mm_set_epi64x(at + 4 * period, at + 3 * period);
+        for (; k + 4 <= samples; k += 4) {
+            const __m128 l = _mm_castsi128_ps(_mm_srl_epi64(low, count));
+            const __m128 h = _mm_castsi128_ps(_mm_srl_epi64(high, count));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(end + k),
+                             _mm_castps_si128(_mm_shuffle_ps(l, h, _MM_SHUFFLE(2, 0, 2, 0))));
+            low = _mm_add_epi64(low, step);
+            high = _mm_add_epi64(high, step);
+        }
+        at += static_cast<int64_t>(k - 1) * period;
+    }
+#endif
     // Four at a time: the additions do not wait on each other.
     for (const int64_t two = 2 * period, three = 3 * period, four = 4 * period; k + 4 <= samples; k += 4) {
         end[k] = static_cast<uint32_t>((at + period) >> shift);
