@@ -346,10 +346,7 @@ inline void AddHeld(int32_t *left, int32_t *right, uint32_t from, uint32_t to, i
     // Eight ones, then eight zeros: from kKeep + 8 - n, n samples are kept.
     alignas(16) static const int32_t kKeep[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
     const __m128i levelLeft = _mm_set1_epi32(l), levelRight = _mm_set1_epi32(r);
-    for (uint32_t k = from; k < to; k += 8) {
-        const int32_t *const keep = kKeep + 8 - (to - k < 8 ? to - k : 8);
-        const __m128i keep0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep));
-        const __m128i keep1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep + 4));
+    const auto addEight = [&](uint32_t k, __m128i keep0, __m128i keep1) {
         __m128i *const at = reinterpret_cast<__m128i *>(left + k);
         _mm_storeu_si128(at, _mm_add_epi32(_mm_loadu_si128(at), _mm_and_si128(levelLeft, keep0)));
         _mm_storeu_si128(at + 1, _mm_add_epi32(_mm_loadu_si128(at + 1), _mm_and_si128(levelLeft, keep1)));
@@ -359,6 +356,14 @@ inline void AddHeld(int32_t *left, int32_t *right, uint32_t from, uint32_t to, i
             _mm_storeu_si128(atRight + 1,
                              _mm_add_epi32(_mm_loadu_si128(atRight + 1), _mm_and_si128(levelRight, keep1)));
         }
+    };
+    const __m128i all = _mm_set1_epi32(-1);
+    uint32_t k = from;
+    for (; k + 8 <= to; k += 8) addEight(k, all, all);
+    if (k < to) {
+        const int32_t *const keep = kKeep + 8 - (to - k);
+        addEight(k, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep)),
+                 _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep + 4)));
     }
 #else
     for (uint32_t k = from; k < to; k++) left[k] += l;
