@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -67,25 +68,38 @@ TEST(WavHeader, MonoEightBit) {
     EXPECT_EQ(get32(&h[40]), 7u);
 }
 
-TEST(WavFileSink, WritesHeaderAndDataThenRenames) {
+// Small writes go through the stream's buffer, large ones straight to the
+// file, in order; the finished file takes the place of the old one, whose
+// other name keeps the old content.
+TEST(WavFileSink, WritesHeaderAndDataThenReplacesTheTarget) {
     auto dir = freshDir("pelrin-render-wav-test-a");
     auto target = dir / "out.wav";
     {
+        std::ofstream old(target);
+        old << "previous";
+    }
+    std::error_code noLink;  // where hard links cannot be made, that part is not checked
+    std::filesystem::create_hard_link(target, dir / "other-name.wav", noLink);
+    std::vector<uint8_t> data(70006);
+    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
+    {
         WavFileSink sink(target, 22050, 16, 1);
-        EXPECT_FALSE(std::filesystem::exists(target)); // only the temporary file so far
-        const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
-        sink.write(data, 4);
-        sink.write(data + 4, 2);
+        sink.write(data.data(), 4);
+        sink.write(data.data() + 4, 70000);
+        sink.write(data.data() + 70004, 2);
+        EXPECT_EQ(readAll(target).size(), 8u); // only the temporary file so far
         sink.finish();
     }
     auto bytes = readAll(target);
-    ASSERT_EQ(bytes.size(), 50u);
-    EXPECT_EQ(get32(&bytes[4]), 42u);
+    ASSERT_EQ(bytes.size(), 44u + data.size());
+    EXPECT_EQ(get32(&bytes[4]), 36u + data.size());
     EXPECT_EQ(get32(&bytes[24]), 22050u);
-    EXPECT_EQ(get32(&bytes[40]), 6u);
-    EXPECT_EQ(bytes[44], 1);
-    EXPECT_EQ(bytes[49], 6);
-    EXPECT_EQ(filesIn(dir), 1u); // no temporary file left
+    EXPECT_EQ(get32(&bytes[40]), data.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), bytes.begin() + 44));
+    if (!noLink) {
+        EXPECT_EQ(readAll(dir / "other-name.wav").size(), 8u);
+    }
+    EXPECT_EQ(filesIn(dir), noLink ? 1u : 2u); // no temporary file left
     std::filesystem::remove_all(dir);
 }
 

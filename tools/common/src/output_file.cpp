@@ -13,6 +13,7 @@
 #include <process.h>
 #define OUTPUT_GETPID _getpid
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #define OUTPUT_GETPID getpid
 #endif
@@ -94,6 +95,28 @@ extern "C" void removeTempsAndExit(int sig) {
     }
     std::signal(sig, SIG_DFL);
     std::raise(sig);
+}
+
+// Puts a finished temporary file in the place of an existing regular file:
+// the two are exchanged in one step, so that readers find the old file or
+// the new one and never none, and the old file, now under the temporary
+// name, is removed. (A rename over an existing file makes some file systems,
+// ext4 among them, allocate and start writing every block of the new file
+// before the rename returns: some 50 ms for a 100 MB render.) Returns false
+// where this cannot be done (no such target, or a system or file system
+// without the exchange): a plain rename then does the work.
+bool exchangeWithTarget(const fs::path &temp, const fs::path &target) {
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(target, ec))) return false;
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) return false;
+    fs::remove(temp, ec);  // the old file
+    return true;
+#else
+    (void)temp;
+    (void)target;
+    return false;
+#endif
 }
 
 } // namespace
@@ -332,7 +355,7 @@ void OutputFile::commit() {
     }
     if (!temp_.empty()) {
         std::error_code ec;
-        fs::rename(temp_, resolved_, ec);
+        if (!exchangeWithTarget(temp_, resolved_)) fs::rename(temp_, resolved_, ec);
         if (ec) {
             discard();
             throw std::runtime_error("cannot create " + quoted(target_) + ": " + ec.message());
