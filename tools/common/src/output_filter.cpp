@@ -210,16 +210,29 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
                     low = _mm_add_pd(low, _mm_mul_pd(lpB2, _mm_sub_pd(v, low)));
                     v = low;
                 }
-                _mm_store_pd(y + 2 * f, v);
+                // Each frame is rounded and stored in the same loop: the
+                // recurrence waits on the frame before, and the rounding,
+                // which nothing waits on, fills that time.
+                const __m128i words = _mm_packs_epi32(RoundPair(v), RoundPair(v));
+                if (EightBit) {
+                    const __m128i eight = ToEightBit(words);
+                    const auto two = static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_packus_epi16(eight, eight)));
+                    std::memcpy(dst + 2 * f, &two, 2);
+                } else {
+                    const int32_t four = _mm_cvtsi128_si32(words);
+                    std::memcpy(dst + 4 * f, &four, 4);
+                }
             }
             if (n % 2) {
                 // An odd buffer ends with a sample of the first channel (the last block only).
                 first = Lane{_mm_cvtsd_f64(lastIn), _mm_cvtsd_f64(high), _mm_cvtsd_f64(low)};
-                y[n - 1] = Step<HighPass, LowPass>(first, ReadSample(src, n - 1, EightBit), hpA, lpB);
+                WriteSample(dst, n - 1, EightBit,
+                            Step<HighPass, LowPass>(first, ReadSample(src, n - 1, EightBit), hpA, lpB));
                 lastIn = _mm_move_sd(lastIn, _mm_set_sd(first.lastIn));
                 high = _mm_move_sd(high, _mm_set_sd(first.high));
                 low = _mm_move_sd(low, _mm_set_sd(first.low));
             }
+            continue;
         } else {
             for (size_t i = 0; i < n; i++)
                 y[i] = Step<HighPass, LowPass>(first, ReadSample(src, i, EightBit), hpA, lpB);
