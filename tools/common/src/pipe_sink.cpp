@@ -1,13 +1,12 @@
 #include "pipe_sink.hpp"
 
-#include <cstring>
 #include <stdexcept>
 
 namespace pelrin_render {
 
 PipeSink::PipeSink(PcmSink &next, size_t chunkBytes, size_t chunksQueued, bool ownThread)
     : next_(next), chunkBytes_(chunkBytes ? chunkBytes : 1), chunksQueued_(chunksQueued ? chunksQueued : 1) {
-    filling_.bytes = std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_);
+    filling_.reserve(chunkBytes_);
     if (ownThread) startThread();
 }
 
@@ -24,7 +23,7 @@ void PipeSink::startThread() {
 }
 
 void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
-    Chunk chunk = std::move(queue_.front());
+    std::vector<uint8_t> chunk = std::move(queue_.front());
     queue_.pop_front();
     writing_ = true;
     updateHelpWanted();
@@ -33,7 +32,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
         lock.unlock();
         std::exception_ptr error;
         try {
-            next_.write(chunk.bytes.get(), chunk.size);
+            next_.write(chunk.data(), chunk.size());
         } catch (...) {
             error = std::current_exception();
         }
@@ -42,7 +41,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
     }
     writing_ = false;
     updateHelpWanted();
-    chunk.size = 0;
+    chunk.clear();
     spare_.push_back(std::move(chunk));
     changed_.notify_all();
 }
@@ -77,7 +76,8 @@ void PipeSink::send() {
         filling_ = std::move(spare_.back());
         spare_.pop_back();
     } else {
-        filling_ = Chunk{std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_), 0};
+        filling_ = std::vector<uint8_t>();
+        filling_.reserve(chunkBytes_);
     }
     const bool tell = !threaded_ && onQueued_;
     lock.unlock();
@@ -87,26 +87,12 @@ void PipeSink::send() {
 void PipeSink::write(const uint8_t *data, size_t bytes) {
     if (finished_) throw std::logic_error("write after finish");
     while (bytes != 0) {
-        const size_t take = std::min(bytes, chunkBytes_ - filling_.size);
-        std::memcpy(filling_.bytes.get() + filling_.size, data, take);
-        filling_.size += take;
+        const size_t take = std::min(bytes, chunkBytes_ - filling_.size());
+        filling_.insert(filling_.end(), data, data + take);
         data += take;
         bytes -= take;
-        if (filling_.size == chunkBytes_) send();
+        if (filling_.size() == chunkBytes_) send();
     }
-}
-
-uint8_t *PipeSink::room(size_t bytes) {
-    if (finished_) throw std::logic_error("write after finish");
-    if (bytes > chunkBytes_) throw std::logic_error("more room asked for than a chunk holds");
-    if (chunkBytes_ - filling_.size < bytes) send();
-    return filling_.bytes.get() + filling_.size;
-}
-
-void PipeSink::commit(size_t bytes) {
-    if (bytes > chunkBytes_ - filling_.size) throw std::logic_error("more committed than there is room for");
-    filling_.size += bytes;
-    if (filling_.size == chunkBytes_) send();
 }
 
 void PipeSink::stop(bool drain) {
@@ -121,7 +107,7 @@ void PipeSink::stop(bool drain) {
 
 void PipeSink::finish() {
     if (finished_) return;
-    if (filling_.size != 0) send();
+    if (!filling_.empty()) send();
     stop(true);
     finished_ = true;
     // Without a thread of its own (or after a helper left some): the rest here.

@@ -7,7 +7,6 @@
 #include <deque>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -45,13 +44,6 @@ public:
     // Writes the oldest queued chunk on the calling thread, unless none is
     // queued or another thread is writing one; returns whether it did.
     bool help();
-    // Room for `bytes` (at most chunkBytes) at the end of the chunk being
-    // filled, handing that chunk over first when it has less room left: a
-    // renderer may write its PCM there instead of through write(), then
-    // commit() what it wrote. The room stays valid until the next call.
-    uint8_t *room(size_t bytes);
-    void commit(size_t bytes);
-    size_t chunkBytes() const { return chunkBytes_; }
     // Whether help() would find a chunk to write now.
     bool helpWanted() const { return helpWanted_.load(); }
     // Called on the writer's thread after each chunk it queues in a pipe
@@ -59,10 +51,6 @@ public:
     void onQueued(std::function<void()> call) { onQueued_ = std::move(call); }
 
 private:
-    struct Chunk {
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t size = 0;
-    };
     void send();  // hands the filled chunk over, waiting for room
     void stop(bool drain);
     void work();
@@ -74,11 +62,11 @@ private:
     PcmSink &next_;
     const size_t chunkBytes_;
     const size_t chunksQueued_;
-    Chunk filling_;
+    std::vector<uint8_t> filling_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Chunk> queue_;
-    std::vector<Chunk> spare_;  // emptied chunks, to fill again
+    std::deque<std::vector<uint8_t>> queue_;
+    std::vector<std::vector<uint8_t>> spare_;  // emptied chunks, to fill again
     bool threaded_ = false; // the pipe has a thread of its own
     bool writing_ = false;  // a thread is writing a chunk on
     bool closing_ = false;

@@ -158,7 +158,7 @@ private:
     // Counts frames over which the output stays put and ends the track when
     // they reach the silence limit.
     void watchSilence(size_t frames) {
-        if (lastFrame_.empty()) lastFrame_.assign(output_, output_ + frameBytes_);
+        if (lastFrame_.empty()) lastFrame_.assign(buffer_.data(), buffer_.data() + frameBytes_);
         if (opt_.bits == 8) {
             if (opt_.channels == 2) watchSilenceIn<1, 2>(frames);
             else watchSilenceIn<1, 1>(frames);
@@ -182,7 +182,7 @@ private:
         for (int c = 0; c < Channels; ++c) last[c] = sample(lastFrame_.data(), c);
         const uint8_t *moved = nullptr;
         uint64_t silent = silentFrames_;
-        const uint8_t *d = output_;
+        const uint8_t *d = buffer_.data();
         for (size_t f = 0; f < frames; ++f, d += SampleBytes * Channels) {
             bool same = true;
             for (int c = 0; c < Channels; ++c) same &= std::abs(sample(d, c) - last[c]) <= 16;
@@ -398,11 +398,6 @@ private:
     uint64_t targetFrames_ = 0;
     uint32_t frameBytes_ = 2;
     std::vector<uint8_t> buffer_;
-    // Where the library writes: buffer_, or room in the pipe's chunk when
-    // the sink is a pipe (the PCM then goes on without a copy).
-    uint8_t *output_ = nullptr;
-    uint32_t outputBytes_ = 0;
-    pelrin_render::PipeSink *direct_ = nullptr;
     uint64_t hostNow_ = 0;        // the library's time
     bool apuIrqStale_ = true;     // the library's state changed since the last prediction
     uint64_t apuIrqAt_ = UINT64_MAX;
@@ -656,15 +651,8 @@ void Player::setUpLibrary() {
     apu_.setEnvironment(pal_ ? 1 : 0, static_cast<float>(clock), static_cast<float>(step));
     apu_.setOutputFormat(opt_.rate, opt_.bits, opt_.channels);
     frameBytes_ = static_cast<uint32_t>(opt_.bits / 8 * opt_.channels);
-    outputBytes_ = static_cast<uint32_t>(opt_.rate / 5 + 4096) * frameBytes_;
-    if (opt_.pipe && &sink_ == opt_.pipe && opt_.pipe->chunkBytes() >= outputBytes_) {
-        direct_ = opt_.pipe;
-        output_ = direct_->room(outputBytes_);
-    } else {
-        buffer_.assign(outputBytes_, 0);
-        output_ = buffer_.data();
-    }
-    apu_.setOutputBuffer(output_, outputBytes_);
+    buffer_.assign(static_cast<size_t>(opt_.rate / 5 + 4096) * frameBytes_, 0);
+    apu_.setOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
     for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, map_[static_cast<size_t>(k)]);
     apu_.reset(chip_);
     for (const auto &[index, enable] : opt_.channelEnable) apu_.setChannelOptions(index, enable, -1, -128);
@@ -712,22 +700,14 @@ void Player::setUpLibrary() {
 
 void Player::collect() {
     uint32_t n = apu_.writtenBufferSize(1);
-    if (n + frameBytes_ > outputBytes_)
+    if (n + frameBytes_ > buffer_.size())
         throw std::runtime_error("internal error: the output buffer filled up within one stretch");
     uint64_t frames = std::min<uint64_t>(n / frameBytes_, targetFrames_ - result_.frames);
     if (frames) {
-        const size_t bytes = static_cast<size_t>(frames) * frameBytes_;
+        sink_.write(buffer_.data(), static_cast<size_t>(frames) * frameBytes_);
         result_.frames += frames;
-        result_.bytes += bytes;
+        result_.bytes += frames * frameBytes_;
         if (opt_.silenceSeconds > 0) watchSilence(static_cast<size_t>(frames));
-        if (direct_) {
-            // Frames past the render's end, if any, are left out of the chunk.
-            direct_->commit(bytes);
-            output_ = direct_->room(outputBytes_);
-            apu_.setOutputBuffer(output_, outputBytes_);
-        } else {
-            sink_.write(output_, bytes);
-        }
     }
     if (progress_) progress_(result_.frames, targetFrames_);
 }
