@@ -102,9 +102,10 @@ extern "C" void removeTempsAndExit(int sig) {
 // the new one and never none, and the old file, now under the temporary
 // name, is removed. (A rename over an existing file makes some file systems,
 // ext4 among them, allocate and start writing every block of the new file
-// before the rename returns: some 50 ms for a 100 MB render.) Returns false
-// where this cannot be done (no such target, or a system or file system
-// without the exchange): a plain rename then does the work.
+// before the rename returns, which for a long render costs about as much
+// again as removing the old file.) Returns false where this cannot be done
+// (no such target, or a system or file system without the exchange): a
+// plain rename then does the work.
 bool exchangeWithTarget(const fs::path &temp, const fs::path &target) {
 #if defined(__linux__) && defined(RENAME_EXCHANGE)
     std::error_code ec;
