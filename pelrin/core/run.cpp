@@ -244,7 +244,9 @@ inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128
 // Frames 1 .. of a varying segment straight into the host's buffer, four at
 // a time; returns the first frame left.
 template <bool Stereo>
-uint32_t MixAndStore16(ApuState &apu, uint8_t *&out, uint32_t samples, bool attenuate) {
+uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool attenuate) {
+    // A local cursor: stores through a byte pointer could change the caller's.
+    uint8_t *out = cursor;
     const MixLanes &lanes = apu.lanes;
     const float *attenuation = apu.dmc.dmcAttenuation;
     const bool varies = attenuate && lanes.dmcLevelVaries;
@@ -272,6 +274,7 @@ uint32_t MixAndStore16(ApuState &apu, uint8_t *&out, uint32_t samples, bool atte
             out += 8;
         }
     }
+    cursor = out;
     return k;
 }
 #endif
