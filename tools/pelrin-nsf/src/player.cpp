@@ -264,6 +264,17 @@ private:
         taken_.store(taken);
         if (cpuWaiting_.load() && taken >= wanted_.load()) wakeCpu();
     }
+    // Looks at the thread's count: whether it has made `count` calls or has
+    // stopped (then the calls still to come are dropped).
+    bool madeCalls(uint64_t count) {
+        const uint64_t t = taken_.load();
+        if (t == kSoundStopped) {
+            abandoned_ = true;
+            return true;
+        }
+        takenSeen_ = t;
+        return t >= count;
+    }
     void waitForCalls(uint64_t count, bool orPcm = false);
     void checkpoint();
     void restoreCheckpoint();
@@ -482,13 +493,7 @@ void Player::soundWork() {
 void Player::waitForCalls(uint64_t count, bool orPcm) {
     const auto pcm = [&] { return orPcm && opt_.pipe->helpWanted(); };
     for (;;) {
-        const uint64_t t = taken_.load();
-        if (t == kSoundStopped) {
-            abandoned_ = true;
-            return;
-        }
-        takenSeen_ = t;
-        if (t >= count) return;
+        if (madeCalls(count)) return;
         std::unique_lock<std::mutex> lock(wakeMutex_);
         wanted_.store(count);
         cpuWaiting_.store(true);
@@ -541,15 +546,8 @@ void Player::checkpoint() {
     // While the library catches up, the PCM it made goes on to the file here.
     const uint64_t half = checkpoints_[(checkpointCount_ - kCheckpointsAhead / 2) % kCheckpoints].calls;
     for (;;) {
-        while (opt_.pipe && opt_.pipe->help()) {
-            const uint64_t t = taken_.load();
-            if (t == kSoundStopped) {
-                abandoned_ = true;
-                return;
-            }
-            takenSeen_ = t;
-            if (t >= oldest) return;
-        }
+        while (opt_.pipe && opt_.pipe->help())
+            if (madeCalls(oldest)) return;
         waitForCalls(half, opt_.pipe != nullptr);
         if (abandoned_ || takenSeen_ >= half) return;
     }
