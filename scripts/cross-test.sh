@@ -281,6 +281,11 @@ leg_win() {
     echo "      the win64 leg runs the same Windows code under 64-bit Wine"
     return
   fi
+  if ! wine32_installed; then
+    echo "note: win: 32-bit Wine is not installed, so the 32-bit Windows programs are not run;"
+    echo "      the win64 leg runs the same Windows code under 64-bit Wine"
+    return
+  fi
   wine_prefix_up win i686 || return
   run_windows_build win "$b" "$win_dll" "$tests"
   cleanup_wine

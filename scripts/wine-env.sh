@@ -24,3 +24,6 @@ pe_arch() {
     pei-x86-64) echo x86_64 ;;
   esac
 }
+
+# Whether 32-bit Wine (Debian's wine32, whose loader this is) is installed.
+wine32_installed() { [ -x /usr/lib/wine/wine ]; }
