@@ -5,11 +5,13 @@
 #           with the library's test suite run by ctest
 #   win     32-bit Windows cross build (cmake/mingw-i686.cmake): pelrin.dll,
 #           its import library and launcher.exe; export/import check; where
-#           32-bit programs run natively, the programs and the test suite
-#           (CROSS_WIN_TESTS, default auto) run under 32-bit Wine
+#           32-bit programs run natively and 32-bit Wine is installed, the
+#           programs and the test suite (CROSS_WIN_TESTS, default auto) run
+#           under 32-bit Wine
 #   win64   the same Windows code built for x86-64 (cmake/mingw-x86_64.cmake),
 #           run under 64-bit Wine with its test suite: the default in place
-#           of running win where 32-bit programs are emulated or cannot run
+#           of running win where 32-bit programs are emulated or cannot run,
+#           or where 32-bit Wine is missing
 # In each build that runs, pelrin-checksum plays its scenarios and
 # pelrin-dllprobe loads the library by name and calls all sixteen exports.
 # The checksum outputs must be identical byte for byte.
@@ -20,6 +22,7 @@
 #
 # Usage: scripts/cross-test.sh [native|m32|win|win64 ...]
 #   default: native m32 win, plus win64 unless 32-bit programs run natively
+#   under 32-bit Wine
 # Environment: CROSS_BUILD_DIR (default build-cross), CROSS_JOBS (ninja -j),
 #   CROSS_WIN_TESTS (ON, OFF or auto: ON when pelrin.h supports PELRIN_STATIC),
 #   PELRIN_ALLOW_SKIP=1.
@@ -31,10 +34,12 @@ out=${CROSS_BUILD_DIR:-$root/build-cross}
 jobs=${CROSS_JOBS:-$(nproc 2>/dev/null || echo 2)}
 . "$root/scripts/wine-env.sh"
 i386_mode=$("$root/scripts/i386-exec.sh" status)
+# 32-bit Windows programs run here: natively, under 32-bit Wine.
+win32_runs() { [ "$i386_mode" = native ] && wine32_installed; }
 legs=("$@")
 if [ ${#legs[@]} -eq 0 ]; then
   legs=(native m32 win)
-  [ "$i386_mode" = native ] || legs+=(win64)
+  win32_runs || legs+=(win64)
 fi
 echo "cross-test: $("$root/scripts/i386-exec.sh" explain)"
 
@@ -261,11 +266,11 @@ build_windows() {
 }
 
 # The shipped 32-bit Windows deliverables: built and checked everywhere, run
-# under 32-bit Wine where 32-bit programs run natively.
+# under 32-bit Wine where 32-bit programs run natively and 32-bit Wine is installed.
 leg_win() {
   local b=$out/win tests
   tests=$(win_tests)
-  [ "$i386_mode" = native ] || tests=OFF
+  win32_runs || tests=OFF
   build_windows win mingw-i686.cmake "$tests" || return
   local implib
   implib=$(find "$b" \( -name pelrin.lib -o -name libpelrin.dll.a -o -name pelrin.dll.a \) | head -n 1)
