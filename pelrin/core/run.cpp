@@ -457,15 +457,44 @@ void RunSlices(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
     }
 }
 
+bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {
+    // The Namco 163's countdowns depend on where its slices end, and so does
+    // the DMC's ramp where it reaches its level; the DMC steals cycles and
+    // raises interrupts.
+    const DmcChannel &d = apu.dmc;
+    if (apu.expansionChip == kChipN163 || d.active || (d.dmcRampOption && d.rampTarget != d.level)) return false;
+    FixedCountdown sample, step;
+    if (!ToFixed(apu.sampleCountdown, apu.cyclesPerSample, sample) ||
+        !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))
+        return false;
+    if (static_cast<uint64_t>(CeilCycles(step.count, step.shift)) <= cycles) return false;
+    if (apu.bytesPerFrame == 0 || apu.fillMark > apu.bufferSize) return false;
+    // Fewer boundaries than frames of room: the one after the last that fits lies beyond.
+    const uint64_t room = (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1;
+    return sample.count + static_cast<int64_t>(room - 1) * sample.period > static_cast<int64_t>(cycles << sample.shift);
+}
+
+uint32_t RunDeferred(ApuState &apu) {
+    if (apu.deferredCycles == 0) return 0;
+    uint64_t remaining = apu.deferredCycles;
+    apu.deferredCycles = 0;
+    uint32_t stallTotal = 0;
+    RunPlanned(apu, remaining, stallTotal);
+    RunSlices(apu, remaining, stallTotal);
+    return stallTotal;
+}
+
 uint32_t RunToCycle(ApuState &apu, uint32_t cycle) {
     uint32_t span = cycle - apu.timestamp;
     // A cycle before the timestamp (an unsigned span of 2^31 or more) runs
-    // nothing: the host asked for the past, not for 2^32 cycles of future.
-    if (span == 0 || span >= 0x80000000u) return 0;
+    // nothing new: the host asked for the past, not for 2^32 cycles of future.
+    if (span == 0 || span >= 0x80000000u) return RunDeferred(apu);
     apu.timestamp = cycle;
 
     uint32_t stallTotal = 0;
-    uint64_t remaining = span;
+    // The deferred cycles and the new ones in one piece.
+    uint64_t remaining = uint64_t{span} + apu.deferredCycles;
+    apu.deferredCycles = 0;
     RunPlanned(apu, remaining, stallTotal);
     RunSlices(apu, remaining, stallTotal);
     return stallTotal;

@@ -142,6 +142,7 @@ void RebuildLevelTables(ApuState &apu, uint32_t mask) {
 namespace pelrin {
 
 void Configure(ApuState &apu, float masterVolume, int32_t rampOption, int32_t triangleShape) {
+    RunDeferred(apu);
     uint32_t mask = 0;
     if (std::isfinite(masterVolume) && masterVolume >= 0.0f) {
         apu.masterVolume = masterVolume;
@@ -159,6 +160,7 @@ void Configure(ApuState &apu, float masterVolume, int32_t rampOption, int32_t tr
 }
 
 void SetChannelOptions(ApuState &apu, int32_t index, int32_t enable, int32_t volume, int32_t pan) {
+    RunDeferred(apu);
     if (index < 0 || index >= kChannelCount) return;
     if (enable >= 0) apu.channelEnabled[index] = enable > 0 ? 1 : 0;
     bool rebuild = false;

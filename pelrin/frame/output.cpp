@@ -33,6 +33,7 @@ static void SetCyclesPerSample(ApuState &apu) {
 namespace pelrin {
 
 void SetEnvironment(ApuState &apu, int32_t region, float cpuClock, float stepPeriod) {
+    RunDeferred(apu);
     if (region >= 0) apu.regionOffset = region == 0 ? 0 : 16;
     // A clock below the sample rate would make a sample shorter than a cycle.
     if (std::isfinite(cpuClock) && cpuClock >= 1.0f && cpuClock >= static_cast<float>(apu.sampleRate)) {
@@ -47,6 +48,7 @@ void SetEnvironment(ApuState &apu, int32_t region, float cpuClock, float stepPer
 }
 
 void SetOutputFormat(ApuState &apu, int32_t rate, int32_t bits, int32_t channels) {
+    RunDeferred(apu);
     apu.fillMark -= apu.bytesPerFrame;
     if (bits == 8 || bits == 16) apu.bitsPerSample = static_cast<uint8_t>(bits);
     if ((channels == 1 || channels == 2) && channels != apu.channelCount) {
@@ -63,6 +65,7 @@ void SetOutputFormat(ApuState &apu, int32_t rate, int32_t bits, int32_t channels
 }
 
 void SetOutputBuffer(ApuState &apu, void *buffer, uint32_t sizeInBytes) {
+    RunDeferred(apu);
     apu.bufferBase = static_cast<uint8_t *>(buffer);
     // A null buffer can hold nothing, whatever size comes with it.
     apu.bufferSize = buffer != nullptr ? sizeInBytes : 0;
@@ -70,11 +73,15 @@ void SetOutputBuffer(ApuState &apu, void *buffer, uint32_t sizeInBytes) {
 }
 
 uint32_t GetWrittenBufferSize(ApuState &apu, int32_t rewind) {
+    RunDeferred(apu);
     uint32_t written = static_cast<uint32_t>(apu.fillMark - apu.bytesPerFrame);
     if (rewind != 0) RewindOutputBuffer(apu);
     return written;
 }
 
-void ResetOutputBuffer(ApuState &apu) { RewindOutputBuffer(apu); }
+void ResetOutputBuffer(ApuState &apu) {
+    RunDeferred(apu);
+    RewindOutputBuffer(apu);
+}
 
 }  // namespace pelrin

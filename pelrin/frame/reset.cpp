@@ -28,6 +28,7 @@ uint8_t ValidChip(int32_t chip) {
 namespace pelrin {
 
 int32_t Reset(ApuState &apu, int32_t chip) {
+    RunDeferred(apu);
     apu.expansionChip = ValidChip(chip);
     apu.frameStepCountdown = apu.frameStepPeriod;
     RewindOutputBuffer(apu);

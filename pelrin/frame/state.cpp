@@ -9,6 +9,7 @@ namespace pelrin {
 ApuState apu;
 
 void Initialize(ApuState &apu) {
+    RunDeferred(apu);
     for (int i = 0; i < kChannelCount; i++) {
         apu.channelPan[i] = 0;
         apu.channelVolume[i] = 255;
@@ -21,6 +22,8 @@ void Initialize(ApuState &apu) {
     SetNamcoStepConstants(apu);
 }
 
+// Runs nothing deferred first: cycles are deferred only while the DMC,
+// the one reader of these pointers, is idle.
 void SetDMAPointer(ApuState &apu, int32_t bank, const uint8_t *memory) {
     if (bank >= 0 && bank <= 7) apu.dmc.dmaPointers[bank] = memory;
 }

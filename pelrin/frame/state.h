@@ -274,6 +274,11 @@ struct alignas(64) ApuState {
 
     // Clock and frame sequencer.
     uint32_t timestamp = 0;
+    // Cycles before the timestamp that are not run yet: only writes that
+    // changed nothing came in them (core/registers.cpp). The operations
+    // whose results depend on them run them first (RunDeferred);
+    // FindNextIRQ counts them instead.
+    uint32_t deferredCycles = 0;
     uint8_t frameStep = 0;
     uint8_t frameIrqFlag = 0;
 
@@ -315,6 +320,14 @@ uint32_t FrameIrqDistance(ApuState &apu);  // cycles to the next frame interrupt
 
 // Mixer (core/mixer.cpp).
 void MixSample(ApuState &apu);
+
+// Run loop (core/run.cpp). RunDeferred runs the deferred cycles and returns
+// their stalls (none: nothing is deferred while the DMC is active).
+// RunsUnsplit: whether `cycles` from where the run stands would run in the
+// planned path without a frame step and without filling the buffer, where
+// one run or several give the same.
+uint32_t RunDeferred(ApuState &apu);
+bool RunsUnsplit(const ApuState &apu, uint64_t cycles);
 
 // One clock of an envelope's divider.
 inline void ClockEnvelope(Envelope &e) {

@@ -86,6 +86,7 @@ private:
     uint32_t cycle_ = 0;
     double slicesRun_ = 0;  // keeps each stream's rendering time bounded
     int chip_ = 0;
+    uint8_t last_[0x18] = {};  // the last value written to each 2A03 register
     Side lib_, ref_;
 
     // Runs `call` on the library, then on the reference, and compares results.
@@ -194,9 +195,21 @@ private:
     }
 
     void Write(uint32_t address, uint32_t value) {
+        if (address >= 0x4000 && address <= 0x4017) last_[address - 0x4000] = static_cast<uint8_t>(value);
         const uint32_t at = Target();
         cycle_ += static_cast<uint32_t>(
             Both([&](const Api &a, Side &) -> uint64_t { return a.write(address, value, at); }, "APU_RegWrite"));
+    }
+
+    // A music engine's frame: the pulses', triangle's and noise's control
+    // and period written again a few cycles apart, mostly with the values
+    // they hold (the library defers writes that change nothing).
+    void Rewrite() {
+        static const uint32_t kRegisters[] = {0x4000, 0x4002, 0x4004, 0x4006, 0x4008, 0x400A, 0x400C, 0x400E};
+        for (uint32_t n = 1 + in_.Below(8); n != 0; n--) {
+            const uint32_t address = kRegisters[in_.Below(8)];
+            Write(address, in_.Below(6) == 0 ? in_.Byte() : last_[address - 0x4000]);
+        }
     }
 
     // A group of writes that makes a channel sound: one 2A03 channel's four
@@ -263,8 +276,10 @@ private:
         if (op < 9) {
             const uint32_t address = Address(), value = Value(address);
             Write(address, value);
-        } else if (op < 12) {
+        } else if (op < 11) {
             Burst();
+        } else if (op < 12) {
+            Rewrite();
         } else if (op < 15) {
             static const uint32_t kReads[] = {0x4015, 0x4017, 0x4800, 0x4016};
             const uint32_t address = in_.Below(5) == 0 ? in_.Word() : kReads[in_.Below(4)];
