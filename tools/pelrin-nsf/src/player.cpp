@@ -454,6 +454,9 @@ void Player::soundWork() {
         for (;;) {
             const uint64_t ready = published_.load();
             if (ready == taken) {
+                // Nothing to make until the 6502 gets further: write PCM on
+                // meanwhile where some waits, so that neither thread idles.
+                if (opt_.pipe && opt_.pipe->help()) continue;
                 std::unique_lock<std::mutex> lock(wakeMutex_);
                 soundWaiting_.store(true);
                 soundWake_.wait(lock, [&] { return published_.load() != taken; });
