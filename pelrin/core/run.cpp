@@ -363,6 +363,10 @@ void PlanSegment(ApuState &apu, uint32_t length, const FixedCountdown &sample) {
     segment.shortest = static_cast<uint32_t>(shortest);
 }
 
+// Whole frames the buffer still has room for (fillMark runs a frame ahead
+// of the bytes written).
+inline uint64_t FramesOfRoom(const ApuState &apu) { return (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1; }
+
 // Runs as much of the span as the planned path can; leaves the rest (a
 // full buffer, an unusual clock, the Namco 163, whose slices are not
 // additive) to the slice loop.
@@ -376,7 +380,7 @@ void RunPlanned(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
         !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))
         return;
     while (remaining != 0 && apu.fillMark <= apu.bufferSize) {
-        const uint64_t room = (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1;
+        const uint64_t room = FramesOfRoom(apu);
         const uint32_t most = room < kSegmentSamples ? static_cast<uint32_t>(room) : kSegmentSamples;
         int64_t length = CeilCycles(step.count, step.shift);
         const int64_t full = CeilCycles(sample.count + (most - 1) * sample.period, sample.shift);
@@ -470,7 +474,7 @@ bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {
     if (static_cast<uint64_t>(CeilCycles(step.count, step.shift)) <= cycles) return false;
     if (apu.bytesPerFrame == 0 || apu.fillMark > apu.bufferSize) return false;
     // Fewer boundaries than frames of room: the one after the last that fits lies beyond.
-    const uint64_t room = (apu.bufferSize - apu.fillMark) / apu.bytesPerFrame + 1;
+    const uint64_t room = FramesOfRoom(apu);
     return sample.count + static_cast<int64_t>(room - 1) * sample.period > static_cast<int64_t>(cycles << sample.shift);
 }
 
