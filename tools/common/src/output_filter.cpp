@@ -292,10 +292,10 @@ namespace {
 #if defined(PELRIN_CLEARS_UPPER_HALVES)
 __attribute__((target("avx"))) void ZeroUpperHalves() { _mm256_zeroupper(); }
 
-// Where the processor has AVX registers, marks their upper halves unused.
-// On a thread that a thread on another core has just woken (seen in a
-// virtual machine), the filter's SSE loop ran two to three and a half times
-// as long until they were: for a single instruction per buffer.
+// Where the processor has AVX registers, marks their upper halves unused,
+// one instruction per buffer. On a thread that a thread on another core
+// had just woken (seen in a virtual machine), the filter's SSE loop ran two
+// to three and a half times as long until they were.
 void ClearUpperHalves() {
     static const bool avx = (__builtin_cpu_init(), __builtin_cpu_supports("avx") != 0);
     if (avx) ZeroUpperHalves();
