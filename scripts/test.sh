@@ -62,8 +62,9 @@ if [ "$cross" -eq 1 ]; then
   # The launcher runs as the build whose programs run here: 32-bit where
   # 32-bit programs are native and 32-bit Wine is installed, else the
   # x86-64 one under 64-bit Wine.
+  . scripts/wine-env.sh
   win=win
-  [ "$(scripts/i386-exec.sh status)" = native ] && [ -x /usr/lib/wine/wine ] || win=win64
+  [ "$(scripts/i386-exec.sh status)" = native ] && wine32_installed || win=win64
   step "launcher end to end under Wine ($win build)"
   scripts/launcher-e2e.sh "${CROSS_BUILD_DIR:-build-cross}/$win/launcher/launcher.exe" "$root/build-e2e"
 fi
