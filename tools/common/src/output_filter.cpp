@@ -27,6 +27,13 @@ OutputFilter::OutputFilter(const FilterSettings &s, int rate, int bits, int chan
         const double rc = 1.0 / (2 * pi * std::min(s.lowPassHz, rate * 0.45));
         lpB_ = dt / (rc + dt);
     }
+    // The frames in which the difference between two runs from different
+    // states shrinks by 2^-64, at the slower filter's rate of forgetting.
+    const double keep = std::max(hp_ ? hpA_ : 0.0, lp_ ? 1.0 - lpB_ : 0.0);
+    if (keep > 0 && keep < 1) {
+        const double frames = std::ceil(64 * std::log(2.0) / -std::log(keep));
+        if (frames < 1e9) warmUp_ = static_cast<size_t>(frames);
+    }
 }
 
 // Rounds to the nearest integer, halves away from zero (as std::lround is
@@ -135,16 +142,18 @@ constexpr size_t kBlock = 512;
 // Two results rounded as RoundHalfAway rounds, in the two low 32-bit lanes.
 // Clamping to +-65536 first keeps the truncation within 32 bits and changes
 // nothing after the clamp to 16 bits (rounding never reorders values).
+// Adding c = 1/2 - 2^-54 with y's sign and truncating rounds halves away
+// from zero: for y >= 0 with n = floor(y + 1/2), y + c lies in
+// [n - 2^-54, n + 1 - 2^-54). It stays below the midpoint under n + 1,
+// which is at least 2^-54 further up (y <= n + 1/2 less a unit of y, and
+// the units under n + 1 are no finer). Below n it lies only where
+// y = n - 1/2 exactly (y >= 1/2 has units of 2^-53 or more), and then
+// rounds up to n: it is the midpoint under 1, which rounds to the even 1,
+// or nearer to n than half a unit. Negative y is the mirror image.
 inline __m128i RoundPair(__m128d y) {
-    const __m128d limit = _mm_set1_pd(65536.0);
-    y = _mm_min_pd(_mm_max_pd(y, _mm_sub_pd(_mm_setzero_pd(), limit)), limit);
-    const __m128i whole = _mm_cvttpd_epi32(y);
-    const __m128d fraction = _mm_sub_pd(y, _mm_cvtepi32_pd(whole)); // exact
-    // Masks of all ones (-1) where a half or more is left: up or down by one.
-    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(fraction, _mm_set1_pd(0.5)));
-    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(fraction, _mm_set1_pd(-0.5)));
-    const __m128i change = _mm_shuffle_epi32(_mm_sub_epi32(down, up), _MM_SHUFFLE(0, 0, 2, 0));
-    return _mm_add_epi32(whole, change);
+    y = _mm_min_pd(_mm_max_pd(y, _mm_set1_pd(-65536.0)), _mm_set1_pd(65536.0));
+    const __m128d sign = _mm_and_pd(y, _mm_set1_pd(-0.0));
+    return _mm_cvttpd_epi32(_mm_add_pd(y, _mm_or_pd(sign, _mm_set1_pd(0.49999999999999994))));
 }
 
 // Eight results rounded and saturated to 16 bits, as WriteSample clamps them.
@@ -180,67 +189,139 @@ inline __m128d ReadFrame(const uint8_t *in, size_t frame) {
     return _mm_cvtepi32_pd(v);
 }
 
+// Both channels' filter state, one register per value.
+struct StereoLanes {
+    __m128d lastIn, high, low;
+};
+
+// Filters frame f of src into frame f of dst (where Store), as the plain
+// path does: both channels' recurrences in one register, the same
+// operations in the same order, so every bit is the same.
+template <bool HighPass, bool LowPass, bool EightBit, bool Store = true>
+inline void StepFrame(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t f, __m128d hpA, __m128d lpB) {
+    const __m128d x = ReadFrame<EightBit>(src, f);
+    __m128d v = x;
+    if (HighPass) {
+        s.high = _mm_mul_pd(hpA, _mm_sub_pd(_mm_add_pd(s.high, x), s.lastIn));
+        s.lastIn = x;
+        v = s.high;
+    }
+    if (LowPass) {
+        s.low = _mm_add_pd(s.low, _mm_mul_pd(lpB, _mm_sub_pd(v, s.low)));
+        v = s.low;
+    }
+    if (!Store) return;
+    // Each frame is rounded and stored in the same loop: the recurrence
+    // waits on the frame before, and the rounding, which nothing waits on,
+    // fills that time.
+    const __m128i words = _mm_packs_epi32(RoundPair(v), RoundPair(v));
+    if (EightBit) {
+        const __m128i eight = ToEightBit(words);
+        const auto two = static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_packus_epi16(eight, eight)));
+        std::memcpy(dst + 2 * f, &two, 2);
+    } else {
+        const int32_t four = _mm_cvtsi128_si32(words);
+        std::memcpy(dst + 4 * f, &four, 4);
+    }
+}
+
+// Frames [from, to).
+template <bool HighPass, bool LowPass, bool EightBit>
+void StepFrames(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t from, size_t to, __m128d hpA, __m128d lpB) {
+    for (size_t f = from; f < to; f++) StepFrame<HighPass, LowPass, EightBit>(s, src, dst, f, hpA, lpB);
+}
+
+inline bool SameBits(__m128d a, __m128d b) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_castpd_si128(a), _mm_castpd_si128(b))) == 0xFFFF;
+}
+
+// Frames [0, frames) as two recurrences at once, each waiting only on its
+// own frame before: the first from the true state up to `split`, the
+// second from a guessed state `warmUp` frames before `split` to the end.
+// The filter forgets its state: in `warmUp` frames a guess off by less
+// than 2^17 comes within 2^-47, below half a unit in the last place of the
+// sums it meets where the input is 2^6 or more, and the two runs then
+// mostly agree bit for bit. Whether they do is checked: where the second
+// run's state at `split` is the true one, its frames are the true ones
+// too; where it is not, those frames run again from the true state.
+// Returns whether the guess held. src and dst must not overlap: a frame run again reads its
+// input again.
+template <bool HighPass, bool LowPass, bool EightBit>
+bool StepFramesSplit(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t frames, size_t warmUp, __m128d hpA,
+                     __m128d lpB) {
+    const size_t split = (frames + warmUp) / 2, start = split - warmUp;
+    const __m128d before = ReadFrame<EightBit>(src, start - 1);
+    // The high-pass output hovers around zero; the low-pass one follows its input.
+    StereoLanes second{before, _mm_setzero_pd(), HighPass ? _mm_setzero_pd() : before};
+    StereoLanes first = s;
+    for (size_t f = 0; f < warmUp; f++) {
+        StepFrame<HighPass, LowPass, EightBit>(first, src, dst, f, hpA, lpB);
+        StepFrame<HighPass, LowPass, EightBit, false>(second, src, dst, start + f, hpA, lpB);
+    }
+    const StereoLanes guessed = second;
+    for (size_t f = warmUp, g = split; f < split; f++, g++) {
+        StepFrame<HighPass, LowPass, EightBit>(first, src, dst, f, hpA, lpB);
+        StepFrame<HighPass, LowPass, EightBit>(second, src, dst, g, hpA, lpB);
+    }
+    StepFrames<HighPass, LowPass, EightBit>(second, src, dst, split + (split - warmUp), frames, hpA, lpB);
+    const bool held = SameBits(first.lastIn, guessed.lastIn) && SameBits(first.high, guessed.high) &&
+                      SameBits(first.low, guessed.low);
+    if (held) {
+        s = second;
+    } else {
+        s = first;
+        StepFrames<HighPass, LowPass, EightBit>(s, src, dst, split, frames, hpA, lpB);
+    }
+    return held;
+}
+
 } // namespace
 
-// The same filter in two passes a block at a time: the recurrences into
-// doubles (stereo: both channels' in one register, the same operations in
-// the same order as the plain path, so every bit is the same), then the
-// rounding, clamping and storing eight or sixteen samples at a time.
+// The same filter a block at a time. Stereo: both channels' recurrences in
+// one register, and long buffers split in two (StepFramesSplit). Mono: the
+// recurrence into doubles, then the rounding, clamping and storing eight
+// or sixteen samples at a time.
 template <int Channels, bool HighPass, bool LowPass, bool EightBit>
 void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
     start<Channels, EightBit>(in, samples);
     const double hpA = hpA_, lpB = lpB_;
     const size_t sampleBytes = EightBit ? 1 : 2;
-    Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
-    __m128d lastIn = _mm_set_pd(state_[Channels - 1].lastIn, state_[0].lastIn);
-    __m128d high = _mm_set_pd(state_[Channels - 1].high, state_[0].high);
-    __m128d low = _mm_set_pd(state_[Channels - 1].low, state_[0].low);
     const __m128d hpA2 = _mm_set1_pd(hpA), lpB2 = _mm_set1_pd(lpB);
+    if (Channels == 2) {
+        StereoLanes s{_mm_set_pd(state_[1].lastIn, state_[0].lastIn), _mm_set_pd(state_[1].high, state_[0].high),
+                      _mm_set_pd(state_[1].low, state_[0].low)};
+        const size_t frames = samples / 2;
+        if (skipSplits_ > 0) skipSplits_--;
+        if (in != out && skipSplits_ == 0 && warmUp_ != 0 && frames >= 3 * warmUp_) {
+            // After a guess that failed, a few buffers go without: the
+            // input may be one that the filter remembers for long (silence
+            // at zero, where the state only decays).
+            if (!StepFramesSplit<HighPass, LowPass, EightBit>(s, in, out, frames, warmUp_, hpA2, lpB2))
+                skipSplits_ = 16;
+        } else {
+            StepFrames<HighPass, LowPass, EightBit>(s, in, out, 0, frames, hpA2, lpB2);
+        }
+        if (samples % 2) {
+            // An odd buffer ends with a sample of the first channel.
+            Lane first{_mm_cvtsd_f64(s.lastIn), _mm_cvtsd_f64(s.high), _mm_cvtsd_f64(s.low)};
+            WriteSample(out, samples - 1, EightBit,
+                        Step<HighPass, LowPass>(first, ReadSample(in, samples - 1, EightBit), hpA, lpB));
+            s.lastIn = _mm_move_sd(s.lastIn, _mm_set_sd(first.lastIn));
+            s.high = _mm_move_sd(s.high, _mm_set_sd(first.high));
+            s.low = _mm_move_sd(s.low, _mm_set_sd(first.low));
+        }
+        state_[0] = State{_mm_cvtsd_f64(s.lastIn), _mm_cvtsd_f64(s.high), _mm_cvtsd_f64(s.low), state_[0].started};
+        const auto upper = [](__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); };
+        state_[1] = State{upper(s.lastIn), upper(s.high), upper(s.low), state_[1].started};
+        return;
+    }
+    Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
     alignas(16) double y[kBlock];
     for (size_t begin = 0; begin < samples; begin += kBlock) {
         const size_t n = std::min(kBlock, samples - begin);
         const uint8_t *src = in + begin * sampleBytes;
         uint8_t *dst = out + begin * sampleBytes;
-        if (Channels == 2) {
-            for (size_t f = 0; f < n / 2; f++) {
-                const __m128d x = ReadFrame<EightBit>(src, f);
-                __m128d v = x;
-                if (HighPass) {
-                    high = _mm_mul_pd(hpA2, _mm_sub_pd(_mm_add_pd(high, x), lastIn));
-                    lastIn = x;
-                    v = high;
-                }
-                if (LowPass) {
-                    low = _mm_add_pd(low, _mm_mul_pd(lpB2, _mm_sub_pd(v, low)));
-                    v = low;
-                }
-                // Each frame is rounded and stored in the same loop: the
-                // recurrence waits on the frame before, and the rounding,
-                // which nothing waits on, fills that time.
-                const __m128i words = _mm_packs_epi32(RoundPair(v), RoundPair(v));
-                if (EightBit) {
-                    const __m128i eight = ToEightBit(words);
-                    const auto two = static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_packus_epi16(eight, eight)));
-                    std::memcpy(dst + 2 * f, &two, 2);
-                } else {
-                    const int32_t four = _mm_cvtsi128_si32(words);
-                    std::memcpy(dst + 4 * f, &four, 4);
-                }
-            }
-            if (n % 2) {
-                // An odd buffer ends with a sample of the first channel (the last block only).
-                first = Lane{_mm_cvtsd_f64(lastIn), _mm_cvtsd_f64(high), _mm_cvtsd_f64(low)};
-                WriteSample(dst, n - 1, EightBit,
-                            Step<HighPass, LowPass>(first, ReadSample(src, n - 1, EightBit), hpA, lpB));
-                lastIn = _mm_move_sd(lastIn, _mm_set_sd(first.lastIn));
-                high = _mm_move_sd(high, _mm_set_sd(first.high));
-                low = _mm_move_sd(low, _mm_set_sd(first.low));
-            }
-            continue;
-        } else {
-            for (size_t i = 0; i < n; i++)
-                y[i] = Step<HighPass, LowPass>(first, ReadSample(src, i, EightBit), hpA, lpB);
-        }
+        for (size_t i = 0; i < n; i++) y[i] = Step<HighPass, LowPass>(first, ReadSample(src, i, EightBit), hpA, lpB);
         size_t i = 0;
         if (EightBit) {
             for (; i + 16 <= n; i += 16)
@@ -251,13 +332,7 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
         }
         for (; i < n; i++) WriteSample(dst, i, EightBit, y[i]);
     }
-    if (Channels == 2) {
-        state_[0] = State{_mm_cvtsd_f64(lastIn), _mm_cvtsd_f64(high), _mm_cvtsd_f64(low), state_[0].started};
-        const auto upper = [](__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); };
-        state_[1] = State{upper(lastIn), upper(high), upper(low), state_[1].started};
-    } else {
-        state_[0] = State{first.lastIn, first.high, first.low, state_[0].started};
-    }
+    state_[0] = State{first.lastIn, first.high, first.low, state_[0].started};
 }
 
 #else
