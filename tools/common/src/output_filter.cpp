@@ -244,43 +244,145 @@ inline bool SameBits(__m128d a, __m128d b) {
 // mostly agree bit for bit. Whether they do is checked: where the second
 // run's state at `split` is the true one, its frames are the true ones
 // too; where it is not, those frames run again from the true state.
-// Returns whether the guess held. src and dst must not overlap: a frame run again reads its
-// input again.
-template <bool HighPass, bool LowPass, bool EightBit>
-bool StepFramesSplit(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t frames, size_t warmUp, __m128d hpA,
-                     __m128d lpB) {
+// Returns whether the guess held. The input must not be the output: a
+// frame run again reads its input again.
+//
+// A Pair runs the two: Guess(start) sets the second's state before frame
+// `start`; Both<Store>(f, g) runs the first at frame f and the second at
+// frame g, storing the second's where Store; Second(g) and First(g) run one
+// of them; Saved() is the second's state, SameState(saved) whether the
+// first's equals it, and Keep(second) leaves the one kept as the first.
+template <typename Pair>
+bool RunSplit(Pair &pair, size_t frames, size_t warmUp) {
     const size_t split = (frames + warmUp) / 2, start = split - warmUp;
-    const __m128d before = ReadFrame<EightBit>(src, start - 1);
-    // The high-pass output hovers around zero; the low-pass one follows its input.
-    StereoLanes second{before, _mm_setzero_pd(), HighPass ? _mm_setzero_pd() : before};
-    StereoLanes first = s;
-    for (size_t f = 0; f < warmUp; f++) {
-        StepFrame<HighPass, LowPass, EightBit>(first, src, dst, f, hpA, lpB);
-        StepFrame<HighPass, LowPass, EightBit, false>(second, src, dst, start + f, hpA, lpB);
-    }
-    const StereoLanes guessed = second;
-    for (size_t f = warmUp, g = split; f < split; f++, g++) {
-        StepFrame<HighPass, LowPass, EightBit>(first, src, dst, f, hpA, lpB);
-        StepFrame<HighPass, LowPass, EightBit>(second, src, dst, g, hpA, lpB);
-    }
-    StepFrames<HighPass, LowPass, EightBit>(second, src, dst, split + (split - warmUp), frames, hpA, lpB);
-    const bool held = SameBits(first.lastIn, guessed.lastIn) && SameBits(first.high, guessed.high) &&
-                      SameBits(first.low, guessed.low);
-    if (held) {
-        s = second;
-    } else {
-        s = first;
-        StepFrames<HighPass, LowPass, EightBit>(s, src, dst, split, frames, hpA, lpB);
-    }
+    pair.Guess(start);
+    for (size_t f = 0; f < warmUp; f++) pair.template Both<false>(f, start + f);
+    const auto guessed = pair.Saved();
+    for (size_t f = warmUp, g = split; f < split; f++, g++) pair.template Both<true>(f, g);
+    for (size_t g = split + (split - warmUp); g < frames; g++) pair.Second(g);
+    const bool held = pair.SameState(guessed);
+    pair.Keep(held);
+    if (!held)
+        for (size_t g = split; g < frames; g++) pair.First(g);
     return held;
 }
 
+// Stereo: each run both channels in a register of its own.
+template <bool HighPass, bool LowPass, bool EightBit>
+struct StereoPair {
+    StereoLanes first, second;
+    const uint8_t *src;
+    uint8_t *dst;
+    __m128d hpA, lpB;
+
+    void Guess(size_t start) {
+        // The high-pass output hovers around zero; the low-pass one follows its input.
+        const __m128d before = ReadFrame<EightBit>(src, start - 1);
+        second = StereoLanes{before, _mm_setzero_pd(), HighPass ? _mm_setzero_pd() : before};
+    }
+    template <bool Store>
+    void Both(size_t f, size_t g) {
+        StepFrame<HighPass, LowPass, EightBit>(first, src, dst, f, hpA, lpB);
+        StepFrame<HighPass, LowPass, EightBit, Store>(second, src, dst, g, hpA, lpB);
+    }
+    void Second(size_t g) { StepFrame<HighPass, LowPass, EightBit>(second, src, dst, g, hpA, lpB); }
+    void First(size_t g) { StepFrame<HighPass, LowPass, EightBit>(first, src, dst, g, hpA, lpB); }
+    StereoLanes Saved() const { return second; }
+    bool SameState(const StereoLanes &s) const {
+        return SameBits(first.lastIn, s.lastIn) && SameBits(first.high, s.high) && SameBits(first.low, s.low);
+    }
+    void Keep(bool takeSecond) {
+        if (takeSecond) first = second;
+    }
+};
+
+// Mono: the two runs in the two halves of one register, the first in the low one.
+template <bool HighPass, bool LowPass, bool EightBit>
+struct MonoPair {
+    StereoLanes both;
+    const uint8_t *src;
+    uint8_t *dst;
+    __m128d hpA, lpB;
+    double hpA1, lpB1;
+
+    static double Low(__m128d v) { return _mm_cvtsd_f64(v); }
+    static double High(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+    Lane Part(bool second) const {
+        return second ? Lane{High(both.lastIn), High(both.high), High(both.low)}
+                      : Lane{Low(both.lastIn), Low(both.high), Low(both.low)};
+    }
+    void Put(const Lane &l, bool second) {
+        const auto put = [second](__m128d &v, double d) {
+            v = second ? _mm_unpacklo_pd(v, _mm_set_sd(d)) : _mm_move_sd(v, _mm_set_sd(d));
+        };
+        put(both.lastIn, l.lastIn);
+        put(both.high, l.high);
+        put(both.low, l.low);
+    }
+    void One(bool second, size_t g) {
+        Lane l = Part(second);
+        WriteSample(dst, g, EightBit, Step<HighPass, LowPass>(l, ReadSample(src, g, EightBit), hpA1, lpB1));
+        Put(l, second);
+    }
+
+    void Guess(size_t start) {
+        const double before = ReadSample(src, start - 1, EightBit);
+        Put(Lane{before, 0.0, HighPass ? 0.0 : before}, true);
+    }
+    template <bool Store>
+    void Both(size_t f, size_t g) {
+        const __m128d x = _mm_set_pd(ReadSample(src, g, EightBit), ReadSample(src, f, EightBit));
+        __m128d v = x;
+        if (HighPass) {
+            both.high = _mm_mul_pd(hpA, _mm_sub_pd(_mm_add_pd(both.high, x), both.lastIn));
+            both.lastIn = x;
+            v = both.high;
+        }
+        if (LowPass) {
+            both.low = _mm_add_pd(both.low, _mm_mul_pd(lpB, _mm_sub_pd(v, both.low)));
+            v = both.low;
+        }
+        __m128i words = _mm_packs_epi32(RoundPair(v), RoundPair(v));
+        if (EightBit) words = ToEightBit(words);
+        const auto two = static_cast<uint32_t>(_mm_cvtsi128_si32(words));
+        if (EightBit) {
+            dst[f] = static_cast<uint8_t>(two);
+            if (Store) dst[g] = static_cast<uint8_t>(two >> 16);
+        } else {
+            const auto a = static_cast<uint16_t>(two), b = static_cast<uint16_t>(two >> 16);
+            std::memcpy(dst + 2 * f, &a, 2);
+            if (Store) std::memcpy(dst + 2 * g, &b, 2);
+        }
+    }
+    void Second(size_t g) { One(true, g); }
+    void First(size_t g) { One(false, g); }
+    Lane Saved() const { return Part(true); }
+    bool SameState(const Lane &s) const {
+        const Lane f = Part(false);
+        return std::memcmp(&f, &s, sizeof f) == 0;
+    }
+    void Keep(bool takeSecond) {
+        if (takeSecond) Put(Part(true), false);
+    }
+};
+
 } // namespace
 
-// The same filter a block at a time. Stereo: both channels' recurrences in
-// one register, and long buffers split in two (StepFramesSplit). Mono: the
-// recurrence into doubles, then the rounding, clamping and storing eight
-// or sixteen samples at a time.
+// Whether a buffer runs as two recurrences (RunSplit). After a guess that
+// failed, the next buffers go without: the input may be one that the
+// filter remembers for long (silence at zero, where the state only decays).
+bool OutputFilter::splits(const uint8_t *in, const uint8_t *out, size_t frames) {
+    if (skipSplits_ > 0) {
+        skipSplits_--;
+        return false;
+    }
+    return in != out && warmUp_ != 0 && frames >= 3 * warmUp_;
+}
+
+// The same filter with SSE2. Long buffers into another buffer run as two
+// recurrences (RunSplit). Stereo: both channels' recurrences in one
+// register. Mono: otherwise the recurrence into doubles a block at a time,
+// then the rounding, clamping and storing eight or sixteen samples at a time.
 template <int Channels, bool HighPass, bool LowPass, bool EightBit>
 void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
     start<Channels, EightBit>(in, samples);
@@ -291,13 +393,10 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
         StereoLanes s{_mm_set_pd(state_[1].lastIn, state_[0].lastIn), _mm_set_pd(state_[1].high, state_[0].high),
                       _mm_set_pd(state_[1].low, state_[0].low)};
         const size_t frames = samples / 2;
-        if (skipSplits_ > 0) skipSplits_--;
-        if (in != out && skipSplits_ == 0 && warmUp_ != 0 && frames >= 3 * warmUp_) {
-            // After a guess that failed, a few buffers go without: the
-            // input may be one that the filter remembers for long (silence
-            // at zero, where the state only decays).
-            if (!StepFramesSplit<HighPass, LowPass, EightBit>(s, in, out, frames, warmUp_, hpA2, lpB2))
-                skipSplits_ = 16;
+        if (splits(in, out, frames)) {
+            StereoPair<HighPass, LowPass, EightBit> pair{s, {}, in, out, hpA2, lpB2};
+            if (!RunSplit(pair, frames, warmUp_)) skipSplits_ = 16;
+            s = pair.first;
         } else {
             StepFrames<HighPass, LowPass, EightBit>(s, in, out, 0, frames, hpA2, lpB2);
         }
@@ -316,6 +415,13 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
         return;
     }
     Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
+    if (splits(in, out, samples)) {
+        MonoPair<HighPass, LowPass, EightBit> pair{{}, in, out, hpA2, lpB2, hpA, lpB};
+        pair.Put(first, false);
+        if (!RunSplit(pair, samples, warmUp_)) skipSplits_ = 16;
+        first = pair.Part(false);
+        samples = 0;
+    }
     alignas(16) double y[kBlock];
     for (size_t begin = 0; begin < samples; begin += kBlock) {
         const size_t n = std::min(kBlock, samples - begin);
