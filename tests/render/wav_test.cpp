@@ -14,6 +14,10 @@
 #include <fstream>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/stat.h>
+#endif
+
 using namespace pelrin_render;
 
 namespace {
@@ -83,7 +87,8 @@ TEST(WavFileSink, WritesHeaderAndDataThenReplacesTheTarget) {
     std::vector<uint8_t> data(70006);
     for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
     {
-        WavFileSink sink(target, 22050, 16, 1);
+        // Room reserved for far more than is written: released at the end.
+        WavFileSink sink(target, 22050, 16, 1, uint64_t{64} << 20);
         sink.write(data.data(), 4);
         sink.write(data.data() + 4, 70000);
         sink.write(data.data() + 70004, 2);
@@ -96,6 +101,11 @@ TEST(WavFileSink, WritesHeaderAndDataThenReplacesTheTarget) {
     EXPECT_EQ(get32(&bytes[24]), 22050u);
     EXPECT_EQ(get32(&bytes[40]), data.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), bytes.begin() + 44));
+#if defined(__linux__)
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20);
+#endif
     if (!noLink) {
         EXPECT_EQ(readAll(dir / "other-name.wav").size(), 8u);
     }

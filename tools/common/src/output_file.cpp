@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -14,6 +15,7 @@
 #define OUTPUT_GETPID _getpid
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define OUTPUT_GETPID getpid
 #endif
@@ -342,9 +344,26 @@ void OutputFile::writeAt(uint64_t offset, const void *data, size_t bytes) {
     if (std::fseek(file_, 0, SEEK_END) != 0) fail(errnoText());
 }
 
+void OutputFile::reserve(uint64_t bytes) {
+#if defined(__linux__)
+    // Not a failure where the file system cannot: the writes allocate then.
+    if (file_ && !direct_ && bytes > 0 &&
+        bytes <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+        reserved_ = fallocate(fileno(file_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0 || reserved_;
+#else
+    (void)bytes;
+#endif
+}
+
 void OutputFile::commit() {
     if (!file_) throw std::logic_error("commit twice");
-    const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
+    bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
+#if defined(__linux__)
+    // The room reserved past the end: a truncation to the file's own size frees it.
+    struct stat st;
+    if (flushed && reserved_)
+        flushed = fstat(fileno(file_), &st) == 0 && ftruncate(fileno(file_), st.st_size) == 0;
+#endif
     const std::string flushErr = flushed ? "" : errnoText();
     const int closed = std::fclose(file_);
     const std::string closeErr = closed == 0 ? "" : errnoText();

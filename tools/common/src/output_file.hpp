@@ -63,6 +63,10 @@ public:
     bool seekable() const { return !direct_; }
     // Rewrites bytes at offset; only for a seekable output.
     void writeAt(uint64_t offset, const void *data, size_t bytes);
+    // Reserves room for an output of `bytes` in all, where the system can
+    // (Linux): a long render then fills blocks allocated at once instead of
+    // one page at a time. Commit releases what was not written.
+    void reserve(uint64_t bytes);
     // Flushes and closes, then renames the temporary file over the target.
     void commit();
 
@@ -79,6 +83,7 @@ private:
     std::FILE *file_ = nullptr;
     std::unique_ptr<char[]> buffer_; // the stream's buffer, for a regular file
     bool direct_ = false;
+    bool reserved_ = false;
     int slot_ = -1;                  // entry in the signal handler's list
 };
 

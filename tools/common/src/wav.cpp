@@ -105,6 +105,8 @@ WavFileSink::WavFileSink(const std::filesystem::path &target, uint32_t rate, int
     : out_(std::make_unique<pelrin_tools::OutputFile>(target)), rate_(rate), bits_(bits), channels_(channels) {
     const auto size = static_cast<uint32_t>(out_->seekable() ? 0 : std::min(expectedBytes, kMaxWavData));
     auto h = wavHeader(rate_, static_cast<uint16_t>(bits_), static_cast<uint16_t>(channels_), size);
+    // A size the caller knows (not the default, the most a WAV file holds).
+    if (out_->seekable() && expectedBytes < kMaxWavData) out_->reserve(h.size() + expectedBytes);
     out_->write(h.data(), h.size());
 }
 
