@@ -1,6 +1,7 @@
 // The run loop: cuts a span of CPU cycles into slices that end at the next
 // frame-sequencer step or output-sample boundary and runs every channel over
 // each slice.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -393,6 +394,13 @@ void RunPlanned(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
                 if (sample.count > end) break;
                 length = CeilCycles(sample.count + (end - sample.count) / sample.period * sample.period, sample.shift);
             }
+        } else if (length < full && static_cast<uint64_t>(length) < remaining && RunsWhole(apu)) {
+            // Steps that no channel hears do not end the segment: they
+            // are applied where it ends.
+            const int64_t limit = static_cast<uint64_t>(full) < remaining ? full : static_cast<int64_t>(remaining);
+            const auto before = static_cast<uint32_t>((((limit - 1) << step.shift) - step.count) / step.period + 1);
+            const uint32_t quiet = QuietSteps(apu, before);
+            if (quiet != 0) length = std::min(limit, CeilCycles(step.count + quiet * step.period, step.shift));
         }
 
         PlanSegment(apu, static_cast<uint32_t>(length), sample);
@@ -408,7 +416,7 @@ void RunPlanned(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
             remaining += stolen;
         }
         remaining -= static_cast<uint64_t>(length);
-        if (step.count <= 0) {
+        while (step.count <= 0) {
             apu.frameStepCountdown = FromFixed(step);
             StepEvent(apu);
             step.count += step.period;
@@ -461,12 +469,17 @@ void RunSlices(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
     }
 }
 
-bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {
+bool RunsWhole(const ApuState &apu) {
     // The Namco 163's countdowns depend on where its slices end, and so does
-    // the DMC's ramp where it reaches its level; the DMC steals cycles and
-    // raises interrupts.
+    // the DMC's ramp where it reaches its level.
     const DmcChannel &d = apu.dmc;
-    if (apu.expansionChip == kChipN163 || d.active || (d.dmcRampOption && d.rampTarget != d.level)) return false;
+    return apu.expansionChip != kChipN163 && !(d.dmcRampOption && d.rampTarget != d.level);
+}
+
+bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {
+    // Deferred cycles must not steal any: the stalls belong to the calls
+    // that run them, and an interrupt the DMC raises would be seen late.
+    if (!RunsWhole(apu) || apu.dmc.active) return false;
     FixedCountdown sample, step;
     if (!ToFixed(apu.sampleCountdown, apu.cyclesPerSample, sample) ||
         !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))

@@ -7,43 +7,128 @@
 
 namespace pelrin {
 
-void QuarterFrameClock(ApuState &apu) {
-    ClockEnvelope(apu.pulse[0].envelope);
-    ClockEnvelope(apu.pulse[1].envelope);
-    ClockLinearCounter(apu.triangle);
-    ClockEnvelope(apu.noise.envelope);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockEnvelope(apu.mmc5Pulse[0].envelope);
-        ClockEnvelope(apu.mmc5Pulse[1].envelope);
-    }
+namespace {
+
+// The records the frame clocks act on: the 2A03's pulses, then the MMC5's
+// where that chip is in, the triangle and the noise. Noise: the noise's
+// record, or (QuietSteps) a copy of its envelope and length counter.
+template <typename Noise>
+struct Clocked {
+    PulseChannel *pulse[4];
+    int pulses;
+    TriangleChannel *triangle;
+    Noise *noise;
+};
+
+Clocked<NoiseChannel> ClockedOf(ApuState &apu) {
+    const bool mmc5 = apu.expansionChip == kChipMmc5;
+    return {{&apu.pulse[0], &apu.pulse[1], &apu.mmc5Pulse[0], &apu.mmc5Pulse[1]},
+            mmc5 ? 4 : 2,
+            &apu.triangle,
+            &apu.noise};
 }
 
-void HalfFrameClock(ApuState &apu) {
-    ClockPulseHalfFrame(apu.pulse[0]);
-    ClockPulseHalfFrame(apu.pulse[1]);
-    ClockLength(apu.triangle);
-    ClockLength(apu.noise);
-    if (apu.expansionChip == kChipMmc5) {
-        ClockPulseHalfFrame(apu.mmc5Pulse[0]);
-        ClockPulseHalfFrame(apu.mmc5Pulse[1]);
-    }
+template <typename Noise>
+void ClockQuarter(const Clocked<Noise> &c) {
+    for (int i = 0; i < c.pulses; i++) ClockEnvelope(c.pulse[i]->envelope);
+    ClockLinearCounter(*c.triangle);
+    ClockEnvelope(c.noise->envelope);
 }
+
+template <typename Noise>
+void ClockHalf(const Clocked<Noise> &c) {
+    for (int i = 0; i < c.pulses; i++) ClockPulseHalfFrame(*c.pulse[i]);
+    ClockLength(*c.triangle);
+    ClockLength(*c.noise);
+}
+
+enum : unsigned { kQuarterClock = 1, kHalfClock = 2, kWrapStep = 4 };
+
+// Moves the step on by one; returns the clocks that step gives.
+unsigned NextStep(uint8_t &step, uint8_t limit) {
+    if (step < limit) {
+        step++;
+        if (step >= 4) return 0;
+        return kQuarterClock | ((step & 1) ? kHalfClock : 0u);
+    }
+    // Wrap: raises the frame interrupt (while enabled) and gives a
+    // quarter-frame clock only.
+    step = 0;
+    return kWrapStep | kQuarterClock;
+}
+
+template <typename Noise>
+void Clock(const Clocked<Noise> &c, unsigned clocks) {
+    if (clocks & kQuarterClock) ClockQuarter(c);
+    if (clocks & kHalfClock) ClockHalf(c);
+}
+
+// What the clocks can change of how the channels sound: whether each
+// sounds, its volume, and a pulse's period (the sweep moves it). The
+// runners read nothing else that the clocks write.
+struct Audible {
+    uint16_t pulse[4][3];
+    uint8_t triangleGated;
+    uint8_t noise[2];
+    bool operator==(const Audible &) const = default;
+};
+
+template <typename Noise>
+Audible AudibleOf(const Clocked<Noise> &c) {
+    Audible a{};
+    for (int i = 0; i < c.pulses; i++) {
+        const PulseChannel &p = *c.pulse[i];
+        a.pulse[i][0] = p.muted != 0 || p.length == 0;
+        a.pulse[i][1] = p.envelope.volume;
+        a.pulse[i][2] = p.period;
+    }
+    const TriangleChannel &t = *c.triangle;
+    a.triangleGated = t.length == 0 || t.linearCounter == 0 || t.period < 8;
+    a.noise[0] = c.noise->length == 0;
+    a.noise[1] = c.noise->envelope.volume;
+    return a;
+}
+
+// The noise's part in the clocks.
+struct NoiseClocked {
+    Envelope envelope;
+    uint8_t lengthCounting;
+    uint8_t length;
+};
+
+}  // namespace
+
+void QuarterFrameClock(ApuState &apu) { ClockQuarter(ClockedOf(apu)); }
+
+void HalfFrameClock(ApuState &apu) { ClockHalf(ClockedOf(apu)); }
 
 void StepEvent(ApuState &apu) {
     apu.frameStepCountdown += apu.frameStepPeriod;
-    if (apu.frameStep < apu.frameStepLimit) {
-        apu.frameStep++;
-        if (apu.frameStep < 4) {
-            QuarterFrameClock(apu);
-            if (apu.frameStep & 1) HalfFrameClock(apu);
-        }
-    } else {
-        // Wrap: raises the frame interrupt (while enabled) and gives a
-        // quarter-frame clock only.
-        apu.frameIrqFlag = apu.frameIrqEnabled;
-        apu.frameStep = 0;
-        QuarterFrameClock(apu);
+    const unsigned clocks = NextStep(apu.frameStep, apu.frameStepLimit);
+    if (clocks & kWrapStep) apu.frameIrqFlag = apu.frameIrqEnabled;
+    Clock(ClockedOf(apu), clocks);
+}
+
+uint32_t QuietSteps(const ApuState &apu, uint32_t most) {
+    const int pulses = apu.expansionChip == kChipMmc5 ? 4 : 2;
+    PulseChannel pulse[4];
+    pulse[0] = apu.pulse[0];
+    pulse[1] = apu.pulse[1];
+    if (pulses == 4) {
+        pulse[2] = apu.mmc5Pulse[0];
+        pulse[3] = apu.mmc5Pulse[1];
     }
+    TriangleChannel triangle = apu.triangle;
+    NoiseClocked noise{apu.noise.envelope, apu.noise.lengthCounting, apu.noise.length};
+    const Clocked<NoiseClocked> copy{{&pulse[0], &pulse[1], &pulse[2], &pulse[3]}, pulses, &triangle, &noise};
+    const Audible before = AudibleOf(copy);
+    uint8_t step = apu.frameStep;
+    uint32_t quiet = 0;
+    for (; quiet < most; quiet++) {
+        Clock(copy, NextStep(step, apu.frameStepLimit));
+        if (!(AudibleOf(copy) == before)) break;
+    }
+    return quiet;
 }
 
 void WriteFrameCounter(ApuState &apu, uint8_t v) {

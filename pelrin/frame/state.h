@@ -315,6 +315,9 @@ void SetNamcoStepConstants(ApuState &apu);
 void QuarterFrameClock(ApuState &apu);
 void HalfFrameClock(ApuState &apu);
 void StepEvent(ApuState &apu);  // the step countdown ran out
+// How many of the next step events, up to `most`, leave every channel
+// sounding as it does (each one tried on copies, after those before it).
+uint32_t QuietSteps(const ApuState &apu, uint32_t most);
 void WriteFrameCounter(ApuState &apu, uint8_t v);
 uint32_t FrameIrqDistance(ApuState &apu);  // cycles to the next frame interrupt, or 0xFFFFFFFF
 
@@ -326,7 +329,10 @@ void MixSample(ApuState &apu);
 // RunsUnsplit: whether `cycles` from where the run stands would run in the
 // planned path without a frame step and without filling the buffer, where
 // one run or several give the same.
+// RunsWhole: whether the channels give the same bytes over a stretch run in
+// one piece as run in several, wherever it is cut.
 uint32_t RunDeferred(ApuState &apu);
+bool RunsWhole(const ApuState &apu);
 bool RunsUnsplit(const ApuState &apu, uint64_t cycles);
 
 // One clock of an envelope's divider.
