@@ -197,8 +197,10 @@ struct Divisor {
 };
 
 // The run loop's plan of a segment: a stretch of a span in which no
-// frame-sequencer step falls, with its sample boundaries (core/segment.h).
-constexpr uint32_t kSegmentSamples = 512;
+// frame-sequencer step that a channel hears falls, with its sample
+// boundaries (core/segment.h). At most a little over a 60 Hz frame's
+// samples at 44.1 kHz: a music engine's frame then takes about two.
+constexpr uint32_t kSegmentSamples = 1024;
 // Entries past the last boundary, laid out as kPastTheSegment, so that the
 // next few boundaries can be compared all at once.
 constexpr uint32_t kBoundarySlack = 8;
