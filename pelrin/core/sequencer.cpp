@@ -96,6 +96,24 @@ struct NoiseClocked {
     uint8_t length;
 };
 
+// Whether no clock can change what the channels sound, at this step or
+// any later one: volumes constant, lengths not counting (or run out),
+// sweeps off, the triangle's linear counter still. The common case of a
+// music engine that sets each channel's volume itself.
+bool NeverHeard(const ApuState &apu) {
+    const PulseChannel *pulse[4] = {&apu.pulse[0], &apu.pulse[1], &apu.mmc5Pulse[0], &apu.mmc5Pulse[1]};
+    for (int i = 0; i < (apu.expansionChip == kChipMmc5 ? 4 : 2); i++) {
+        const PulseChannel &p = *pulse[i];
+        const bool sweeps = p.sweepEnabled && !p.muted && p.sweepShift != 0;
+        if (p.envelope.mode != 0 || (p.lengthCounting && p.length != 0) || sweeps) return false;
+    }
+    const NoiseChannel &n = apu.noise;
+    if (n.envelope.mode != 0 || (n.lengthCounting && n.length != 0)) return false;
+    const TriangleChannel &t = apu.triangle;
+    const bool linearMoves = t.linearCounter != 0 && (t.linearActive || (t.linearStartPending && !t.control));
+    return !(t.lengthCounting && t.length != 0) && !linearMoves;
+}
+
 }  // namespace
 
 void QuarterFrameClock(ApuState &apu) { ClockQuarter(ClockedOf(apu)); }
@@ -110,6 +128,7 @@ void StepEvent(ApuState &apu) {
 }
 
 uint32_t QuietSteps(const ApuState &apu, uint32_t most) {
+    if (NeverHeard(apu)) return most;
     const int pulses = apu.expansionChip == kChipMmc5 ? 4 : 2;
     PulseChannel pulse[4];
     pulse[0] = apu.pulse[0];

@@ -191,6 +191,15 @@ private:
         if (address == 0x4015 && in_.Below(2)) return v | 0x1F;
         if (address == 0xF800 && in_.Below(2)) return 0x80 | (0x40 + (v & 0x3F));
         if (in_.Below(8) == 0) return 0;
+        // A music engine's habits, half the time: constant volume with the
+        // length halted, the sweep off (the frame clocks then change nothing
+        // that sounds), and a triangle whose linear counter soon runs out.
+        if (in_.Below(2)) {
+            if (address == 0x4000 || address == 0x4004 || address == 0x400C || address == 0x5000 || address == 0x5004)
+                return v | 0x30;
+            if (address == 0x4001 || address == 0x4005) return v & 0x7F;
+            if (address == 0x4008) return v & 0x87;  // a short linear count that runs out
+        }
         return v;
     }
 
