@@ -369,10 +369,9 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
         k++;
     }
     if (dense && k < samples) {
-        // The same sums with the last expiry's count q = u - 1 taken from each
-        // boundary alone (an expiry is behind, so the boundary lies past
-        // `base`), and the place as q plus a fixed offset, less a lap for
-        // each wrap.
+        // The same sums with the place of each sample's last expiry taken
+        // from its boundary alone (an expiry is behind, so the boundary lies
+        // past `base`).
 #if defined(__SIZEOF_INT128__)
         // q as the high half of a product with ceil(2^64 / period): exact,
         // as DivideShort's, for the distances below 2^31 (period >= 2).
@@ -383,23 +382,27 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
 #else
         const auto expiries = [reciprocal, shift](uint64_t since) { return (since * reciprocal) >> shift; };
 #endif
-        uint32_t offset = place - static_cast<uint32_t>(u - 1);
+        // Expiries counted from `origin`, place - (u - 1) periods before
+        // `base`, are the places in the cycle: below a cycle's length plus a
+        // sample's shifts (32767 + 257) before a wrap takes the laps off, so
+        // the distances stay below 2^31.
+        int64_t origin = static_cast<int64_t>(base) - (static_cast<int64_t>(place) - static_cast<int64_t>(u - 1)) * period;
         const uint32_t *const ends = seg.end;
         int32_t *const lane = lanes.left[0];
         size_t i = k;
         for (; i < samples; i++) {
             const uint32_t end = ends[i];
-            const uint64_t since = end - base;
-            const uint64_t q = expiries(since);
-            uint32_t at = static_cast<uint32_t>(q) + offset;
+            uint64_t since = static_cast<uint64_t>(static_cast<int64_t>(end) - origin);
+            uint64_t at = expiries(since);
             if (at >= length) [[unlikely]] {
-                const uint32_t laps = at / length;
+                const uint64_t laps = at / length;
                 total -= static_cast<int64_t>(laps) * lap;
-                offset -= laps * length;
+                origin += static_cast<int64_t>(laps * length) * period;
+                since -= laps * length * static_cast<uint64_t>(period);
                 at -= laps * length;
             }
             const int64_t entry = static_cast<int32_t>(onesAndBit[at]);
-            const int64_t upToEnd = period * (entry & 0xFFFF) + (static_cast<int64_t>(since - q * period) & (entry >> 63));
+            const int64_t upToEnd = period * (entry & 0xFFFF) + (static_cast<int64_t>(since - at * period) & (entry >> 63));
             const uint64_t row = static_cast<uint64_t>((end - ends[i - 1]) % 2 * NoiseChannel::kMeanRow) +
                                  static_cast<uint64_t>(upToEnd - total);
             lane[i] += mean[row][0];
@@ -408,7 +411,7 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
         }
         k = static_cast<uint32_t>(i);
         u = expiries(ends[k - 1] - base) + 1;
-        place = static_cast<uint32_t>(u - 1) + offset;
+        place = static_cast<uint32_t>(expiries(static_cast<uint64_t>(static_cast<int64_t>(ends[k - 1]) - origin)));
         out = onesAndBit[place] >> 31;
     }
     s.place = place;
