@@ -267,6 +267,18 @@ inline bool FetchInto(DmcBits &s, const DmcChannel &c) {
 
 namespace {
 
+// The next byte's bits under a marker bit (as RunSingleBitSamples keeps
+// them), or 0 when the sample is over and does not loop. Out of line: one
+// bit in eight fetches.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+uint32_t RefillBits(DmcBits &s, const DmcChannel &c) {
+    if (s.bytesLeft == 0 && !c.loop) return 0;
+    FetchInto(s, c);
+    return s.shifter | 0x100;
+}
+
 // Samples 1 .. of a segment whose bits lie further apart than its longest
 // sample, the first ending at `pos`: each holds at most one bit, so its
 // sums take no loop over bits. A fetch, or the end of the sample, takes the
@@ -281,46 +293,53 @@ template <bool Stereo, bool Centred>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-uint32_t RunSingleBitSamples(const DmcChannel &c, const Segment &seg, MixLanes &lanes, const SampleMeans &means,
-                             uint64_t pos, DmcBits &s) {
-    const int16_t *tableLeft = c.output.levelLeft;
-    const int16_t *tableRight = c.output.levelRight;
-    int32_t *left = lanes.left[1];
-    int32_t *right = lanes.right[1];
-    uint8_t *levels = lanes.dmcLevel;
+uint32_t RunSingleBitSamples(const DmcChannel &c, const Segment &seg, MixLanes &lanes, uint64_t pos, DmcBits &s) {
+    // Few values in the loop, so that they keep their registers: the next
+    // bit as its distance from the sample's start (the boundary before it),
+    // and the whole samples' means from the segment's inverses (the products
+    // of SampleMeans::Whole).
     const uint32_t samples = seg.samples;
     const uint32_t period = c.period;
-    uint64_t next = s.next;
+    uint32_t gap = static_cast<uint32_t>(s.next - pos);  // the bit at pos (seg.end[0]) is taken: gap >= 1
     uint32_t level = s.level;
     uint32_t bits = (s.shifter & ((1u << s.bitsLeft) - 1)) | (1u << s.bitsLeft);
-    uint32_t k;
-    for (k = 1; k < samples; k++) {
-        const uint32_t end = seg.end[k];
-        const bool has = next <= end;
-        if (has && bits == 1) {
-            if (s.bytesLeft == 0 && !c.loop) break;  // the general loop ends the sample
-            FetchInto(s, c);
-            bits = s.shifter | 0x100;
+    // The state where the run stops, before sample k.
+    const auto stop = [&](uint32_t k) {
+        s.next = seg.end[k - 1] + static_cast<uint64_t>(gap);
+        s.level = s.mixLevel = level;
+        s.bitsLeft = 0;
+        while (bits >> (s.bitsLeft + 1) != 0) s.bitsLeft++;
+        s.shifter = bits ^ (1u << s.bitsLeft);
+        return k;
+    };
+    for (uint32_t k = 1; k < samples; k++) {
+        const uint32_t length = seg.end[k] - seg.end[k - 1];
+        const bool has = gap <= length;
+        if (has && bits == 1) [[unlikely]] {
+            bits = RefillBits(s, c);
+            if (bits == 0) {
+                bits = 1;
+                return stop(k);  // the general loop ends the sample
+            }
         }
-        const uint64_t cut = has ? next : end;
+        const uint32_t before = has ? gap : length;
         const uint32_t after = LevelAfterBit(level, bits);  // both within 0 .. 127
-        const int64_t before = static_cast<int64_t>(cut - pos), rest = static_cast<int64_t>(end - cut);
-        const uint32_t length = end - static_cast<uint32_t>(pos);
-        const int32_t l = means.Whole(tableLeft[level] * before + tableLeft[after] * rest, length);
-        left[k] += l;
-        if (Stereo) right[k] += Centred ? l : means.Whole(tableRight[level] * before + tableRight[after] * rest, length);
+        const int64_t sumLeft = c.output.levelLeft[level] * static_cast<int64_t>(before) +
+                                c.output.levelLeft[after] * static_cast<int64_t>(length - before);
+        const double inverse = seg.inverse[length - seg.shortest];
+        const int32_t l = static_cast<int32_t>(static_cast<double>(sumLeft) * inverse);
+        lanes.left[1][k] += l;
+        if (Stereo) {
+            const int64_t sumRight = c.output.levelRight[level] * static_cast<int64_t>(before) +
+                                     c.output.levelRight[after] * static_cast<int64_t>(length - before);
+            lanes.right[1][k] += Centred ? l : static_cast<int32_t>(static_cast<double>(sumRight) * inverse);
+        }
         level = has ? after : level;
         bits = has ? bits >> 1 : bits;
-        next += has ? period : 0;
-        levels[k] = static_cast<uint8_t>(level);
-        pos = end;
+        gap = gap - length + (has ? period : 0);
+        lanes.dmcLevel[k] = static_cast<uint8_t>(level);
     }
-    s.next = next;
-    s.level = s.mixLevel = level;
-    s.bitsLeft = 0;
-    while (bits >> (s.bitsLeft + 1) != 0) s.bitsLeft++;
-    s.shifter = bits ^ (1u << s.bitsLeft);
-    return k;
+    return stop(samples > 1 ? samples : 1);
 }
 
 }  // namespace
@@ -391,9 +410,9 @@ uint32_t RunActiveDmcSegment(DmcChannel &c, Segment &seg, MixLanes &lanes) {
         means.Add<Stereo>(left[0], right[0], sumLeft, sumRight, 0, seg.end[0]);
         levels[0] = static_cast<uint8_t>(mixLevel);
         if (Stereo && std::memcmp(tableLeft, tableRight, sizeof c.output.levelLeft) == 0)
-            k = RunSingleBitSamples<Stereo, true>(c, seg, lanes, means, seg.end[0], bits);
+            k = RunSingleBitSamples<Stereo, true>(c, seg, lanes, seg.end[0], bits);
         else
-            k = RunSingleBitSamples<Stereo, false>(c, seg, lanes, means, seg.end[0], bits);
+            k = RunSingleBitSamples<Stereo, false>(c, seg, lanes, seg.end[0], bits);
         pos = seg.end[k - 1];
     }
     for (; k < samples; k++) {

@@ -159,8 +159,8 @@ struct NoiseCycles {
     // Each cycle in shift order, one after another; `onesAndBit` has one
     // more entry per cycle: in its low 16 bits the sounding bits after the
     // shifts from the values before index i of the cycle, counted from its
-    // start, and in bit 16 the bit sounding after index i's own shift (both
-    // in one load).
+    // start, and in bit 31 the bit sounding after index i's own shift (both
+    // in one load; the top bit gives its mask in one arithmetic shift).
     uint16_t value[kNoiseValues];
     uint32_t onesAndBit[kNoiseValues + kMaxNoiseCycles];
     uint16_t index[kNoiseValues];  // where each value sits in `value`
@@ -196,7 +196,7 @@ void BuildNoiseCycles(NoiseCycles &t, unsigned tap) {
         const uint32_t end = c + 1 < t.cycles ? t.cycleStart[c + 1] : kNoiseValues;
         uint32_t ones = 0;
         for (uint32_t i = start; i <= end; i++) {
-            t.onesAndBit[i + c] = ones | (i < end ? SoundsAfter(t.value[i]) << 16 : 0);
+            t.onesAndBit[i + c] = ones | (i < end ? SoundsAfter(t.value[i]) << 31 : 0);
             if (i < end) ones += SoundsAfter(t.value[i]);
         }
     }
@@ -317,7 +317,11 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
     int32_t *left = lanes.left[0];
     int32_t *right = lanes.right[0];
     const int32_t(*mean)[2] = c.mean;
+    // Expiries no further apart than a whole sample: once one is behind, each
+    // later sample has one (no held stretches), and the loop below serves.
+    const bool dense = Tabled && period >= 2 && period <= static_cast<int64_t>(seg.shortest);
     while (k < samples) {
+        if (dense && u != 0 && k != 0) break;
         const uint64_t next = base + u * period;
         if (next > seg.end[k]) {
             // The samples that end before the next shift hold the bit.
@@ -345,7 +349,7 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
         }
         u = upTo;
         const uint32_t entry = onesAndBit[place];
-        out = entry >> 16;
+        out = entry >> 31;
         const int64_t lastExpiry = static_cast<int64_t>(u - 1) * period;  // from base
         // The last bit's share by a mask: a branch on it would guess at random.
         const int64_t upToEnd = period * (entry & 0xFFFF) +
@@ -363,6 +367,52 @@ void RunNoiseSamples(NoiseSamples &s, const Segment &seg, MixLanes &lanes, const
         }
         total = upToEnd;
         k++;
+    }
+    if (dense && k < samples) {
+        // The same sums with the place of each sample's last expiry taken
+        // from its boundary alone (an expiry is behind, so the boundary lies
+        // past `base`).
+#if defined(__SIZEOF_INT128__)
+        // q as the high half of a product with ceil(2^64 / period): exact,
+        // as DivideShort's, for the distances below 2^31 (period >= 2).
+        const uint64_t inverse = ~uint64_t{0} / static_cast<uint64_t>(period) + 1;
+        const auto expiries = [inverse](uint64_t since) {
+            return static_cast<uint64_t>((static_cast<unsigned __int128>(since) * inverse) >> 64);
+        };
+#else
+        const auto expiries = [reciprocal, shift](uint64_t since) { return (since * reciprocal) >> shift; };
+#endif
+        // Expiries counted from `origin`, place - (u - 1) periods before
+        // `base`, are the places in the cycle: below a cycle's length plus a
+        // sample's shifts (32767 + 257) before a wrap takes the laps off, so
+        // the distances stay below 2^31.
+        int64_t origin = static_cast<int64_t>(base) - (static_cast<int64_t>(place) - static_cast<int64_t>(u - 1)) * period;
+        const uint32_t *const ends = seg.end;
+        int32_t *const lane = lanes.left[0];
+        size_t i = k;
+        for (; i < samples; i++) {
+            const uint32_t end = ends[i];
+            uint64_t since = static_cast<uint64_t>(static_cast<int64_t>(end) - origin);
+            uint64_t at = expiries(since);
+            if (at >= length) [[unlikely]] {
+                const uint64_t laps = at / length;
+                total -= static_cast<int64_t>(laps) * lap;
+                origin += static_cast<int64_t>(laps * length) * period;
+                since -= laps * length * static_cast<uint64_t>(period);
+                at -= laps * length;
+            }
+            const int64_t entry = static_cast<int32_t>(onesAndBit[at]);
+            const int64_t upToEnd = period * (entry & 0xFFFF) + (static_cast<int64_t>(since - at * period) & (entry >> 63));
+            const uint64_t row = static_cast<uint64_t>((end - ends[i - 1]) % 2 * NoiseChannel::kMeanRow) +
+                                 static_cast<uint64_t>(upToEnd - total);
+            lane[i] += mean[row][0];
+            if (Stereo) lanes.right[0][i] += mean[row][1];
+            total = upToEnd;
+        }
+        k = static_cast<uint32_t>(i);
+        u = expiries(ends[k - 1] - base) + 1;
+        place = static_cast<uint32_t>(expiries(static_cast<uint64_t>(static_cast<int64_t>(ends[k - 1]) - origin)));
+        out = onesAndBit[place] >> 31;
     }
     s.place = place;
     s.u = u;

@@ -243,30 +243,28 @@ inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128
 }
 
 // Frames 1 .. of a varying segment straight into the host's buffer, four at
-// a time; returns the first frame left.
-template <bool Stereo>
-uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool attenuate) {
+// a time; returns the first frame left. A loop for each pair of `varies`
+// (the DMC's level moves) and `scale` (it lowers the triangle and noise).
+template <bool Stereo, bool Varies, bool Scale>
+uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, double held) {
     // A local cursor: stores through a byte pointer could change the caller's.
     uint8_t *out = cursor;
     const MixLanes &lanes = apu.lanes;
     const float *attenuation = apu.dmc.dmcAttenuation;
-    const bool varies = attenuate && lanes.dmcLevelVaries;
-    const double held = attenuation[lanes.dmcLevelHeld & 127];
-    const bool scale = varies || (attenuate && held != 1.0);
     __m128d low = _mm_set1_pd(held), high = low;
     const __m128i firstLeft = _mm_set1_epi32(lanes.constantLeft[0]), secondLeft = _mm_set1_epi32(lanes.constantLeft[1]);
     const __m128i firstRight = _mm_set1_epi32(lanes.constantRight[0]);
     const __m128i secondRight = _mm_set1_epi32(lanes.constantRight[1]);
     uint32_t k = 1;
     for (; k + 4 <= samples; k += 4) {
-        if (varies) {
+        if (Varies) {
             const uint8_t *level = lanes.dmcLevel + k;
             low = _mm_set_pd(attenuation[level[1] & 127], attenuation[level[0] & 127]);
             high = _mm_set_pd(attenuation[level[3] & 127], attenuation[level[2] & 127]);
         }
-        const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, scale);
+        const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, Scale);
         if (Stereo) {
-            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, scale);
+            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                              _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
             out += 16;
@@ -277,6 +275,16 @@ uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool a
     }
     cursor = out;
     return k;
+}
+
+template <bool Stereo>
+uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool attenuate) {
+    const MixLanes &lanes = apu.lanes;
+    const bool varies = attenuate && lanes.dmcLevelVaries;
+    const double held = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
+    if (varies) return MixAndStore16<Stereo, true, true>(apu, cursor, samples, held);
+    if (attenuate && held != 1.0) return MixAndStore16<Stereo, false, true>(apu, cursor, samples, held);
+    return MixAndStore16<Stereo, false, false>(apu, cursor, samples, held);
 }
 #endif
 

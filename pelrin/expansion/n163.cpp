@@ -438,18 +438,31 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
             StepPieces pieces;
             uint32_t j;
         } found[kBatch];
+        const auto find = [&](Found &f) {
+            int64_t j = static_cast<int64_t>(estimate);
+            // Past the two boundaries from there that lie before the step:
+            // the mask is 0, 1 or 3 (they rise).
+            j += static_cast<uint32_t>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
+            f.pieces = _mm_sub_pd(_mm_loadu_pd(at + j - 1), time);
+            f.j = static_cast<uint32_t>(j);
+            time = _mm_add_pd(time, stride);
+            estimate += estimateStep;
+        };
+        // A batch's last step at t + 15 steps: the product has at most 28
+        // significant bits and the sum is a multiple of u, both exact (a sum
+        // past 2^31 rounds to no less than 2^31, past the last boundary too).
+        const double batchSpan = (kBatch - 1) * stepFloat;
         while (_mm_cvtsd_f64(time) <= lastAt) {
             unsigned n = 0;
+            if (_mm_cvtsd_f64(time) + batchSpan <= lastAt) {
+                // A whole batch before the last boundary: no time to check.
+                for (; n < kBatch; n++) find(found[n]);
+                for (unsigned i = 0; i < kBatch; i++)
+                    TakeStep<Mixed>(wave, nibbles, b, found[i].j, found[i].pieces, d);
+                continue;
+            }
             do {
-                int64_t j = static_cast<int64_t>(estimate);
-                // Past the two boundaries from there that lie before the
-                // step: the mask is 0, 1 or 3 (they rise).
-                j += (_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(at + j), time)) + 1) >> 1;
-                Found &f = found[n++];
-                f.pieces = _mm_sub_pd(_mm_loadu_pd(at + j - 1), time);
-                f.j = static_cast<uint32_t>(j);
-                time = _mm_add_pd(time, stride);
-                estimate += estimateStep;
+                find(found[n++]);
             } while (n < kBatch && _mm_cvtsd_f64(time) <= lastAt);
             for (unsigned i = 0; i < n; i++)
                 TakeStep<Mixed>(wave, nibbles, b, found[i].j, found[i].pieces, d);
