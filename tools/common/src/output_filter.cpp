@@ -369,7 +369,7 @@ struct MonoPair {
 #if defined(PELRIN_CLEARS_UPPER_HALVES)
 
 // Whether the processor has AVX: its builds of the filter's long buffers
-// run four recurrences at once (RunSplitFour), and the filter clears the
+// run four recurrences at once (RunFour), and the filter clears the
 // upper halves of its registers (ClearUpperHalves).
 bool HasAvx() {
     static const bool avx = (__builtin_cpu_init(), __builtin_cpu_supports("avx") != 0);
@@ -426,14 +426,9 @@ __attribute__((target("avx"))) inline __m128d Half(__m256d v, int r) {
     return r % 2 ? _mm256_extractf128_pd(v, 1) : _mm256_castpd256_pd128(v);
 }
 
-__attribute__((target("avx"))) inline __m256d Join(__m128d a, __m128d b) {
-    return _mm256_insertf128_pd(_mm256_castpd128_pd256(a), b, 1);
-}
-
-// The state of run r (0..3) as the two-channel lanes of StepFrame.
-__attribute__((target("avx"))) StereoLanes RunState(const __m256d (&lastIn)[2], const __m256d (&high)[2],
-                                                    const __m256d (&low)[2], int r) {
-    return StereoLanes{Half(lastIn[r / 2], r), Half(high[r / 2], r), Half(low[r / 2], r)};
+// v with half r % 2 replaced by x.
+__attribute__((target("avx"))) inline __m256d WithHalf(__m256d v, __m128d x, int r) {
+    return r % 2 ? _mm256_insertf128_pd(v, x, 1) : _mm256_insertf128_pd(v, x, 0);
 }
 
 // RunSplit with four runs: the first from the true state, each other from
@@ -441,62 +436,175 @@ __attribute__((target("avx"))) StereoLanes RunState(const __m256d (&lastIn)[2], 
 // so a buffer takes about (frames + 3 warmUp) / 4 of them. The parts are
 // checked in order: where a run's state where its part begins differs
 // from the true one, its part runs again from that. Returns whether every
-// guess held.
-template <bool HighPass, bool LowPass>
-__attribute__((target("avx"))) bool RunSplitFour(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t frames,
-                                                 size_t warmUp, double hpA, double lpB) {
+// guess held; `four` is left with the true state at the end.
+//
+// Four holds the runs: Guess(r, at) sets run r's state from a guess before
+// frame `at`; Advance<StoreRest>(at) steps run r at frame at[r], storing the
+// first run's frame and, where StoreRest, the others'; Get(r) is run r's
+// State; Serial(state, from, to) runs one from a state over frames [from,
+// to), storing them; Same(a, b) compares two States bit for bit.
+template <typename Four>
+__attribute__((target("avx"))) bool RunFour(Four &runs, size_t frames, size_t warmUp) {
+    using State = typename Four::State;
+    Four four = runs;  // a local, held in registers: the stores cannot change it
     const size_t iterations = (frames + 3 * warmUp + 3) / 4, part = iterations - warmUp;
     // Run r (1..3) sounds frames [begin[r], begin[r] + part), the last one up to `frames`.
     const size_t begin[4] = {0, iterations, iterations + part, iterations + 2 * part};
     const size_t over = begin[3] + part - frames;  // the last run's iterations past the end (0..3)
-    const auto guess = [&](size_t at) {
-        // The high-pass output hovers around zero; the low-pass one follows its input.
-        const __m128d before = ReadFrame<false>(src, at - 1);
-        return StereoLanes{before, _mm_setzero_pd(), HighPass ? _mm_setzero_pd() : before};
-    };
-    const StereoLanes g1 = guess(begin[1] - warmUp), g2 = guess(begin[2] - warmUp), g3 = guess(begin[3] - warmUp);
-    __m256d lastIn[2] = {Join(s.lastIn, g1.lastIn), Join(g2.lastIn, g3.lastIn)};
-    __m256d high[2] = {Join(s.high, g1.high), Join(g2.high, g3.high)};
-    __m256d low[2] = {Join(s.low, g1.low), Join(g2.low, g3.low)};
-    const __m256d a = _mm256_set1_pd(hpA), b = _mm256_set1_pd(lpB);
-    // Warm-up: the first run's frames; the others' from their guesses, unstored.
+    for (int r = 1; r < 4; r++) four.Guess(r, begin[r] - warmUp);
     for (size_t i = 0; i < warmUp; i++) {
-        StepTwo<HighPass, LowPass, true, false>(lastIn[0], high[0], low[0], src, dst, i, begin[1] - warmUp + i, a, b);
-        StepTwo<HighPass, LowPass, false, false>(lastIn[1], high[1], low[1], src, dst, begin[2] - warmUp + i,
-                                                 begin[3] - warmUp + i, a, b);
+        const size_t at[4] = {i, begin[1] - warmUp + i, begin[2] - warmUp + i, begin[3] - warmUp + i};
+        four.template Advance<false>(at);
     }
-    StereoLanes guessed[4];
-    for (int r = 1; r < 4; r++) guessed[r] = RunState(lastIn, high, low, r);
+    State guessed[4];
+    for (int r = 1; r < 4; r++) guessed[r] = four.Get(r);
     size_t i = warmUp;
     for (; i < iterations - over; i++) {
         const size_t k = i - warmUp;
-        StepTwo<HighPass, LowPass, true, true>(lastIn[0], high[0], low[0], src, dst, i, begin[1] + k, a, b);
-        StepTwo<HighPass, LowPass, true, true>(lastIn[1], high[1], low[1], src, dst, begin[2] + k, begin[3] + k, a, b);
+        const size_t at[4] = {i, begin[1] + k, begin[2] + k, begin[3] + k};
+        four.template Advance<true>(at);
     }
-    StereoLanes run[4];
-    for (int r = 0; r < 4; r++) run[r] = RunState(lastIn, high, low, r);
+    State run[4];
+    for (int r = 0; r < 4; r++) run[r] = four.Get(r);
     // The last iterations of the first three runs, past the end of the fourth.
-    const __m128d a2 = _mm_set1_pd(hpA), b2 = _mm_set1_pd(lpB);
     for (int r = 0; r < 3; r++) {
         const size_t from = r == 0 ? i : begin[r] + (i - warmUp);
-        StepFrames<HighPass, LowPass, false>(run[r], src, dst, from, from + over, a2, b2);
+        four.Serial(run[r], from, from + over);
     }
     // The parts in order, each checked against the true state where it begins.
     bool held = true;
-    StereoLanes truth = run[0];
+    State truth = run[0];
     for (int r = 1; r < 4; r++) {
-        const size_t end = r == 3 ? frames : begin[r] + part;
-        const StereoLanes &g = guessed[r];
-        if (SameBits(truth.lastIn, g.lastIn) && SameBits(truth.high, g.high) && SameBits(truth.low, g.low)) {
+        if (Four::Same(truth, guessed[r])) {
             truth = run[r];
         } else {
             held = false;
-            StepFrames<HighPass, LowPass, false>(truth, src, dst, begin[r], end, a2, b2);
+            four.Serial(truth, begin[r], r == 3 ? frames : begin[r] + part);
         }
     }
-    s = truth;
+    runs.truth = truth;
     return held;
 }
+
+// 16-bit stereo: two runs in each of two registers.
+template <bool HighPass, bool LowPass>
+struct StereoFour {
+    using State = StereoLanes;
+    const uint8_t *src;
+    uint8_t *dst;
+    double hpA, lpB;
+    __m256d lastIn[2], high[2], low[2];
+    State truth;
+
+    __attribute__((target("avx"))) StereoFour(const State &s, const uint8_t *in, uint8_t *out, double a, double b)
+        : src(in), dst(out), hpA(a), lpB(b), truth(s) {
+        for (int g = 0; g < 2; g++) lastIn[g] = high[g] = low[g] = _mm256_setzero_pd();
+        Set(0, s);
+    }
+    __attribute__((target("avx"))) void Set(int r, const State &s) {
+        lastIn[r / 2] = WithHalf(lastIn[r / 2], s.lastIn, r);
+        high[r / 2] = WithHalf(high[r / 2], s.high, r);
+        low[r / 2] = WithHalf(low[r / 2], s.low, r);
+    }
+    __attribute__((target("avx"))) void Guess(int r, size_t at) {
+        // The high-pass output hovers around zero; the low-pass one follows its input.
+        const __m128d before = ReadFrame<false>(src, at - 1);
+        Set(r, State{before, _mm_setzero_pd(), HighPass ? _mm_setzero_pd() : before});
+    }
+    template <bool StoreRest>
+    __attribute__((target("avx"))) void Advance(const size_t (&at)[4]) {
+        const __m256d a = _mm256_set1_pd(hpA), b = _mm256_set1_pd(lpB);
+        StepTwo<HighPass, LowPass, true, StoreRest>(lastIn[0], high[0], low[0], src, dst, at[0], at[1], a, b);
+        StepTwo<HighPass, LowPass, StoreRest, StoreRest>(lastIn[1], high[1], low[1], src, dst, at[2], at[3], a, b);
+    }
+    __attribute__((target("avx"))) State Get(int r) const {
+        return State{Half(lastIn[r / 2], r), Half(high[r / 2], r), Half(low[r / 2], r)};
+    }
+    void Serial(State &s, size_t from, size_t to) const {
+        StepFrames<HighPass, LowPass, false>(s, src, dst, from, to, _mm_set1_pd(hpA), _mm_set1_pd(lpB));
+    }
+    static bool Same(const State &x, const State &y) {
+        return SameBits(x.lastIn, y.lastIn) && SameBits(x.high, y.high) && SameBits(x.low, y.low);
+    }
+};
+
+// 16-bit mono: the four runs in the four lanes of one register.
+template <bool HighPass, bool LowPass>
+struct MonoFour {
+    using State = Lane;
+    const uint8_t *src;
+    uint8_t *dst;
+    double hpA, lpB;
+    __m256d lastIn, high, low;
+    State truth;
+
+    __attribute__((target("avx"))) MonoFour(const State &s, const uint8_t *in, uint8_t *out, double a, double b)
+        : src(in), dst(out), hpA(a), lpB(b), lastIn(_mm256_setzero_pd()), high(lastIn), low(lastIn), truth(s) {
+        Set(0, s);
+    }
+    __attribute__((target("avx"))) void Set(int r, const State &s) {
+        alignas(32) double v[3][4];
+        _mm256_store_pd(v[0], lastIn);
+        _mm256_store_pd(v[1], high);
+        _mm256_store_pd(v[2], low);
+        v[0][r] = s.lastIn;
+        v[1][r] = s.high;
+        v[2][r] = s.low;
+        lastIn = _mm256_load_pd(v[0]);
+        high = _mm256_load_pd(v[1]);
+        low = _mm256_load_pd(v[2]);
+    }
+    __attribute__((target("avx"))) void Guess(int r, size_t at) {
+        const double before = ReadSample(src, at - 1, false);
+        Set(r, State{before, 0.0, HighPass ? 0.0 : before});
+    }
+    template <bool StoreRest>
+    __attribute__((target("avx"))) void Advance(const size_t (&at)[4]) {
+        const auto sample = [this](size_t i) {
+            int16_t v;
+            std::memcpy(&v, src + 2 * i, 2);
+            return static_cast<int32_t>(v);
+        };
+        const __m256d x = _mm256_cvtepi32_pd(_mm_set_epi32(sample(at[3]), sample(at[2]), sample(at[1]), sample(at[0])));
+        __m256d v = x;
+        if (HighPass) {
+            high = _mm256_mul_pd(_mm256_set1_pd(hpA), _mm256_sub_pd(_mm256_add_pd(high, x), lastIn));
+            lastIn = x;
+            v = high;
+        }
+        if (LowPass) {
+            low = _mm256_add_pd(low, _mm256_mul_pd(_mm256_set1_pd(lpB), _mm256_sub_pd(v, low)));
+            v = low;
+        }
+        // As in StepTwo.
+        const __m256d sign = _mm256_and_pd(v, _mm256_set1_pd(-0.0));
+        const __m128i whole =
+            _mm256_cvttpd_epi32(_mm256_add_pd(v, _mm256_or_pd(sign, _mm256_set1_pd(0.49999999999999994))));
+        const __m128i words = _mm_packs_epi32(whole, whole);
+        const auto put = [this](size_t i, int word) {
+            const auto w = static_cast<uint16_t>(word);
+            std::memcpy(dst + 2 * i, &w, 2);
+        };
+        put(at[0], _mm_extract_epi16(words, 0));
+        if (StoreRest) {
+            put(at[1], _mm_extract_epi16(words, 1));
+            put(at[2], _mm_extract_epi16(words, 2));
+            put(at[3], _mm_extract_epi16(words, 3));
+        }
+    }
+    __attribute__((target("avx"))) State Get(int r) const {
+        alignas(32) double v[3][4];
+        _mm256_store_pd(v[0], lastIn);
+        _mm256_store_pd(v[1], high);
+        _mm256_store_pd(v[2], low);
+        return State{v[0][r], v[1][r], v[2][r]};
+    }
+    void Serial(State &s, size_t from, size_t to) const {
+        for (size_t i = from; i < to; i++)
+            WriteSample(dst, i, false, Step<HighPass, LowPass>(s, ReadSample(src, i, false), hpA, lpB));
+    }
+    static bool Same(const State &x, const State &y) { return std::memcmp(&x, &y, sizeof x) == 0; }
+};
 
 #endif
 
@@ -530,7 +638,9 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
         if (splits(in, out, frames)) {
 #if defined(PELRIN_CLEARS_UPPER_HALVES)
             if (!EightBit && HasAvx()) {
-                if (!RunSplitFour<HighPass, LowPass>(s, in, out, frames, warmUp_, hpA, lpB)) skipSplits_ = 16;
+                StereoFour<HighPass, LowPass> four(s, in, out, hpA, lpB);
+                if (!RunFour(four, frames, warmUp_)) skipSplits_ = 16;
+                s = four.truth;
             } else
 #endif
             {
@@ -556,6 +666,14 @@ void OutputFilter::runPacked(const uint8_t *in, uint8_t *out, size_t samples) {
         return;
     }
     Lane first{state_[0].lastIn, state_[0].high, state_[0].low};
+#if defined(PELRIN_CLEARS_UPPER_HALVES)
+    if (!EightBit && HasAvx() && splits(in, out, samples)) {
+        MonoFour<HighPass, LowPass> four(first, in, out, hpA, lpB);
+        if (!RunFour(four, samples, warmUp_)) skipSplits_ = 16;
+        state_[0] = State{four.truth.lastIn, four.truth.high, four.truth.low, state_[0].started};
+        return;
+    }
+#endif
     if (splits(in, out, samples)) {
         MonoPair<HighPass, LowPass, EightBit> pair{{}, in, out, hpA2, lpB2, hpA, lpB};
         pair.Put(first, false);
