@@ -48,15 +48,18 @@ private:
     template <int Channels, bool HighPass, bool LowPass>
     void runFormat(const uint8_t *in, uint8_t *out, size_t samples);
     bool splits(const uint8_t *in, const uint8_t *out, size_t frames);
+    void splitHeld(bool held);
     template <int Channels>
     void runChannels(const uint8_t *in, uint8_t *out, size_t samples);
 
     double hpA_ = 0, lpB_ = 0;
-    // Long stereo buffers run as two recurrences at once, the second from a
-    // guessed state this many frames ahead (0: never); after a guess that
-    // failed, the next skipSplits_ buffers run as one.
+    // Long buffers run as several recurrences at once, all but the first
+    // from a guessed state this many frames ahead (0: never); after guesses
+    // that failed (failedSplits_ in a row), the next skipSplits_ buffers
+    // run as one.
     size_t warmUp_ = 0;
     int skipSplits_ = 0;
+    int failedSplits_ = 0;
     bool hp_, lp_, portable_;
     int bits_, channels_;
     std::vector<State> state_;
