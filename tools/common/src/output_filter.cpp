@@ -422,6 +422,7 @@ __attribute__((target("avx"))) inline void StepTwo(__m256d &lastIn, __m256d &hig
     }
 }
 
+// Half r % 2 of v.
 __attribute__((target("avx"))) inline __m128d Half(__m256d v, int r) {
     return r % 2 ? _mm256_extractf128_pd(v, 1) : _mm256_castpd256_pd128(v);
 }
@@ -436,7 +437,7 @@ __attribute__((target("avx"))) inline __m256d WithHalf(__m256d v, __m128d x, int
 // so a buffer takes about (frames + 3 warmUp) / 4 of them. The parts are
 // checked in order: where a run's state where its part begins differs
 // from the true one, its part runs again from that. Returns whether every
-// guess held; `four` is left with the true state at the end.
+// guess held; runs.truth is left with the true state at the end.
 //
 // Four holds the runs: Guess(r, at) sets run r's state from a guess before
 // frame `at`; Advance<StoreRest>(at) steps run r at frame at[r], storing the
