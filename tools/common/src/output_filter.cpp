@@ -194,12 +194,10 @@ struct StereoLanes {
     __m128d lastIn, high, low;
 };
 
-// Filters frame f of src into frame f of dst (where Store), as the plain
-// path does: both channels' recurrences in one register, the same
-// operations in the same order, so every bit is the same.
-template <bool HighPass, bool LowPass, bool EightBit, bool Store = true>
-inline void StepFrame(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t f, __m128d hpA, __m128d lpB) {
-    const __m128d x = ReadFrame<EightBit>(src, f);
+// One step of the recurrences on the values x (two lanes), as Step takes
+// it; returns the filtered values.
+template <bool HighPass, bool LowPass>
+inline __m128d Recur(StereoLanes &s, __m128d x, __m128d hpA, __m128d lpB) {
     __m128d v = x;
     if (HighPass) {
         s.high = _mm_mul_pd(hpA, _mm_sub_pd(_mm_add_pd(s.high, x), s.lastIn));
@@ -210,6 +208,15 @@ inline void StepFrame(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t f
         s.low = _mm_add_pd(s.low, _mm_mul_pd(lpB, _mm_sub_pd(v, s.low)));
         v = s.low;
     }
+    return v;
+}
+
+// Filters frame f of src into frame f of dst (where Store), as the plain
+// path does: both channels' recurrences in one register, the same
+// operations in the same order, so every bit is the same.
+template <bool HighPass, bool LowPass, bool EightBit, bool Store = true>
+inline void StepFrame(StereoLanes &s, const uint8_t *src, uint8_t *dst, size_t f, __m128d hpA, __m128d lpB) {
+    const __m128d v = Recur<HighPass, LowPass>(s, ReadFrame<EightBit>(src, f), hpA, lpB);
     if (!Store) return;
     // Each frame is rounded and stored in the same loop: the recurrence
     // waits on the frame before, and the rounding, which nothing waits on,
@@ -332,16 +339,7 @@ struct MonoPair {
     template <bool Store>
     void Both(size_t f, size_t g) {
         const __m128d x = _mm_set_pd(ReadSample(src, g, EightBit), ReadSample(src, f, EightBit));
-        __m128d v = x;
-        if (HighPass) {
-            both.high = _mm_mul_pd(hpA, _mm_sub_pd(_mm_add_pd(both.high, x), both.lastIn));
-            both.lastIn = x;
-            v = both.high;
-        }
-        if (LowPass) {
-            both.low = _mm_add_pd(both.low, _mm_mul_pd(lpB, _mm_sub_pd(v, both.low)));
-            v = both.low;
-        }
+        const __m128d v = Recur<HighPass, LowPass>(both, x, hpA, lpB);
         __m128i words = _mm_packs_epi32(RoundPair(v), RoundPair(v));
         if (EightBit) words = ToEightBit(words);
         const auto two = static_cast<uint32_t>(_mm_cvtsi128_si32(words));
@@ -389,13 +387,10 @@ __attribute__((target("avx"))) inline __m256d ReadTwoFrames(const uint8_t *src, 
     return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
 }
 
-// One frame of each of a register's two runs, at f and at g, stored where
-// StoreFirst and StoreSecond.
-template <bool HighPass, bool LowPass, bool StoreFirst, bool StoreSecond>
-__attribute__((target("avx"))) inline void StepTwo(__m256d &lastIn, __m256d &high, __m256d &low,
-                                                   const uint8_t *src, uint8_t *dst, size_t f, size_t g, __m256d hpA,
-                                                   __m256d lpB) {
-    const __m256d x = ReadTwoFrames(src, f, g);
+// Recur on four lanes.
+template <bool HighPass, bool LowPass>
+__attribute__((target("avx"))) inline __m256d RecurFour(__m256d &lastIn, __m256d &high, __m256d &low, __m256d x,
+                                                        __m256d hpA, __m256d lpB) {
     __m256d v = x;
     if (HighPass) {
         high = _mm256_mul_pd(hpA, _mm256_sub_pd(_mm256_add_pd(high, x), lastIn));
@@ -406,12 +401,27 @@ __attribute__((target("avx"))) inline void StepTwo(__m256d &lastIn, __m256d &hig
         low = _mm256_add_pd(low, _mm256_mul_pd(lpB, _mm256_sub_pd(v, low)));
         v = low;
     }
-    // As RoundPair, without its clamp: the filters' outputs stay far below
-    // 2^31 (the high-pass's within twice the input's range), where the
-    // truncation is exact and the packing saturates as the clamp would.
+    return v;
+}
+
+// Four values rounded as RoundPair rounds and saturated to 16 bits, in the
+// low four words. Without its clamp: the filters' outputs stay far below
+// 2^31 (the high-pass's within twice the input's range), where the
+// truncation is exact and the packing saturates as the clamp would.
+__attribute__((target("avx"))) inline __m128i RoundFour(__m256d v) {
     const __m256d sign = _mm256_and_pd(v, _mm256_set1_pd(-0.0));
     const __m128i whole = _mm256_cvttpd_epi32(_mm256_add_pd(v, _mm256_or_pd(sign, _mm256_set1_pd(0.49999999999999994))));
-    const __m128i words = _mm_packs_epi32(whole, whole);
+    return _mm_packs_epi32(whole, whole);
+}
+
+// One frame of each of a register's two runs, at f and at g, stored where
+// StoreFirst and StoreSecond.
+template <bool HighPass, bool LowPass, bool StoreFirst, bool StoreSecond>
+__attribute__((target("avx"))) inline void StepTwo(__m256d &lastIn, __m256d &high, __m256d &low,
+                                                   const uint8_t *src, uint8_t *dst, size_t f, size_t g, __m256d hpA,
+                                                   __m256d lpB) {
+    const __m128i words =
+        RoundFour(RecurFour<HighPass, LowPass>(lastIn, high, low, ReadTwoFrames(src, f, g), hpA, lpB));
     if (StoreFirst) {
         const int32_t first = _mm_cvtsi128_si32(words);
         std::memcpy(dst + 4 * f, &first, 4);
@@ -567,21 +577,8 @@ struct MonoFour {
             return static_cast<int32_t>(v);
         };
         const __m256d x = _mm256_cvtepi32_pd(_mm_set_epi32(sample(at[3]), sample(at[2]), sample(at[1]), sample(at[0])));
-        __m256d v = x;
-        if (HighPass) {
-            high = _mm256_mul_pd(_mm256_set1_pd(hpA), _mm256_sub_pd(_mm256_add_pd(high, x), lastIn));
-            lastIn = x;
-            v = high;
-        }
-        if (LowPass) {
-            low = _mm256_add_pd(low, _mm256_mul_pd(_mm256_set1_pd(lpB), _mm256_sub_pd(v, low)));
-            v = low;
-        }
-        // As in StepTwo.
-        const __m256d sign = _mm256_and_pd(v, _mm256_set1_pd(-0.0));
-        const __m128i whole =
-            _mm256_cvttpd_epi32(_mm256_add_pd(v, _mm256_or_pd(sign, _mm256_set1_pd(0.49999999999999994))));
-        const __m128i words = _mm_packs_epi32(whole, whole);
+        const __m128i words = RoundFour(RecurFour<HighPass, LowPass>(lastIn, high, low, x, _mm256_set1_pd(hpA),
+                                                                     _mm256_set1_pd(lpB)));
         const auto put = [this](size_t i, int word) {
             const auto w = static_cast<uint16_t>(word);
             std::memcpy(dst + 2 * i, &w, 2);
