@@ -118,8 +118,6 @@ bool NeverHeard(const ApuState &apu) {
 
 void QuarterFrameClock(ApuState &apu) { ClockQuarter(ClockedOf(apu)); }
 
-void HalfFrameClock(ApuState &apu) { ClockHalf(ClockedOf(apu)); }
-
 void StepEvent(ApuState &apu) {
     apu.frameStepCountdown += apu.frameStepPeriod;
     const unsigned clocks = NextStep(apu.frameStep, apu.frameStepLimit);

@@ -315,7 +315,6 @@ void SetNamcoStepConstants(ApuState &apu);
 
 // Frame sequencer (core/sequencer.cpp).
 void QuarterFrameClock(ApuState &apu);
-void HalfFrameClock(ApuState &apu);
 void StepEvent(ApuState &apu);  // the step countdown ran out
 // How many of the next step events, up to `most`, leave every channel
 // sounding as it does (each one tried on copies, after those before it).
