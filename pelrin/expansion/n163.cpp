@@ -182,11 +182,14 @@ inline void FinishVoice(Voice &v, N163State &s, unsigned i, const Segment &seg, 
     StoreVoice(s, i, v);
 }
 
-// Changes of the channels' summed level from one sample to the next, for
-// channels run from step to step: one pass then adds them up into the lanes.
+// What the steps of channels run from step to step change, per sample: one
+// pass then adds it up into the lanes. A step in sample k makes that
+// sample's mean differ from the level before it, and the level after it
+// the one the samples from k + 1 on hold.
 struct StepDeltas {
-    int32_t change[kSegmentSamples + 1][2];  // [k]: sample k's levels less sample k - 1's, left and right
-    int32_t base[2];                         // sample 1's levels before any change
+    alignas(16) int32_t change[kSegmentSamples + 1][4];  // [k]: mean less the level before, left and right,
+                                                         // then the level after less the level before
+    int32_t base[2];                                     // sample 1's levels before any step
 };
 
 // Whether a channel can run from step to step over the segment's whole
@@ -199,10 +202,11 @@ inline bool StepsApart(const Segment &seg, const SampleMeans &means, float count
            stepFloat < 16777216.0f && countdown > 0.0f && countdown < 16777216.0f;
 }
 
-// A sample value's levels, left and right, as doubles and as integers.
+// A sample value's levels, left and right, as doubles and as integers (the
+// integers twice, as a step's changes take them).
 struct StepLevel {
     alignas(16) double both[2];
-    int32_t whole[2];
+    int32_t whole[4];
 };
 
 // A channel run from step to step (StepsApart); its countdown counts from
@@ -237,15 +241,15 @@ inline void StartStepRunner(StepRunner &run, const Voice &v, uint32_t pos, doubl
             for (unsigned e = 0; e < 4; e++) {
                 const __m128i pair = e < 2 ? low : high;
                 const __m128i both = (e & 1) ? _mm_unpackhi_epi64(pair, pair) : pair;
-                _mm_storel_epi64(reinterpret_cast<__m128i *>(run.levels[at + e].whole), both);
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(run.levels[at + e].whole), _mm_unpacklo_epi64(both, both));
                 _mm_store_pd(run.levels[at + e].both, _mm_cvtepi32_pd(both));
             }
         }
     }
 #else
     for (unsigned k = 0; k < 16; k++) {
-        run.levels[k].whole[0] = left[k];
-        run.levels[k].whole[1] = right[k];
+        run.levels[k].whole[0] = run.levels[k].whole[2] = left[k];
+        run.levels[k].whole[1] = run.levels[k].whole[3] = right[k];
         run.levels[k].both[0] = left[k];
         run.levels[k].both[1] = right[k];
     }
@@ -273,13 +277,12 @@ struct StepPieces {
 inline StepPieces Pieces(double first, double rest) { return {first, rest}; }
 #endif
 
-// Adds a sample's changes where it holds a step: at [0] its mean less the
-// level before, at [2] the level after less the mean. Each piece's sum is
-// truncated on its own, as IntegrateVoice does. The levels lie within
-// +-16,452 (120 / 239 of at most 32,767) and a whole sample lasts at most
-// 2^16 cycles (the means are multiplications), so a piece's sum, negated
-// or not, the two pieces' and the mean all fit 32 bits. `inverse`: the
-// raised inverse of the sample's length, twice.
+// Adds the changes of a step in a sample. Each piece's sum is truncated on
+// its own, as IntegrateVoice does. The levels lie within +-16,452 (120 /
+// 239 of at most 32,767) and a whole sample lasts at most 2^16 cycles (the
+// means are multiplications), so a piece's sum, negated or not, the two
+// pieces' and the mean all fit 32 bits. `inverse`: the raised inverse of
+// the sample's length, twice.
 inline void AddStepChanges(const StepLevel &before, const StepLevel &after, StepPieces pieces,
                            const double *inverse, int32_t *at) {
 #if defined(__SSE2__)
@@ -288,25 +291,28 @@ inline void AddStepChanges(const StepLevel &before, const StepLevel &after, Step
     const __m128i lost = _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(before.both), _mm_unpacklo_pd(pieces, pieces)));
     const __m128i kept = _mm_cvttpd_epi32(_mm_mul_pd(_mm_load_pd(after.both), _mm_unpackhi_pd(pieces, pieces)));
     const __m128i mean = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_sub_epi32(kept, lost)), _mm_load_pd(inverse)));
-    const __m128i here = _mm_sub_epi32(mean, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(before.whole)));
-    const __m128i next = _mm_sub_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(after.whole)), mean);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(at),
-                     _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)), here));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(at + 2),
-                     _mm_add_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at + 2)), next));
+    const __m128i meanAndAfter =
+        _mm_unpacklo_epi64(mean, _mm_load_si128(reinterpret_cast<const __m128i *>(after.whole)));
+    const __m128i change =
+        _mm_sub_epi32(meanAndAfter, _mm_load_si128(reinterpret_cast<const __m128i *>(before.whole)));
+    __m128i *to = reinterpret_cast<__m128i *>(at);
+    _mm_store_si128(to, _mm_add_epi32(_mm_load_si128(to), change));
 #else
     for (int side = 0; side < 2; side++) {
         const int64_t sum = static_cast<int64_t>(before.whole[side] * pieces.first) +
                             static_cast<int64_t>(after.whole[side] * pieces.rest);
         const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) * inverse[0]);
         at[side] += mean - before.whole[side];
-        at[2 + side] += after.whole[side] - mean;
+        at[2 + side] += after.whole[side] - before.whole[side];
     }
 #endif
 }
 
-// The RAM's 256 nibbles in the order a wave reads them: each byte's low
-// nibble, then its high one.
+// The RAM's 256 nibbles in the order a wave reads them, each byte's low
+// nibble, then its high one, and the first 32 once more: 32 read on from
+// any nibble wrap around the RAM.
+constexpr unsigned kNibbles = 256 + 32;
+
 inline void SplitNibbles(const uint8_t *ram, uint8_t *nibbles) {
 #if defined(__SSE2__)
     const __m128i low = _mm_set1_epi8(0x0F);
@@ -323,6 +329,7 @@ inline void SplitNibbles(const uint8_t *ram, uint8_t *nibbles) {
         nibbles[2 * i + 1] = ram[i] >> 4;
     }
 #endif
+    std::memcpy(nibbles + 256, nibbles, kNibbles - 256);
 }
 
 // The segment's boundaries as the step runner looks them up, in locals
@@ -333,31 +340,64 @@ struct StepBoundaries {
     const double (*inverse)[2];  // [k]: the raised inverse of sample k's length, twice
 };
 
-// A running wave in locals: stores to the deltas could otherwise alias it.
-// As nibble addresses (the byte's address twice, plus one for its high
-// nibble).
+// The most steps a batch takes before its wave winds back.
+constexpr unsigned kBatch = 16;
+
+// A running wave in locals (stores to the deltas could otherwise alias it):
+// the nibble values it reads from the one it is on, at index 0. First what
+// is left of its lap, then laps from the wave's start, far enough on that a
+// batch of steps reads on before the index winds back by whole laps.
+// Nibbles as addresses: the byte's address twice, plus one for its high
+// nibble.
 struct RunningWave {
-    uint32_t position, nibble, length, startNibble;
+    alignas(16) uint8_t ahead[128];
+    uint32_t at;        // the index of the nibble it is on
+    uint32_t lapStart;  // the index of the first nibble read from the wave's start
+    uint32_t lap;       // its length; a length of 0 starts again at every step, as 1 does
+    uint32_t position, nibble, startNibble;  // at index 0
     const StepLevel *levels;
     const StepLevel *level;  // the levels of the nibble it is on
 
-    // The next nibble; `nibbles` holds the RAM's nibbles in this order.
-    void Step(const uint8_t *nibbles) {
-        const uint32_t next = position + 1;
-        const bool wraps = next >= length;
-        position = wraps ? 0 : next;
-        nibble = wraps ? startNibble : (nibble + 1) & 0xFF;
-        level = levels + nibbles[nibble];
+    // `nibbles`: the RAM's, from SplitNibbles. The value it is on is the one
+    // it read at its last step, which later writes to the RAM leave.
+    void Start(const uint8_t *nibbles, uint32_t sample, uint32_t length) {
+        lap = length == 0 ? 1 : length;
+        lapStart = position < lap ? lap - position : 1;
+        std::memcpy(ahead, nibbles + nibble, 32);
+        ahead[0] = static_cast<uint8_t>(sample);
+        // Laps copied 32 nibbles at a time, each over the rest of the one
+        // before: up to index lapStart + lap + kBatch - 1, the furthest a
+        // batch reads.
+        for (uint32_t o = lapStart; o < lapStart + lap + kBatch; o += lap) std::memcpy(ahead + o, nibbles + startNibble, 32);
+        at = 0;
+        level = levels + ahead[0];
+    }
+
+    void Step() { level = levels + ahead[++at]; }
+
+    // Back into the lap after the first from the wave's start.
+    void WindBack() {
+        while (at >= lapStart + lap) at -= lap;
+    }
+
+    // The place it is on, as StepWave keeps it.
+    void Finish(uint32_t &endPosition, uint32_t &endNibble) const {
+        if (at < lapStart) {
+            endPosition = position + at;
+            endNibble = (nibble + at) & 0xFF;
+        } else {
+            endPosition = at - lapStart;
+            endNibble = (startNibble + at - lapStart) & 0xFF;
+        }
     }
 };
 
 // The step in the sample that ends at boundary j: the wave moves on and the
 // sample's changes go to the deltas.
 template <bool Mixed>
-inline void TakeStep(RunningWave &wave, const uint8_t *nibbles, const StepBoundaries &b, uint32_t j,
-                     StepPieces pieces, StepDeltas &d) {
+inline void TakeStep(RunningWave &wave, const StepBoundaries &b, uint32_t j, StepPieces pieces, StepDeltas &d) {
     const StepLevel &old = *wave.level;
-    wave.Step(nibbles);
+    wave.Step();
     if (Mixed) AddStepChanges(old, *wave.level, pieces, b.inverse[j], d.change[j]);
 }
 
@@ -385,8 +425,12 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     double perUnit;
     const uint64_t perUnitBits = (1023 + 150 - field) << 52;
     std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
-    RunningWave wave{run.v.position,  run.nibble, run.length,
-                     run.startNibble, run.levels, run.levels + (run.v.sample & 15)};
+    RunningWave wave;
+    wave.position = run.v.position;
+    wave.nibble = run.nibble;
+    wave.startNibble = run.startNibble;
+    wave.levels = run.levels;
+    wave.Start(nibbles, run.v.sample & 15, run.length);
     const double stepFloat = run.stepFloat;
     const uint32_t last = seg.last;
     double countdown = run.v.countdown;
@@ -404,7 +448,8 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         const uint32_t j = FirstBoundaryAfter<false>(seg, pos + whole - 1, k);
         const double first = countdown - static_cast<double>(end[j - 1] - pos);
         const double rest = static_cast<double>(end[j] - end[j - 1]) - first;
-        TakeStep<Mixed>(wave, nibbles, b, j, Pieces(first, rest), d);
+        TakeStep<Mixed>(wave, b, j, Pieces(first, rest), d);
+        wave.WindBack();
         countdown = static_cast<float>(stepFloat - rest);
         pos = end[j];
         k = j + 1;
@@ -433,7 +478,6 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
         // steps and the means. A step's work waits on a long chain (its
         // boundary, loaded, compared, the pieces, the means); in two short
         // loops more steps overlap than in one long one (measured: 7 %).
-        constexpr unsigned kBatch = 16;
         struct Found {
             StepPieces pieces;
             uint32_t j;
@@ -457,15 +501,15 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
             if (_mm_cvtsd_f64(time) + batchSpan <= lastAt) {
                 // A whole batch before the last boundary: no time to check.
                 for (; n < kBatch; n++) find(found[n]);
-                for (unsigned i = 0; i < kBatch; i++)
-                    TakeStep<Mixed>(wave, nibbles, b, found[i].j, found[i].pieces, d);
+                for (unsigned i = 0; i < kBatch; i++) TakeStep<Mixed>(wave, b, found[i].j, found[i].pieces, d);
+                wave.WindBack();
                 continue;
             }
             do {
                 find(found[n++]);
             } while (n < kBatch && _mm_cvtsd_f64(time) <= lastAt);
-            for (unsigned i = 0; i < n; i++)
-                TakeStep<Mixed>(wave, nibbles, b, found[i].j, found[i].pieces, d);
+            for (unsigned i = 0; i < n; i++) TakeStep<Mixed>(wave, b, found[i].j, found[i].pieces, d);
+            wave.WindBack();
         }
         t = _mm_cvtsd_f64(time);
 #else
@@ -473,15 +517,15 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
             int64_t j = static_cast<int64_t>(estimate);
             j += at[j] < t;
             j += at[j] < t;
-            TakeStep<Mixed>(wave, nibbles, b, static_cast<uint32_t>(j), Pieces(t - at[j - 1], at[j] - t), d);
+            TakeStep<Mixed>(wave, b, static_cast<uint32_t>(j), Pieces(t - at[j - 1], at[j] - t), d);
+            wave.WindBack();
         }
 #endif
     }
     // The countdown at the last boundary.
     run.v.countdown = static_cast<float>(t - last);
-    run.v.position = wave.position;
+    wave.Finish(run.v.position, run.nibble);
     run.v.sample = static_cast<uint32_t>(wave.level - run.levels);
-    run.nibble = wave.nibble;
     run.pos = last;
 }
 
@@ -576,7 +620,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         const int32_t *end = reinterpret_cast<const int32_t *>(seg.end);
         for (uint32_t k = 0; k < samples; k++) boundaryAt[k] = end[k];
         boundaryAt[samples] = kPastTheSegment;  // past every time
-        uint8_t nibbles[256];
+        uint8_t nibbles[kNibbles];
         SplitNibbles(s.ram, nibbles);
         const int32_t shortest = static_cast<int32_t>(seg.shortest);
         const double shorter = means.inverse[0], longer = means.inverse[1];
@@ -602,11 +646,11 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     if (anyMixedRunner) {
         int32_t levelLeft = deltas.base[0], levelRight = deltas.base[1];
         for (uint32_t k = 1; k < samples; k++) {
-            levelLeft += deltas.change[k][0];
-            laneLeft[k] += levelLeft;
+            laneLeft[k] += levelLeft + deltas.change[k][0];
+            levelLeft += deltas.change[k][2];
             if (Stereo) {
-                levelRight += deltas.change[k][1];
-                laneRight[k] += levelRight;
+                laneRight[k] += levelRight + deltas.change[k][1];
+                levelRight += deltas.change[k][3];
             }
         }
     }
