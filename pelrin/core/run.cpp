@@ -98,7 +98,7 @@ inline int64_t CeilCycles(int64_t count, int shift) { return (count + (int64_t{1
 template <typename Run>
 inline auto ForLayout(ApuState &apu, int channel, Run run) {
     const bool mixed = apu.channelEnabled[channel] != 0;
-    if (apu.channelCount == 2) return mixed ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
+    if (apu.lanes.stereo) return mixed ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
     return mixed ? run(std::false_type{}, std::true_type{}) : run(std::false_type{}, std::false_type{});
 }
 
@@ -112,7 +112,7 @@ uint32_t RunChannel(ApuState &apu, Channel &c, int channel, int group, uint8_t *
 template <typename Pulse>
 void RunPulse(ApuState &apu, Pulse &c, int channel) {
     if (apu.channelEnabled[channel] != 0 && apu.segment.samples != 0 && RunsPulseCrossings(c)) {
-        if (apu.channelCount == 2)
+        if (apu.lanes.stereo)
             RunPulseSegment<true>(c, apu.segment, apu.lanes);
         else
             RunPulseSegment<false>(c, apu.segment, apu.lanes);
@@ -132,9 +132,48 @@ void RunWave(ApuState &apu, Channel &c, int channel, int group) {
         RunChannel(apu, c, channel, group);
 }
 
+// Calls visit(sumLeft, sumRight) for each channel the segment runs.
+template <typename Visit>
+void ForEachSums(ApuState &apu, Visit visit) {
+    visit(apu.pulse[0].output.sumLeft, apu.pulse[0].output.sumRight);
+    visit(apu.pulse[1].output.sumLeft, apu.pulse[1].output.sumRight);
+    visit(apu.triangle.output.sumLeft, apu.triangle.output.sumRight);
+    visit(apu.noise.output.sumLeft, apu.noise.output.sumRight);
+    visit(apu.dmc.output.sumLeft, apu.dmc.output.sumRight);
+    switch (apu.expansionChip) {
+        case kChipVrc6:
+            visit(apu.vrc6Pulse[0].output.sumLeft, apu.vrc6Pulse[0].output.sumRight);
+            visit(apu.vrc6Pulse[1].output.sumLeft, apu.vrc6Pulse[1].output.sumRight);
+            visit(apu.vrc6Saw.output.sumLeft, apu.vrc6Saw.output.sumRight);
+            break;
+        case kChipMmc5:
+            visit(apu.mmc5Pulse[0].output.sumLeft, apu.mmc5Pulse[0].output.sumRight);
+            visit(apu.mmc5Pulse[1].output.sumLeft, apu.mmc5Pulse[1].output.sumRight);
+            visit(apu.mmc5Pcm.output.sumLeft, apu.mmc5Pcm.output.sumRight);
+            break;
+        case kChipN163:
+            for (int i = 0; i < 8; i++) visit(apu.n163.sumLeft[i], apu.n163.sumRight[i]);
+            break;
+        default:
+            break;
+    }
+}
+
+// Whether each of a stereo segment's frames will have the same value on
+// both sides: every channel's levels, and what it carries into the first
+// sample, are the same on the left and on the right (as with every pan in
+// the centre). Its channels then run on the left lanes alone.
+bool SidesAlike(ApuState &apu) {
+    if (apu.unevenSides != 0) return false;
+    bool alike = true;
+    ForEachSums(apu, [&](Sum &left, Sum &right) { alike = alike && left == right; });
+    return alike;
+}
+
 // Runs every channel over the segment; returns the DMC's stolen cycles.
 uint32_t RunChannels(ApuState &apu) {
     MixLanes &lanes = apu.lanes;
+    lanes.stereo = apu.channelCount == 2 && !SidesAlike(apu);
     lanes.varies = false;
     lanes.dmcLevelVaries = false;
     lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
@@ -170,7 +209,7 @@ uint32_t RunChannels(ApuState &apu) {
             RunChannel(apu, apu.mmc5Pcm, kMmc5Pcm, 1);
             break;
         case kChipN163:
-            if (apu.channelCount == 2)
+            if (apu.lanes.stereo)
                 RunN163Segment<true>(apu.n163, apu.segment, lanes, apu.channelEnabled + kN163First);
             else
                 RunN163Segment<false>(apu.n163, apu.segment, lanes, apu.channelEnabled + kN163First);
@@ -178,6 +217,8 @@ uint32_t RunChannels(ApuState &apu) {
         default:
             break;
     }
+    // Run on one side, the right one carries what the left does.
+    if (apu.channelCount == 2 && !lanes.stereo) ForEachSums(apu, [](Sum &left, Sum &right) { right = left; });
     return stolen;
 }
 
@@ -193,14 +234,16 @@ inline int32_t MixSide(ApuState &apu, const int32_t *const lane[2], const int32_
     return Clip(v + base[1] + (Varies ? lane[1][k] : 0));
 }
 
-template <bool Stereo, bool EightBit, bool Varies>
+// Shared: the left side's value serves the right side too.
+template <bool Stereo, bool EightBit, bool Varies, bool Shared>
 inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2], const int32_t baseRight[2],
                            uint32_t k,
                            bool attenuate) {
     const int32_t *const left[2] = {apu.lanes.left[0], apu.lanes.left[1]};
     const int32_t *const right[2] = {apu.lanes.right[0], apu.lanes.right[1]};
-    out = Store<EightBit>(out, MixSide<Varies>(apu, left, baseLeft, k, attenuate));
-    if (Stereo) out = Store<EightBit>(out, MixSide<Varies>(apu, right, baseRight, k, attenuate));
+    const int32_t l = MixSide<Varies>(apu, left, baseLeft, k, attenuate);
+    out = Store<EightBit>(out, l);
+    if (Stereo) out = Store<EightBit>(out, Shared ? l : MixSide<Varies>(apu, right, baseRight, k, attenuate));
     return out;
 }
 
@@ -245,7 +288,7 @@ inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128
 // Frames 1 .. of a varying segment straight into the host's buffer, four at
 // a time; returns the first frame left. A loop for each pair of `varies`
 // (the DMC's level moves) and `scale` (it lowers the triangle and noise).
-template <bool Stereo, bool Varies, bool Scale>
+template <bool Stereo, bool Shared, bool Varies, bool Scale>
 uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, double held) {
     // A local cursor: stores through a byte pointer could change the caller's.
     uint8_t *out = cursor;
@@ -264,7 +307,8 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
         }
         const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, Scale);
         if (Stereo) {
-            const __m128i r = MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
+            const __m128i r =
+                Shared ? l : MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                              _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
             out += 16;
@@ -277,18 +321,19 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
     return k;
 }
 
-template <bool Stereo>
+template <bool Stereo, bool Shared>
 uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool attenuate) {
     const MixLanes &lanes = apu.lanes;
     const bool varies = attenuate && lanes.dmcLevelVaries;
     const double held = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
-    if (varies) return MixAndStore16<Stereo, true, true>(apu, cursor, samples, held);
-    if (attenuate && held != 1.0) return MixAndStore16<Stereo, false, true>(apu, cursor, samples, held);
-    return MixAndStore16<Stereo, false, false>(apu, cursor, samples, held);
+    if (varies) return MixAndStore16<Stereo, Shared, true, true>(apu, cursor, samples, held);
+    if (attenuate && held != 1.0) return MixAndStore16<Stereo, Shared, false, true>(apu, cursor, samples, held);
+    return MixAndStore16<Stereo, Shared, false, false>(apu, cursor, samples, held);
 }
 #endif
 
-template <bool Stereo, bool EightBit>
+// Shared: a stereo segment run on the left lanes alone (SidesAlike).
+template <bool Stereo, bool EightBit, bool Shared>
 void WriteFrames(ApuState &apu) {
     MixLanes &lanes = apu.lanes;
     const bool attenuate = apu.channelEnabled[kDmc] != 0;
@@ -299,25 +344,26 @@ void WriteFrames(ApuState &apu) {
                                   lanes.constantRight[1] + lanes.headRight[1]};
     if (!lanes.varies && !(attenuate && lanes.dmcLevelVaries)) {
         // Every frame after the first is the same.
-        out = WriteFrame<Stereo, EightBit, false>(apu, out, headLeft, headRight, 0, attenuate);
+        out = WriteFrame<Stereo, EightBit, false, Shared>(apu, out, headLeft, headRight, 0, attenuate);
         constexpr size_t kBytes = (Stereo ? 2 : 1) * (EightBit ? 1 : 2);
         uint8_t frame[kBytes];
-        WriteFrame<Stereo, EightBit, false>(apu, frame, lanes.constantLeft, lanes.constantRight, 1, attenuate);
+        WriteFrame<Stereo, EightBit, false, Shared>(apu, frame, lanes.constantLeft, lanes.constantRight, 1, attenuate);
         for (uint32_t k = 1; k < samples; k++, out += kBytes) std::memcpy(out, frame, kBytes);
     } else {
-        out = WriteFrame<Stereo, EightBit, true>(apu, out, headLeft, headRight, 0, attenuate);
+        out = WriteFrame<Stereo, EightBit, true, Shared>(apu, out, headLeft, headRight, 0, attenuate);
         uint32_t k = 1;
 #if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // 16-bit frames: mixed and stored four at a time; packing with
         // saturation is the clip.
-        if (!EightBit) k = MixAndStore16<Stereo>(apu, out, samples, attenuate);
+        if (!EightBit) k = MixAndStore16<Stereo, Shared>(apu, out, samples, attenuate);
 #endif
         // The other frames side by side, so that the loops vectorise: the
         // clipped values replace the triangle-and-noise lane, then go out.
         MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, k, samples, attenuate);
-        if (Stereo) MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, k, samples, attenuate);
+        if (Stereo && !Shared)
+            MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, k, samples, attenuate);
         const int32_t *left = lanes.left[0];
-        const int32_t *right = lanes.right[0];
+        const int32_t *right = Shared ? left : lanes.right[0];
         for (; k < samples; k++) {
             out = Store<EightBit>(out, left[k]);
             if (Stereo) out = Store<EightBit>(out, right[k]);
@@ -329,11 +375,13 @@ void WriteFrames(ApuState &apu) {
 
 void WriteSegmentFrames(ApuState &apu) {
     if (apu.segment.samples == 0) return;
-    const bool stereo = apu.channelCount == 2;
-    if (apu.bitsPerSample == 8)
-        stereo ? WriteFrames<true, true>(apu) : WriteFrames<false, true>(apu);
+    const bool eightBit = apu.bitsPerSample == 8;
+    if (apu.channelCount == 1)
+        eightBit ? WriteFrames<false, true, false>(apu) : WriteFrames<false, false, false>(apu);
+    else if (apu.lanes.stereo)
+        eightBit ? WriteFrames<true, true, false>(apu) : WriteFrames<true, false, false>(apu);
     else
-        stereo ? WriteFrames<true, false>(apu) : WriteFrames<false, false>(apu);
+        eightBit ? WriteFrames<true, true, true>(apu) : WriteFrames<true, false, true>(apu);
 }
 
 // Lays out the sample boundaries of a segment of `length` cycles.

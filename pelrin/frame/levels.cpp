@@ -133,8 +133,13 @@ void FillChannel(ApuState &apu, int index, Levels lv) {
 }  // namespace
 
 void RebuildLevelTables(ApuState &apu, uint32_t mask) {
-    for (int index = 0; index < kChannelCount; index++)
-        if (mask & (1u << index)) FillChannel(apu, index, ComputeChannelLevels(apu, index, FullScaleOf(index)));
+    for (int index = 0; index < kChannelCount; index++) {
+        const uint32_t bit = 1u << index;
+        if ((mask & bit) == 0) continue;
+        const Levels lv = ComputeChannelLevels(apu, index, FullScaleOf(index));
+        FillChannel(apu, index, lv);
+        apu.unevenSides = lv.left != lv.right ? apu.unevenSides | bit : apu.unevenSides & ~bit;
+    }
 }
 
 }  // namespace pelrin

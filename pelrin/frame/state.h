@@ -240,6 +240,7 @@ struct MixLanes {
     uint8_t dmcLevelHeld;               // ... or this one for all of them
     bool dmcLevelVaries;
     bool varies;                        // some lane entry is in use
+    bool stereo;                        // the right lanes are in use; else the left ones serve both sides
 };
 
 // Cache-line aligned, wherever an instance lives: the lanes and boundaries
@@ -273,6 +274,7 @@ struct alignas(64) ApuState {
     uint8_t channelVolume[kChannelCount] = {};
     int8_t channelPan[kChannelCount] = {};
     uint8_t triangleShape = 0;
+    uint32_t unevenSides = 0;  // channels whose levels differ between left and right
 
     // Clock and frame sequencer.
     uint32_t timestamp = 0;
