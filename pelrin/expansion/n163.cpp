@@ -153,6 +153,17 @@ inline bool N163ChannelRuns(const N163State &s, unsigned i, double &stepConstant
     return i >= 7 - code && s.frequency[i] != 0 && stepConstant > 0.0;
 }
 
+// The step constant over channel i's frequency: divided again only when
+// either has changed.
+inline double StepLength(N163State &s, unsigned i, double stepConstant) {
+    if (s.lengthFrequency[i] != s.frequency[i] || s.lengthConstant[i] != stepConstant) {
+        s.lengthFrequency[i] = s.frequency[i];
+        s.lengthConstant[i] = stepConstant;
+        s.stepLength[i] = stepConstant / s.frequency[i];
+    }
+    return s.stepLength[i];
+}
+
 }  // namespace
 
 void IntegrateN163(N163State &s, uint32_t cycles) {
@@ -162,7 +173,7 @@ void IntegrateN163(N163State &s, uint32_t cycles) {
         double stepConstant;
         if (!N163ChannelRuns(s, i, stepConstant)) continue;
         // The step length divides only when a step ends within the run.
-        const double stepLength = total < s.stepCountdown[i] ? 0.0 : stepConstant / s.frequency[i];
+        const double stepLength = total < s.stepCountdown[i] ? 0.0 : StepLength(s, i, stepConstant);
         IntegrateN163Channel(s, i, total, stepLength);
     }
 }
@@ -558,7 +569,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
     for (unsigned i = 0; i < 8; i++) {
         double stepConstant;
         const bool runs = N163ChannelRuns(s, i, stepConstant);
-        const double stepLength = runs ? stepConstant / s.frequency[i] : 0.0;
+        const double stepLength = runs ? StepLength(s, i, stepConstant) : 0.0;
         const bool mix = mixed[i] != 0;
         const int16_t *left = s.levelLeft[i][s.volume[i] & 15];
         const int16_t *right = s.levelRight[i][s.volume[i] & 15];

@@ -186,6 +186,11 @@ struct N163State {
     int16_t levelRight[8][16][16];
     Sum sumLeft[8];
     Sum sumRight[8];
+    // Each channel's step length, the step constant over the frequency,
+    // with the two it was divided from (0: none yet).
+    double stepLength[8];
+    double lengthConstant[8];
+    uint32_t lengthFrequency[8];
 };
 
 // A sample length with its rounded-up reciprocal (core/mixer.cpp).
