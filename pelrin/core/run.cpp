@@ -217,7 +217,7 @@ uint32_t RunChannels(ApuState &apu) {
         default:
             break;
     }
-    // Run on one side, the right one carries what the left does.
+    // Run on the left side alone: the right sums carry what the left ones do.
     if (apu.channelCount == 2 && !lanes.stereo) ForEachSums(apu, [](Sum &left, Sum &right) { right = left; });
     return stolen;
 }
