@@ -134,7 +134,7 @@ void RunWave(ApuState &apu, Channel &c, int channel, int group) {
 
 // Calls visit(sumLeft, sumRight) for each channel the segment runs.
 template <typename Visit>
-void ForEachSums(ApuState &apu, Visit visit) {
+void ForEachSums(const ApuState &apu, Visit visit) {
     visit(apu.pulse[0].output.sumLeft, apu.pulse[0].output.sumRight);
     visit(apu.pulse[1].output.sumLeft, apu.pulse[1].output.sumRight);
     visit(apu.triangle.output.sumLeft, apu.triangle.output.sumRight);
@@ -162,11 +162,12 @@ void ForEachSums(ApuState &apu, Visit visit) {
 // Whether each of a stereo segment's frames will have the same value on
 // both sides: every channel's levels, and what it carries into the first
 // sample, are the same on the left and on the right (as with every pan in
-// the centre). Its channels then run on the left lanes alone.
-bool SidesAlike(ApuState &apu) {
+// the centre). Its channels then run on the left lanes alone; every runner
+// keeps both sides' sums whatever lanes it writes, so they stay alike.
+bool SidesAlike(const ApuState &apu) {
     if (apu.unevenSides != 0) return false;
     bool alike = true;
-    ForEachSums(apu, [&](Sum &left, Sum &right) { alike = alike && left == right; });
+    ForEachSums(apu, [&](const Sum &left, const Sum &right) { alike = alike && left == right; });
     return alike;
 }
 
@@ -217,8 +218,6 @@ uint32_t RunChannels(ApuState &apu) {
         default:
             break;
     }
-    // Run on the left side alone: the right sums carry what the left ones do.
-    if (apu.channelCount == 2 && !lanes.stereo) ForEachSums(apu, [](Sum &left, Sum &right) { right = left; });
     return stolen;
 }
 
