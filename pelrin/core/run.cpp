@@ -93,12 +93,13 @@ inline float FromFixed(const FixedCountdown &f) {
 // Whole cycles until a positive countdown runs out.
 inline int64_t CeilCycles(int64_t count, int shift) { return (count + (int64_t{1} << shift) - 1) >> shift; }
 
-// Calls run(stereo, mixed) with both as std::bool_constant: the output's
-// layout and the host's switch of `channel`.
+// Calls run(stereo, mixed) with both as std::bool_constant: whether
+// `channel` writes the right lanes, and the host's switch of it.
 template <typename Run>
 inline auto ForLayout(ApuState &apu, int channel, Run run) {
     const bool mixed = apu.channelEnabled[channel] != 0;
-    if (apu.lanes.stereo) return mixed ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
+    const bool shared = apu.lanes.triangleNoiseShared && (channel == kTriangle || channel == kNoise);
+    if (apu.lanes.stereo && !shared) return mixed ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
     return mixed ? run(std::false_type{}, std::true_type{}) : run(std::false_type{}, std::false_type{});
 }
 
@@ -171,10 +172,20 @@ bool SidesAlike(const ApuState &apu) {
     return alike;
 }
 
+// The same for the triangle and noise alone, which share lanes of their
+// own: they then run on the left one, which the mix takes for both sides.
+bool TriangleNoiseAlike(const ApuState &apu) {
+    const auto &t = apu.triangle.output;
+    const auto &n = apu.noise.output;
+    return (apu.unevenSides & ((1u << kTriangle) | (1u << kNoise))) == 0 && t.sumLeft == t.sumRight &&
+           n.sumLeft == n.sumRight;
+}
+
 // Runs every channel over the segment; returns the DMC's stolen cycles.
 uint32_t RunChannels(ApuState &apu) {
     MixLanes &lanes = apu.lanes;
     lanes.stereo = apu.channelCount == 2 && !SidesAlike(apu);
+    lanes.triangleNoiseShared = lanes.stereo && TriangleNoiseAlike(apu);
     lanes.varies = false;
     lanes.dmcLevelVaries = false;
     lanes.constantLeft[0] = lanes.constantLeft[1] = 0;
@@ -221,6 +232,11 @@ uint32_t RunChannels(ApuState &apu) {
     return stolen;
 }
 
+// The right side's triangle-and-noise lane.
+inline const int32_t *RightLane(const MixLanes &lanes) {
+    return lanes.triangleNoiseShared ? lanes.left[0] : lanes.right[0];
+}
+
 // One side of frame k: the triangle and noise lowered by the DMC's level,
 // then the rest. `base` holds the amounts every frame (or the first) takes.
 template <bool Varies>
@@ -239,7 +255,7 @@ inline uint8_t *WriteFrame(ApuState &apu, uint8_t *out, const int32_t baseLeft[2
                            uint32_t k,
                            bool attenuate) {
     const int32_t *const left[2] = {apu.lanes.left[0], apu.lanes.left[1]};
-    const int32_t *const right[2] = {apu.lanes.right[0], apu.lanes.right[1]};
+    const int32_t *const right[2] = {RightLane(apu.lanes), apu.lanes.right[1]};
     const int32_t l = MixSide<Varies>(apu, left, baseLeft, k, attenuate);
     out = Store<EightBit>(out, l);
     if (Stereo) out = Store<EightBit>(out, Shared ? l : MixSide<Varies>(apu, right, baseRight, k, attenuate));
@@ -297,6 +313,7 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
     const __m128i firstLeft = _mm_set1_epi32(lanes.constantLeft[0]), secondLeft = _mm_set1_epi32(lanes.constantLeft[1]);
     const __m128i firstRight = _mm_set1_epi32(lanes.constantRight[0]);
     const __m128i secondRight = _mm_set1_epi32(lanes.constantRight[1]);
+    const int32_t *const rightFirst = RightLane(lanes);
     uint32_t k = 1;
     for (; k + 4 <= samples; k += 4) {
         if (Varies) {
@@ -307,7 +324,7 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
         const __m128i l = MixFour(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, Scale);
         if (Stereo) {
             const __m128i r =
-                Shared ? l : MixFour(lanes.right[0] + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
+                Shared ? l : MixFour(rightFirst + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
                              _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r)));
             out += 16;
@@ -338,6 +355,11 @@ void WriteFrames(ApuState &apu) {
     const bool attenuate = apu.channelEnabled[kDmc] != 0;
     const uint32_t samples = apu.segment.samples;
     uint8_t *out = apu.OutputCursor;
+    if (Stereo && !Shared && lanes.triangleNoiseShared) {
+        // The triangle and noise ran on the left: their amounts serve the right.
+        lanes.constantRight[0] = lanes.constantLeft[0];
+        lanes.headRight[0] = lanes.headLeft[0];
+    }
     const int32_t headLeft[2] = {lanes.constantLeft[0] + lanes.headLeft[0], lanes.constantLeft[1] + lanes.headLeft[1]};
     const int32_t headRight[2] = {lanes.constantRight[0] + lanes.headRight[0],
                                   lanes.constantRight[1] + lanes.headRight[1]};
@@ -358,9 +380,13 @@ void WriteFrames(ApuState &apu) {
 #endif
         // The other frames side by side, so that the loops vectorise: the
         // clipped values replace the triangle-and-noise lane, then go out.
-        MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, k, samples, attenuate);
+        // The right side first: a shared triangle-and-noise lane is copied
+        // before the left side's values replace it.
+        if (Stereo && !Shared && lanes.triangleNoiseShared && k < samples)
+            std::memcpy(lanes.right[0] + k, lanes.left[0] + k, (samples - k) * sizeof(int32_t));
         if (Stereo && !Shared)
             MixLane(apu, lanes.right[0], lanes.right[1], lanes.constantRight, k, samples, attenuate);
+        MixLane(apu, lanes.left[0], lanes.left[1], lanes.constantLeft, k, samples, attenuate);
         const int32_t *left = lanes.left[0];
         const int32_t *right = Shared ? left : lanes.right[0];
         for (; k < samples; k++) {

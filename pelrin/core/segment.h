@@ -221,7 +221,7 @@ inline void TouchLanes(MixLanes &lanes, uint32_t samples) {
     const size_t bytes = samples * sizeof(int32_t);
     for (int g = 0; g < 2; g++) {
         std::memset(lanes.left[g], 0, bytes);
-        if (lanes.stereo) std::memset(lanes.right[g], 0, bytes);
+        if (lanes.stereo && !(g == 0 && lanes.triangleNoiseShared)) std::memset(lanes.right[g], 0, bytes);
     }
 }
 

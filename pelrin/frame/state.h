@@ -246,6 +246,8 @@ struct MixLanes {
     bool dmcLevelVaries;
     bool varies;                        // some lane entry is in use
     bool stereo;                        // the right lanes are in use; else the left ones serve both sides
+    bool triangleNoiseShared;           // stereo, but the triangle and noise are alike on both sides:
+                                        // their left lane serves the right side too
 };
 
 // Cache-line aligned, wherever an instance lives: the lanes and boundaries
