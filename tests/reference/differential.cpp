@@ -332,7 +332,9 @@ private:
             const int32_t index = static_cast<int32_t>(in_.Below(21)) - 1;
             const int32_t enable = static_cast<int32_t>(in_.Below(3)) - 1;
             const int32_t volume = in_.Below(3) == 0 ? -1 : static_cast<int32_t>(in_.Below(257));
-            const int32_t pan = static_cast<int32_t>(in_.Below(257)) - 128;
+            // One pan in four is the centre, so that channels often come
+            // back to alike sides while the others stay panned.
+            const int32_t pan = in_.Below(4) == 0 ? 0 : static_cast<int32_t>(in_.Below(257)) - 128;
             Both([=](const Api &, Side &) -> uint64_t { APU_SetChannelOptions(index, enable, volume, pan); return 0; });
         } else if (op == 28) {
             static const int32_t kChips[] = {0, 1, 8, 16, 1, 8, 16, 2, 32, 7};
