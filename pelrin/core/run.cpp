@@ -420,6 +420,7 @@ void PlanSegment(ApuState &apu, uint32_t length, const FixedCountdown &sample) {
     segment.last = 0;
     segment.carried = apu.sampleCycles != 0;
     segment.laidOut = false;
+    segment.cutCount = 0;
     if (samples == 0) return;
     segment.first = sample.count;
     segment.period = sample.period;
@@ -475,16 +476,36 @@ void RunPlanned(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
                 if (sample.count > end) break;
                 length = CeilCycles(sample.count + (end - sample.count) / sample.period * sample.period, sample.shift);
             }
-        } else if (length < full && static_cast<uint64_t>(length) < remaining && RunsWhole(apu)) {
+        } else if (length < full && static_cast<uint64_t>(length) < remaining && StepsPassable(apu)) {
             // Steps that no channel hears do not end the segment: they
             // are applied where it ends.
-            const int64_t limit = static_cast<uint64_t>(full) < remaining ? full : static_cast<int64_t>(remaining);
-            const auto before = static_cast<uint32_t>((((limit - 1) << step.shift) - step.count) / step.period + 1);
-            const uint32_t quiet = QuietSteps(apu, before);
-            if (quiet != 0) length = std::min(limit, CeilCycles(step.count + quiet * step.period, step.shift));
+            int64_t limit = static_cast<uint64_t>(full) < remaining ? full : static_cast<int64_t>(remaining);
+            if (slicesShow && limit != full) {
+                // Up to the last sample boundary before the span's end (or
+                // no further than the first step, where there is none).
+                const int64_t end = limit << sample.shift;
+                limit = sample.count > end ? length
+                                           : CeilCycles(sample.count + (end - sample.count) / sample.period * sample.period,
+                                                        sample.shift);
+            }
+            if (limit > length) {
+                const auto before = static_cast<uint32_t>((((limit - 1) << step.shift) - step.count) / step.period + 1);
+                uint32_t quiet = QuietSteps(apu, before);
+                if (slicesShow) quiet = std::min(quiet, kMostCuts);
+                if (quiet != 0) length = std::min(limit, CeilCycles(step.count + quiet * step.period, step.shift));
+            }
         }
 
         PlanSegment(apu, static_cast<uint32_t>(length), sample);
+        if (slicesShow) {
+            // The steps inside the segment end the Namco 163's runs.
+            Segment &seg = apu.segment;
+            for (int64_t at = step.count; seg.cutCount < kMostCuts; at += step.period) {
+                const int64_t cut = CeilCycles(at, step.shift);
+                if (cut >= length) break;
+                seg.cuts[seg.cutCount++] = static_cast<uint32_t>(cut);
+            }
+        }
         const uint32_t stolen = RunChannels(apu);
         WriteSegmentFrames(apu);
 
@@ -550,11 +571,15 @@ void RunSlices(ApuState &apu, uint64_t &remaining, uint32_t &stallTotal) {
     }
 }
 
-bool RunsWhole(const ApuState &apu) {
-    // The Namco 163's countdowns depend on where its slices end, and so does
-    // the DMC's ramp where it reaches its level.
+bool StepsPassable(const ApuState &apu) {
+    // The DMC's ramp depends on where its slices end, where it reaches its level.
     const DmcChannel &d = apu.dmc;
-    return apu.expansionChip != kChipN163 && !(d.dmcRampOption && d.rampTarget != d.level);
+    return !(d.dmcRampOption && d.rampTarget != d.level);
+}
+
+bool RunsWhole(const ApuState &apu) {
+    // So do the Namco 163's countdowns.
+    return apu.expansionChip != kChipN163 && StepsPassable(apu);
 }
 
 bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {

@@ -135,6 +135,20 @@ inline void IntegrateVoice(Voice &v, const N163State &s, unsigned i, const int16
     v.countdown = countdown;
 }
 
+// IntegrateVoice over [from, to) of a segment, in one run up to each of the
+// segment's cuts that lie inside it and one after the last. `cut`: the
+// first of the cuts that may lie inside it (the runs go forward).
+inline void IntegrateVoiceCut(Voice &v, const N163State &s, unsigned i, const int16_t *left, const int16_t *right,
+                              const Segment &seg, uint32_t &cut, uint32_t from, uint32_t to, double stepLength,
+                              int64_t &sumLeft, int64_t &sumRight) {
+    while (cut < seg.cutCount && seg.cuts[cut] <= from) cut++;
+    for (; cut < seg.cutCount && seg.cuts[cut] < to; cut++) {
+        IntegrateVoice(v, s, i, left, right, SliceCycles(seg.cuts[cut] - from), stepLength, sumLeft, sumRight);
+        from = seg.cuts[cut];
+    }
+    IntegrateVoice(v, s, i, left, right, SliceCycles(to - from), stepLength, sumLeft, sumRight);
+}
+
 inline void IntegrateN163Channel(N163State &s, unsigned i, double total, double stepLength) {
     Voice v = LoadVoice(s, i);
     int64_t sumLeft = 0, sumRight = 0;
@@ -186,7 +200,8 @@ inline void FinishVoice(Voice &v, N163State &s, unsigned i, const Segment &seg, 
                         const int16_t *right, double stepLength) {
     if (seg.length != seg.last) {
         int64_t sumLeft = 0, sumRight = 0;
-        IntegrateVoice(v, s, i, left, right, SliceCycles(seg.length - seg.last), stepLength, sumLeft, sumRight);
+        uint32_t cut = 0;
+        IntegrateVoiceCut(v, s, i, left, right, seg, cut, seg.last, seg.length, stepLength, sumLeft, sumRight);
         s.sumLeft[i] += sumLeft;
         s.sumRight[i] += sumRight;
     }
@@ -412,6 +427,24 @@ inline void TakeStep(RunningWave &wave, const StepBoundaries &b, uint32_t j, Ste
     if (Mixed) AddStepChanges(old, *wave.level, pieces, b.inverse[j], d.change[j]);
 }
 
+// u, a step length's unit in the last place, from its exponent field:
+// 2^(e - 150), as the factor 2^(150 - e) that makes a multiple of it whole.
+inline double PerUnit(float stepFloat) {
+    uint32_t bits;
+    std::memcpy(&bits, &stepFloat, sizeof bits);
+    const uint64_t field = (bits >> 23) & 0xFF;  // normal: the step length is above 2
+    double perUnit;
+    const uint64_t perUnitBits = (1023 + 150 - field) << 52;
+    std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
+    return perUnit;
+}
+
+// Whether a countdown is a multiple of u.
+inline bool OnStepGrid(double countdown, double perUnit) {
+    const double units = countdown * perUnit;  // exact: a power of two
+    return units == static_cast<double>(static_cast<int64_t>(units));
+}
+
 // Runs a channel over the segment's whole samples from step to step.
 //
 // Once its countdown is a multiple of the step length's unit in the last
@@ -426,16 +459,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     const StepBoundaries b = boundaries;
     const Segment &seg = *b.seg;
     const uint32_t *end = seg.end;
-    // u, the step length's unit in the last place, from its exponent field:
-    // 2^(e - 150). The countdown is a multiple of it when the countdown
-    // times 2^(150 - e) is whole.
-    const float stepBits = static_cast<float>(run.stepFloat);
-    uint32_t bits;
-    std::memcpy(&bits, &stepBits, sizeof bits);
-    const uint64_t field = (bits >> 23) & 0xFF;  // normal: the step length is above 2
-    double perUnit;
-    const uint64_t perUnitBits = (1023 + 150 - field) << 52;
-    std::memcpy(&perUnit, &perUnitBits, sizeof perUnit);
+    const double perUnit = PerUnit(static_cast<float>(run.stepFloat));
     RunningWave wave;
     wave.position = run.v.position;
     wave.nibble = run.nibble;
@@ -448,8 +472,7 @@ void RunSteps(StepRunner &run, const uint8_t *nibbles, const StepBoundaries &bou
     uint32_t pos = run.pos, k = 1;  // pos: boundary k - 1
     bool evenly = true;
     for (;;) {
-        const double units = countdown * perUnit;  // exact: a power of two
-        if (units == static_cast<double>(static_cast<int64_t>(units))) break;
+        if (OnStepGrid(countdown, perUnit)) break;
         uint32_t whole = static_cast<uint32_t>(countdown);
         whole += static_cast<double>(whole) < countdown;
         if (int64_t{pos} + whole > last) {
@@ -553,7 +576,12 @@ template <bool Stereo>
 void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *mixed) {
     const uint32_t samples = seg.samples;
     if (samples == 0) {
-        IntegrateN163(s, seg.length);
+        uint32_t from = 0;
+        for (uint32_t c = 0; c < seg.cutCount; c++) {
+            IntegrateN163(s, seg.cuts[c] - from);
+            from = seg.cuts[c];
+        }
+        IntegrateN163(s, seg.length - from);
         return;
     }
     int32_t *laneLeft = lanes.left[1];
@@ -576,7 +604,8 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
         Voice v = LoadVoice(s, i);
         // The first sample, with what it carried in.
         int64_t headLeft = s.sumLeft[i], headRight = s.sumRight[i];
-        if (runs) IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[0]), stepLength, headLeft, headRight);
+        uint32_t cut = 0;
+        if (runs) IntegrateVoiceCut(v, s, i, left, right, seg, cut, 0, seg.end[0], stepLength, headLeft, headRight);
         if (mix && (headLeft | headRight) != 0)
             means.Add<Stereo>(lanes.headLeft[1], lanes.headRight[1], headLeft, headRight, 0, seg.end[0]);
         s.sumLeft[i] = s.sumRight[i] = 0;
@@ -587,7 +616,12 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
             if (mix) TouchLanes(lanes, samples);
         }
         const float stepFloat = static_cast<float>(stepLength);
-        if (k < samples && StepsApart(seg, means, v.countdown, stepFloat)) {
+        // Where the segment runs past frame steps, only a countdown on the
+        // step length's grid: its steps then fall the same however the
+        // runs are cut (whole cycles subtract exactly). Off the grid, the
+        // countdown is rounded where a cut follows a step in its sample.
+        if (k < samples && StepsApart(seg, means, v.countdown, stepFloat) &&
+            (seg.cutCount == 0 || OnStepGrid(v.countdown, PerUnit(stepFloat)))) {
             // Run below, together with the other channels that can.
             if (mix && !anyMixedRunner) {
                 anyMixedRunner = true;
@@ -620,7 +654,7 @@ void RunN163Segment(N163State &s, Segment &seg, MixLanes &lanes, const uint8_t *
                 if (k == samples) break;
             }
             int64_t sumLeft = 0, sumRight = 0;
-            IntegrateVoice(v, s, i, left, right, SliceCycles(seg.end[k] - pos), stepLength, sumLeft, sumRight);
+            IntegrateVoiceCut(v, s, i, left, right, seg, cut, pos, seg.end[k], stepLength, sumLeft, sumRight);
             if (mix) means.Add<Stereo>(laneLeft[k], laneRight[k], sumLeft, sumRight, k, seg.end[k] - pos);
             pos = seg.end[k++];
         }

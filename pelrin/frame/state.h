@@ -210,6 +210,7 @@ constexpr uint32_t kSegmentSamples = 1024;
 // next few boundaries can be compared all at once.
 constexpr uint32_t kBoundarySlack = 8;
 constexpr uint32_t kPastTheSegment = 0x7FFFFFFF;  // segments are shorter than 2^31 cycles
+constexpr uint32_t kMostCuts = 32;  // frame steps a Namco 163 segment runs past
 
 struct Segment {
     uint32_t length;                  // cycles
@@ -225,6 +226,10 @@ struct Segment {
     double periodInverse;             // 1 / period, once laid out
     uint32_t end[kSegmentSamples + kBoundarySlack];  // offset of each boundary
     Divisor divisors[3];              // the first sample's length, then the two others
+    // With the Namco 163: the frame steps the segment runs past, as offsets
+    // within (0, length), in order. Its runs end there, as the slice loop's do.
+    uint32_t cutCount;
+    uint32_t cuts[kMostCuts];
 };
 
 // Each lane has room for seven entries past its last sample: a held level
@@ -340,9 +345,12 @@ void MixSample(ApuState &apu);
 // planned path without a frame step and without filling the buffer, where
 // one run or several give the same.
 // RunsWhole: whether the channels give the same bytes over a stretch run in
-// one piece as run in several, wherever it is cut.
+// one piece as run in several, wherever it is cut. StepsPassable: whether
+// a segment may run past frame steps that no channel hears (the Namco 163's
+// runs then end at them within the segment).
 uint32_t RunDeferred(ApuState &apu);
 bool RunsWhole(const ApuState &apu);
+bool StepsPassable(const ApuState &apu);
 bool RunsUnsplit(const ApuState &apu, uint64_t cycles);
 
 // One clock of an envelope's divider.

@@ -69,6 +69,7 @@ public:
         for (int b = 0; b < 8; b++)
             if (banks & (1u << b)) SetDma(b, rom[b]);
         Both([](const Api &, Side &) -> uint64_t { return static_cast<uint32_t>(APU_Reset(PELRIN_CHIP_NONE)); });
+        if (in_.Below(16) == 0) StartNamcoMusic();
         int step = 0;
         while (!in_.Empty() && ok_) {
             step_ = step++;
@@ -86,6 +87,8 @@ private:
     uint32_t cycle_ = 0;
     double slicesRun_ = 0;  // keeps each stream's rendering time bounded
     int chip_ = 0;
+    bool namcoMusic_ = false;  // StartNamcoMusic
+    uint32_t namcoChannels_ = 1;
     uint8_t last_[0x18] = {};  // the last value written to each 2A03 register
     Side lib_, ref_;
 
@@ -214,6 +217,27 @@ private:
     // and period written again a few cycles apart, mostly with the values
     // they hold (the library defers writes that change nothing).
     void Rewrite() {
+        if (chip_ == 16 && in_.Below(2)) {
+            // A Namco 163 engine's frame: new frequencies for a few channels,
+            // mostly low enough that their steps lie samples apart.
+            for (uint32_t n = 1 + in_.Below(3); n != 0; n--) {
+                const uint32_t base = 0x40 + 8 * (7 - in_.Below(8));
+                uint32_t low = in_.Byte(), high = in_.Below(4) == 0 ? in_.Byte() : in_.Below(48);
+                if (namcoMusic_ && in_.Below(2)) {
+                    // Steps a little longer than a power of two cycles: a
+                    // countdown off the step length's grid stays off it.
+                    const double length = std::ldexp(1.0 + in_.Below(256) / 1024.0, 6 + static_cast<int>(in_.Below(3)));
+                    const auto frequency = static_cast<uint32_t>(1789772.75 * 0.5492542 * namcoChannels_ / length);
+                    low = frequency & 0xFF;
+                    high = (frequency >> 8) & 0xFF;
+                }
+                Write(0xF800, 0x80 | base);
+                Write(0x4800, low);
+                Write(0xF800, 0x80 | (base + 2));
+                Write(0x4800, high);
+            }
+            return;
+        }
         static const uint32_t kRegisters[] = {0x4000, 0x4002, 0x4004, 0x4006, 0x4008, 0x400A, 0x400C, 0x400E};
         for (uint32_t n = 1 + in_.Below(8); n != 0; n--) {
             const uint32_t address = kRegisters[in_.Below(8)];
@@ -280,7 +304,45 @@ private:
         return kRates[in_.Below(11)];
     }
 
+    // One stream in sixteen: Namco 163 channels whose steps lie samples
+    // apart, frame steps a few samples apart (which cut its runs) that the
+    // silent 2A03 never hears, and frequency changes between the runs.
+    void StartNamcoMusic() {
+        namcoMusic_ = true;
+        chip_ = 16;
+        Both([](const Api &, Side &) -> uint64_t { return static_cast<uint32_t>(APU_Reset(16)); }, "APU_Reset");
+        const float step = static_cast<float>(20 + in_.Below(400)) + (in_.Below(2) ? 0.5f : 0.0f);
+        Both([step](const Api &, Side &) -> uint64_t { APU_SetEnvironment(0, 1789772.75f, step); return 0; });
+        Write(0xF800, 0x80);
+        for (int i = 0; i < 64; i++) Write(0x4800, in_.Byte());
+        const uint32_t count = in_.Below(8);
+        namcoChannels_ = count + 1;
+        for (uint32_t c = 0; c <= count; c++) {
+            Write(0xF800, 0x80 | (0x40 + 8 * (7 - c)));
+            const uint8_t regs[8] = {static_cast<uint8_t>(in_.Byte()), 0, static_cast<uint8_t>(in_.Below(48)), 0,
+                                     static_cast<uint8_t>(in_.Below(64) << 2), 0, static_cast<uint8_t>(in_.Byte()),
+                                     static_cast<uint8_t>(c == 0 ? (count << 4) | 0x0F : 0x0F)};
+            for (uint8_t r : regs) Write(0x4800, r);
+        }
+    }
+
     void Call() {
+        if (namcoMusic_ && in_.Below(4) != 0) {
+            const uint32_t kind = in_.Below(8);
+            if (kind < 3) {
+                Rewrite();
+            } else if (kind < 7) {
+                const uint32_t at = Target();
+                cycle_ += static_cast<uint32_t>(Both([&](const Api &a, Side &) -> uint64_t { return a.run(at); },
+                                                     "APU_RunToCycle"));
+            } else {
+                // The host collects the bytes: the buffer never fills.
+                CompareWholeBuffers();
+                Both([](const Api &, Side &) -> uint64_t { return APU_GetWrittenBufferSize(1); },
+                     "APU_GetWrittenBufferSize");
+            }
+            return;
+        }
         const uint32_t op = in_.Below(32);
         if (op < 9) {
             const uint32_t address = Address(), value = Value(address);
