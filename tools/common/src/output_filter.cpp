@@ -383,8 +383,7 @@ __attribute__((target("avx"))) inline __m256d ReadTwoFrames(const uint8_t *src, 
     int32_t a, b;
     std::memcpy(&a, src + 4 * f, 4);
     std::memcpy(&b, src + 4 * g, 4);
-    const __m128i v = _mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b));
-    return _mm256_cvtepi32_pd(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_insert_epi32(_mm_cvtsi32_si128(a), b, 1)));
 }
 
 // Recur on four lanes.
