@@ -305,14 +305,22 @@ private:
     }
 
     // One stream in sixteen: Namco 163 channels whose steps lie samples
-    // apart, frame steps a few samples apart (which cut its runs) that the
-    // silent 2A03 never hears, and frequency changes between the runs.
+    // apart, frame steps a few samples apart (which cut its runs where the
+    // 2A03 does not hear them), and frequency changes between the runs.
     void StartNamcoMusic() {
         namcoMusic_ = true;
         chip_ = 16;
         Both([](const Api &, Side &) -> uint64_t { return static_cast<uint32_t>(APU_Reset(16)); }, "APU_Reset");
         const float step = static_cast<float>(20 + in_.Below(400)) + (in_.Below(2) ? 0.5f : 0.0f);
         Both([step](const Api &, Side &) -> uint64_t { APU_SetEnvironment(0, 1789772.75f, step); return 0; });
+        if (in_.Below(2)) {
+            // A pulse whose envelope decays: the steps that change its
+            // volume are heard and end segments, the others cut them.
+            Write(0x4015, 0x01);
+            Write(0x4000, in_.Below(16));
+            Write(0x4002, in_.Byte());
+            Write(0x4003, 0xF8 | in_.Below(8));
+        }
         Write(0xF800, 0x80);
         for (int i = 0; i < 64; i++) Write(0x4800, in_.Byte());
         const uint32_t count = in_.Below(8);
