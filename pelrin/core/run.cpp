@@ -61,6 +61,12 @@ uint32_t IntegrateSlice(ApuState &apu, uint32_t n) {
 // period back are exact in f32, so the countdowns are integers in fixed
 // point and every sample boundary and step of a span is known in advance:
 // sample j of a span ends at ceil(countdown + j * period).
+struct FixedCountdown {
+    int64_t count;   // the countdown times 2^shift
+    int64_t period;  // the period times 2^shift
+    int shift;
+};
+
 bool ToFixed(float countdown, float period, FixedCountdown &f) {
     if (!(countdown > 0.0f) || !(period >= 1.0f)) return false;
     const float larger = countdown > period ? countdown : period;
@@ -576,32 +582,14 @@ bool RunsWhole(const ApuState &apu) {
     return apu.expansionChip != kChipN163 && StepsPassable(apu);
 }
 
-// The fixed-point forms of the sample and step countdowns, made again only
-// when one of the four floats they come from has changed (a write that
-// leaves its cycles to the next run changes none).
-bool ToFixedMemo(ApuState &apu, FixedCountdown &sample, FixedCountdown &step) {
-    FixedMemo &m = apu.fixedMemo;
-    uint32_t bits[4];
-    std::memcpy(&bits[0], &apu.sampleCountdown, 4);
-    std::memcpy(&bits[1], &apu.cyclesPerSample, 4);
-    std::memcpy(&bits[2], &apu.frameStepCountdown, 4);
-    std::memcpy(&bits[3], &apu.frameStepPeriod, 4);
-    if (std::memcmp(bits, m.bits, sizeof bits) != 0) {
-        std::memcpy(m.bits, bits, sizeof bits);
-        m.whole = ToFixed(apu.sampleCountdown, apu.cyclesPerSample, m.sample) &&
-                  ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, m.step);
-    }
-    sample = m.sample;
-    step = m.step;
-    return m.whole;
-}
-
-bool RunsUnsplit(ApuState &apu, uint64_t cycles) {
+bool RunsUnsplit(const ApuState &apu, uint64_t cycles) {
     // Deferred cycles must not steal any: the stalls belong to the calls
     // that run them, and an interrupt the DMC raises would be seen late.
     if (!RunsWhole(apu) || apu.dmc.active) return false;
     FixedCountdown sample, step;
-    if (!ToFixedMemo(apu, sample, step)) return false;
+    if (!ToFixed(apu.sampleCountdown, apu.cyclesPerSample, sample) ||
+        !ToFixed(apu.frameStepCountdown, apu.frameStepPeriod, step))
+        return false;
     if (static_cast<uint64_t>(CeilCycles(step.count, step.shift)) <= cycles) return false;
     if (apu.bytesPerFrame == 0 || apu.fillMark > apu.bufferSize) return false;
     // Fewer boundaries than frames of room: the one after the last that fits lies beyond.

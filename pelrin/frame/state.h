@@ -212,22 +212,6 @@ constexpr uint32_t kBoundarySlack = 8;
 constexpr uint32_t kPastTheSegment = 0x7FFFFFFF;  // segments are shorter than 2^31 cycles
 constexpr uint32_t kMostCuts = 32;  // frame steps a Namco 163 segment runs past
 
-// A countdown and its period in fixed point (core/run.cpp).
-struct FixedCountdown {
-    int64_t count;   // the countdown times 2^shift
-    int64_t period;  // the period times 2^shift
-    int shift;
-};
-
-// The fixed-point sample and step countdowns, with the bits of the floats
-// they were made from: sampleCountdown, cyclesPerSample,
-// frameStepCountdown, frameStepPeriod.
-struct FixedMemo {
-    uint32_t bits[4];
-    bool whole;  // both are exact in fixed point
-    FixedCountdown sample, step;
-};
-
 struct Segment {
     uint32_t length;                  // cycles
     uint32_t samples;                 // sample boundaries within (0, length]
@@ -311,7 +295,6 @@ struct alignas(64) ApuState {
     // whose results depend on them run them first (RunDeferred);
     // FindNextIRQ counts them instead.
     uint32_t deferredCycles = 0;
-    FixedMemo fixedMemo = {};  // for RunsUnsplit
     uint8_t frameStep = 0;
     uint8_t frameIrqFlag = 0;
 
@@ -368,7 +351,7 @@ void MixSample(ApuState &apu);
 uint32_t RunDeferred(ApuState &apu);
 bool RunsWhole(const ApuState &apu);
 bool StepsPassable(const ApuState &apu);
-bool RunsUnsplit(ApuState &apu, uint64_t cycles);
+bool RunsUnsplit(const ApuState &apu, uint64_t cycles);
 
 // One clock of an envelope's divider.
 inline void ClockEnvelope(Envelope &e) {
