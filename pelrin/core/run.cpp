@@ -9,6 +9,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// The mix's AVX2 loop, chosen at run time: GCC and Clang on x86.
+#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && \
+    defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define PELRIN_WIDE_MIX 1
+#include <immintrin.h>
+#endif
 
 #include "pelrin.h"
 #include "frame/instance.h"
@@ -304,7 +310,7 @@ inline __m128i MixFour(const int32_t *triangleNoise, const int32_t *rest, __m128
 // a time; returns the first frame left. A loop for each pair of `varies`
 // (the DMC's level moves) and `scale` (it lowers the triangle and noise).
 template <bool Stereo, bool Shared, bool Varies, bool Scale>
-uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, double held) {
+uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t k, uint32_t samples, double held) {
     // A local cursor: stores through a byte pointer could change the caller's.
     uint8_t *out = cursor;
     const MixLanes &lanes = apu.lanes;
@@ -314,7 +320,6 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
     const __m128i firstRight = _mm_set1_epi32(lanes.constantRight[0]);
     const __m128i secondRight = _mm_set1_epi32(lanes.constantRight[1]);
     const int32_t *const rightFirst = RightLane(lanes);
-    uint32_t k = 1;
     for (; k + 4 <= samples; k += 4) {
         if (Varies) {
             const uint8_t *level = lanes.dmcLevel + k;
@@ -337,16 +342,92 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t samples, 
     return k;
 }
 
+#if defined(PELRIN_WIDE_MIX)
+// MixFour for eight frames.
+__attribute__((target("avx2"))) inline __m256i MixEight(const int32_t *triangleNoise, const int32_t *rest,
+                                                        __m256i first, __m256i second, __m256d low, __m256d high,
+                                                        bool scale) {
+    __m256i v = _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(triangleNoise)), first);
+    if (scale) {
+        const __m256d lowScaled = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(v)), low);
+        const __m256d highScaled = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)), high);
+        v = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(lowScaled)),
+                                    _mm256_cvttpd_epi32(highScaled), 1);
+    }
+    return _mm256_add_epi32(_mm256_add_epi32(v, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rest))), second);
+}
+
+// MixAndStore16's loop eight frames at a time, from frame 1; returns the
+// first frame left.
+template <bool Stereo, bool Shared, bool Varies, bool Scale>
+__attribute__((target("avx2"))) uint32_t MixAndStore16Wide(const ApuState &apu, uint8_t *&cursor, uint32_t samples,
+                                                           double held) {
+    uint8_t *out = cursor;
+    const MixLanes &lanes = apu.lanes;
+    const float *attenuation = apu.dmc.dmcAttenuation;
+    __m256d low = _mm256_set1_pd(held), high = low;
+    const __m256i firstLeft = _mm256_set1_epi32(lanes.constantLeft[0]);
+    const __m256i secondLeft = _mm256_set1_epi32(lanes.constantLeft[1]);
+    const __m256i firstRight = _mm256_set1_epi32(lanes.constantRight[0]);
+    const __m256i secondRight = _mm256_set1_epi32(lanes.constantRight[1]);
+    const int32_t *const rightFirst = RightLane(lanes);
+    uint32_t k = 1;
+    for (; k + 8 <= samples; k += 8) {
+        if (Varies) {
+            const __m128i levels = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(lanes.dmcLevel + k));
+            const __m256i index = _mm256_and_si256(_mm256_cvtepu8_epi32(levels), _mm256_set1_epi32(127));
+            const __m256 factors = _mm256_i32gather_ps(attenuation, index, 4);
+            low = _mm256_cvtps_pd(_mm256_castps256_ps128(factors));
+            high = _mm256_cvtps_pd(_mm256_extractf128_ps(factors, 1));
+        }
+        const __m256i l = MixEight(lanes.left[0] + k, lanes.left[1] + k, firstLeft, secondLeft, low, high, Scale);
+        if (Stereo) {
+            const __m256i r =
+                Shared ? l : MixEight(rightFirst + k, lanes.right[1] + k, firstRight, secondRight, low, high, Scale);
+            // Within each half: frames 0-1, then 2-3, side by side, packed in order.
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                                _mm256_packs_epi32(_mm256_unpacklo_epi32(l, r), _mm256_unpackhi_epi32(l, r)));
+            out += 32;
+        } else {
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(l, l), _MM_SHUFFLE(3, 1, 2, 0));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(packed));
+            out += 16;
+        }
+    }
+    _mm256_zeroupper();
+    cursor = out;
+    return k;
+}
+#endif
+
 template <bool Stereo, bool Shared>
 uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool attenuate) {
     const MixLanes &lanes = apu.lanes;
     const bool varies = attenuate && lanes.dmcLevelVaries;
     const double held = apu.dmc.dmcAttenuation[lanes.dmcLevelHeld & 127];
-    if (varies) return MixAndStore16<Stereo, Shared, true, true>(apu, cursor, samples, held);
-    if (attenuate && held != 1.0) return MixAndStore16<Stereo, Shared, false, true>(apu, cursor, samples, held);
-    return MixAndStore16<Stereo, Shared, false, false>(apu, cursor, samples, held);
+    const bool scale = varies || (attenuate && held != 1.0);
+    uint32_t k = 1;
+#if defined(PELRIN_WIDE_MIX)
+    if (lanes.wide) {
+        if (varies) k = MixAndStore16Wide<Stereo, Shared, true, true>(apu, cursor, samples, held);
+        else if (scale) k = MixAndStore16Wide<Stereo, Shared, false, true>(apu, cursor, samples, held);
+        else k = MixAndStore16Wide<Stereo, Shared, false, false>(apu, cursor, samples, held);
+    }
+#endif
+    if (varies) return MixAndStore16<Stereo, Shared, true, true>(apu, cursor, k, samples, held);
+    if (scale) return MixAndStore16<Stereo, Shared, false, true>(apu, cursor, k, samples, held);
+    return MixAndStore16<Stereo, Shared, false, false>(apu, cursor, k, samples, held);
 }
 #endif
+
+bool WideMixAvailable() {
+#if defined(PELRIN_WIDE_MIX)
+    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return available;
+#else
+    return false;
+#endif
+}
 
 // Shared: a stereo segment run on the left lanes alone (SidesAlike).
 template <bool Stereo, bool EightBit, bool Shared>
