@@ -343,6 +343,12 @@ uint32_t MixAndStore16(const ApuState &apu, uint8_t *&cursor, uint32_t k, uint32
 }
 
 #if defined(PELRIN_WIDE_MIX)
+// Whether the processor can run the mix eight frames at a time.
+bool WideMixAvailable() {
+    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return available;
+}
+
 // MixFour for eight frames.
 __attribute__((target("avx2"))) inline __m256i MixEight(const int32_t *triangleNoise, const int32_t *rest,
                                                         __m256i first, __m256i second, __m256d low, __m256d high,
@@ -408,7 +414,7 @@ uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool a
     const bool scale = varies || (attenuate && held != 1.0);
     uint32_t k = 1;
 #if defined(PELRIN_WIDE_MIX)
-    if (lanes.wide) {
+    if (!lanes.narrow && WideMixAvailable()) {
         if (varies) k = MixAndStore16Wide<Stereo, Shared, true, true>(apu, cursor, samples, held);
         else if (scale) k = MixAndStore16Wide<Stereo, Shared, false, true>(apu, cursor, samples, held);
         else k = MixAndStore16Wide<Stereo, Shared, false, false>(apu, cursor, samples, held);
@@ -419,15 +425,6 @@ uint32_t MixAndStore16(ApuState &apu, uint8_t *&cursor, uint32_t samples, bool a
     return MixAndStore16<Stereo, Shared, false, false>(apu, cursor, k, samples, held);
 }
 #endif
-
-bool WideMixAvailable() {
-#if defined(PELRIN_WIDE_MIX)
-    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
-    return available;
-#else
-    return false;
-#endif
-}
 
 // Shared: a stereo segment run on the left lanes alone (SidesAlike).
 template <bool Stereo, bool EightBit, bool Shared>

@@ -236,9 +236,6 @@ struct Segment {
 // is added eight samples at a time, adding 0 past the stretch.
 constexpr uint32_t kLaneSlack = 8;
 
-// Whether the processor can run the mix eight frames at a time (AVX2).
-bool WideMixAvailable();
-
 // Per-sample sums of the channels' means: the triangle and noise apart,
 // since the DMC's level attenuates them. A channel whose level holds over
 // the whole segment adds to the constant instead.
@@ -256,7 +253,8 @@ struct MixLanes {
     bool stereo;                        // the right lanes are in use; else the left ones serve both sides
     bool triangleNoiseShared;           // stereo, but the triangle and noise are alike on both sides:
                                         // their left lane serves the right side too
-    bool wide = WideMixAvailable();     // 16-bit frames mix eight at a time (the same bytes as four)
+    bool narrow = false;                // 16-bit frames mix four at a time even where AVX2 allows
+                                        // eight (the same bytes; tests compare the two)
 };
 
 // Cache-line aligned, wherever an instance lives: the lanes and boundaries

@@ -62,7 +62,7 @@ public:
         referenceState = ApuState{};
         const uint32_t fill = in_.Word();
         // One stream in four mixes four frames at a time, as without AVX2.
-        if (fill % 4 == 0) pelrin::apu.lanes.wide = false;
+        if (fill % 4 == 0) pelrin::apu.lanes.narrow = true;
         for (int b = 0; b < 8; b++)
             for (int i = 0; i < 4096; i++) rom[b][i] = static_cast<uint8_t>((fill * 2654435761u + b * 4099u + i) * 40503u >> 7);
         Both([](const Api &, Side &) -> uint64_t { APU_Initialize(); return 0; });
