@@ -45,8 +45,15 @@ struct SoundCall {
     const uint8_t *memory;  // kDmaPointer's page
 };
 constexpr uint64_t kSoundCalls = 1u << 14;     // the queue's length
-constexpr uint64_t kCheckpointsAhead = 128;      // steps (about stretches) the CPU may run ahead of the sound
+// Steps (about stretches) the CPU may run ahead of the sound: some seconds
+// of music, so that the library's thread seldom runs dry where the 6502
+// is slow for a while.
+constexpr uint64_t kCheckpointsAhead = 512;
 constexpr uint64_t kCheckpoints = 2 * kCheckpointsAhead;
+// While the sound has at least this many steps queued, the CPU writes PCM
+// that waits in the pipe on at once, between its steps, so that the
+// library's thread seldom has to.
+constexpr uint64_t kHelpLead = kCheckpointsAhead / 2;
 constexpr uint64_t kSoundStopped = UINT64_MAX;   // calls taken: the sound thread has stopped
 
 std::string hex(unsigned v, int digits) {
@@ -512,8 +519,11 @@ void Player::waitForCalls(uint64_t count, bool orPcm) {
 void Player::pushCall(const SoundCall &c) {
     if (abandoned_) return;
     if (pushed_ - takenSeen_ >= kSoundCalls) {
+        // The queue is full: write PCM on while the thread makes room.
+        const uint64_t room = pushed_ - kSoundCalls + 1;
         publishCalls();
-        waitForCalls(pushed_ - kSoundCalls + 1);
+        while (!madeCalls(room))
+            if (!(opt_.pipe && opt_.pipe->help())) waitForCalls(room, opt_.pipe != nullptr);
         if (abandoned_) return;
     }
     calls_[pushed_ % kSoundCalls] = c;
@@ -540,7 +550,13 @@ void Player::checkpoint() {
         Checkpoint{pushed_, result_.playCalls, result_.skippedPlays, result_.idleLoopCycles, cpu_.cycles};
     ++checkpointCount_;
     checkpointStops_ = stops_;
-    if (!deferred_ || checkpointCount_ <= kCheckpointsAhead) return;
+    if (!deferred_) return;
+    if (opt_.pipe && checkpointCount_ > kHelpLead && opt_.pipe->helpWanted() &&
+        taken_.load() < checkpoints_[(checkpointCount_ - kHelpLead) % kCheckpoints].calls) {
+        publishCalls();
+        opt_.pipe->help();
+    }
+    if (checkpointCount_ <= kCheckpointsAhead) return;
     // So far ahead that the checkpoint of where the render may end could
     // be overwritten: wait until half of that lead is made up.
     const uint64_t oldest = checkpoints_[(checkpointCount_ - kCheckpointsAhead) % kCheckpoints].calls;

@@ -67,10 +67,14 @@ PlayResult renderTrack(const NsfFile &nsf, const RenderPlan &plan, pelrin_render
     // Last, so that its thread stops before the sinks it writes to go.
     // The player gives it a thread of its own unless its library calls run
     // on one: then the 6502's thread writes the PCM on between its steps.
+    // Chunks of 512 KiB: the filter splits each chunk into runs that start
+    // from guesses warmed up over some 16,000 frames, a smaller share of a
+    // longer chunk. (Longer chunks again were slower: the two threads then
+    // share the writing in coarser turns.)
     std::unique_ptr<pelrin_render::PipeSink> pipe;
     PlayerOptions options = po;
     if (plan.overlap) {
-        pipe = std::make_unique<pelrin_render::PipeSink>(*head, size_t{1} << 18, 4, false);
+        pipe = std::make_unique<pelrin_render::PipeSink>(*head, size_t{1} << 19, 3, false);
         head = pipe.get();
         options.pipe = pipe.get();
     }
