@@ -84,14 +84,19 @@ TEST(WavFileSink, WritesHeaderAndDataThenReplacesTheTarget) {
     }
     std::error_code noLink;  // where hard links cannot be made, that part is not checked
     std::filesystem::create_hard_link(target, dir / "other-name.wav", noLink);
-    std::vector<uint8_t> data(70006);
+    // Small and large writes in turn: large ones go to the file up to a
+    // page boundary and hold the rest back for what follows.
+    const size_t sizes[] = {4, 70000, 2, 131075, 65536, 65537, 3};
+    std::vector<uint8_t> data(4 + 70000 + 2 + 131075 + 65536 + 65537 + 3);
     for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
     {
         // Room reserved for far more than is written: released at the end.
         WavFileSink sink(target, 22050, 16, 1, uint64_t{64} << 20);
-        sink.write(data.data(), 4);
-        sink.write(data.data() + 4, 70000);
-        sink.write(data.data() + 70004, 2);
+        size_t at = 0;
+        for (size_t n : sizes) {
+            sink.write(data.data() + at, n);
+            at += n;
+        }
         EXPECT_EQ(readAll(target).size(), 8u); // only the temporary file so far
         sink.finish();
     }

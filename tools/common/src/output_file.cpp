@@ -1,5 +1,6 @@
 #include "output_file.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #define OUTPUT_GETPID getpid
 #endif
@@ -311,6 +313,41 @@ void OutputFile::fail(const std::string &err) const {
     throw std::runtime_error("cannot write " + quoted(target_) + ": " + err);
 }
 
+#if !defined(_WIN32)
+namespace {
+
+// Writes a and then b to fd, all of both; false (errno set) on an error.
+bool writeBoth(int fd, const char *a, size_t aBytes, const char *b, size_t bBytes) {
+    while (aBytes + bBytes != 0) {
+        iovec parts[2] = {{const_cast<char *>(a), aBytes}, {const_cast<char *>(b), bBytes}};
+        const ssize_t n = aBytes != 0 ? ::writev(fd, parts, 2) : ::write(fd, b, bBytes);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        size_t done = static_cast<size_t>(n);
+        const size_t fromA = std::min(done, aBytes);
+        a += fromA;
+        aBytes -= fromA;
+        done -= fromA;
+        b += done;
+        bBytes -= done;
+    }
+    return true;
+}
+
+} // namespace
+#endif
+
+bool OutputFile::writeHeld() {
+#if !defined(_WIN32)
+    if (held_.empty()) return true;
+    if (!writeBoth(fileno(file_), held_.data(), held_.size(), nullptr, 0)) return false;
+    held_.clear();
+#endif
+    return true;
+}
+
 void OutputFile::write(const void *data, size_t bytes) {
     if (!file_) throw std::logic_error("write after commit");
 #if !defined(_WIN32)
@@ -318,27 +355,27 @@ void OutputFile::write(const void *data, size_t bytes) {
     // stream holds: copying it into the stream's buffer first would cost a
     // pass over every byte. (The stream only writes, so it may go on after.)
     constexpr size_t kStraightBytes = size_t{1} << 16;
+    constexpr uint64_t kPage = 4096;
     if (bytes >= kStraightBytes && !direct_) {
         if (std::fflush(file_) != 0) fail(errnoText());
-        const int fd = fileno(file_);
         const char *p = static_cast<const char *>(data);
-        while (bytes != 0) {
-            const ssize_t n = ::write(fd, p, bytes);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(errnoText());
-            }
-            p += n;
-            bytes -= static_cast<size_t>(n);
-        }
+        // Up to the last page boundary (the write is longer than a page).
+        const uint64_t end = end_ + bytes;
+        const auto now = static_cast<size_t>((end & ~(kPage - 1)) - end_);
+        if (!writeBoth(fileno(file_), held_.data(), held_.size(), p, now)) fail(errnoText());
+        held_.assign(p + now, p + bytes);
+        end_ = end;
         return;
     }
 #endif
+    if (!writeHeld()) fail(errnoText());
     if (bytes && std::fwrite(data, 1, bytes, file_) != bytes) fail(errnoText());
+    end_ += bytes;
 }
 
 void OutputFile::writeAt(uint64_t offset, const void *data, size_t bytes) {
     if (!file_ || direct_) throw std::logic_error("rewrite of an output that cannot seek");
+    if (!writeHeld()) fail(errnoText());
     if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) fail(errnoText());
     write(data, bytes);
     if (std::fseek(file_, 0, SEEK_END) != 0) fail(errnoText());
@@ -357,7 +394,7 @@ void OutputFile::reserve(uint64_t bytes) {
 
 void OutputFile::commit() {
     if (!file_) throw std::logic_error("commit twice");
-    bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
+    bool flushed = writeHeld() && std::fflush(file_) == 0 && !std::ferror(file_);
 #if defined(__linux__)
     // The room reserved past the end: a truncation to the file's own size frees it.
     struct stat st;

@@ -76,6 +76,9 @@ public:
 private:
     [[noreturn]] void fail(const std::string &what) const;
     void discard();
+    // Writes the bytes held back from the last large write; false (errno
+    // set) when that fails.
+    bool writeHeld();
 
     std::filesystem::path target_;   // as given, for messages
     std::filesystem::path resolved_; // the file a symbolic link names
@@ -84,6 +87,13 @@ private:
     std::unique_ptr<char[]> buffer_; // the stream's buffer, for a regular file
     bool direct_ = false;
     bool reserved_ = false;
+    // A large write to a regular file goes to it up to the last page
+    // boundary it reaches; the rest (less than a page) waits here for the
+    // next write. Writes that begin and end on page boundaries let the
+    // system keep the file's pages in large blocks of memory, so that
+    // writing the file and, later, removing it cost less.
+    std::vector<char> held_;
+    uint64_t end_ = 0; // bytes written so far, held ones included
     int slot_ = -1;                  // entry in the signal handler's list
 };
 
