@@ -296,8 +296,16 @@ TEST(OutputFilterRounding, RoundsToNearestHalvesAwayFromZero) {
 // some itself whenever it finds the pipe full; an error of the sink behind
 // comes back to the writer.
 TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
+    // Keeps what it is given and the longest piece.
+    struct Kept : MemorySink {
+        size_t longest = 0;
+        void write(const uint8_t *d, size_t n) override {
+            longest = std::max(longest, n);
+            MemorySink::write(d, n);
+        }
+    };
     for (const bool ownThread : {true, false}) {
-        MemorySink mem;
+        Kept mem;
         std::vector<uint8_t> sent;
         {
             PipeSink pipe(mem, 64, 2, ownThread);
@@ -311,7 +319,14 @@ TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
             for (size_t n = 0; n < 3000; n++) {
                 std::vector<uint8_t> piece(n % 37, static_cast<uint8_t>(n));
                 sent.insert(sent.end(), piece.begin(), piece.end());
-                pipe.write(piece.data(), piece.size());
+                if (n % 3 == 0) {
+                    // In place: room for just as much, or for more, as the player asks.
+                    uint8_t *at = pipe.room(std::min<size_t>(piece.size() + n % 2 * 20, 64));
+                    std::memcpy(at, piece.data(), piece.size());
+                    pipe.wrote(piece.size());
+                } else {
+                    pipe.write(piece.data(), piece.size());
+                }
             }
             writing = false;
             helper.join();
@@ -319,6 +334,7 @@ TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
         }
         EXPECT_TRUE(mem.finished) << ownThread;
         EXPECT_EQ(mem.data, sent) << ownThread;
+        EXPECT_LE(mem.longest, 64u) << ownThread; // whole chunks at most
     }
 
     struct Failing : PcmSink {

@@ -1,13 +1,18 @@
 #include "pipe_sink.hpp"
 
+#include <cstring>
 #include <stdexcept>
 
 namespace pelrin_render {
 
 PipeSink::PipeSink(PcmSink &next, size_t chunkBytes, size_t chunksQueued, bool ownThread)
-    : next_(next), chunkBytes_(chunkBytes ? chunkBytes : 1), chunksQueued_(chunksQueued ? chunksQueued : 1) {
-    filling_.reserve(chunkBytes_);
+    : next_(next), chunkBytes_(chunkBytes ? chunkBytes : 1), chunksQueued_(chunksQueued ? chunksQueued : 1),
+      filling_(newChunk()) {
     if (ownThread) startThread();
+}
+
+PipeSink::Chunk PipeSink::newChunk() const {
+    return Chunk{std::make_unique_for_overwrite<uint8_t[]>(chunkBytes_), 0}; // not zeroed: filled before it is read
 }
 
 PipeSink::~PipeSink() { stop(false); }
@@ -23,7 +28,7 @@ void PipeSink::startThread() {
 }
 
 void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
-    std::vector<uint8_t> chunk = std::move(queue_.front());
+    Chunk chunk = std::move(queue_.front());
     queue_.pop_front();
     writing_ = true;
     updateHelpWanted();
@@ -32,7 +37,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
         lock.unlock();
         std::exception_ptr error;
         try {
-            next_.write(chunk.data(), chunk.size());
+            next_.write(chunk.data.get(), chunk.size);
         } catch (...) {
             error = std::current_exception();
         }
@@ -41,7 +46,7 @@ void PipeSink::writeOldest(std::unique_lock<std::mutex> &lock) {
     }
     writing_ = false;
     updateHelpWanted();
-    chunk.clear();
+    chunk.size = 0;
     spare_.push_back(std::move(chunk));
     changed_.notify_all();
 }
@@ -76,8 +81,7 @@ void PipeSink::send() {
         filling_ = std::move(spare_.back());
         spare_.pop_back();
     } else {
-        filling_ = std::vector<uint8_t>();
-        filling_.reserve(chunkBytes_);
+        filling_ = newChunk();
     }
     const bool tell = !threaded_ && onQueued_;
     lock.unlock();
@@ -87,12 +91,25 @@ void PipeSink::send() {
 void PipeSink::write(const uint8_t *data, size_t bytes) {
     if (finished_) throw std::logic_error("write after finish");
     while (bytes != 0) {
-        const size_t take = std::min(bytes, chunkBytes_ - filling_.size());
-        filling_.insert(filling_.end(), data, data + take);
+        const size_t take = std::min(bytes, chunkBytes_ - filling_.size);
+        std::memcpy(filling_.data.get() + filling_.size, data, take);
+        filling_.size += take;
         data += take;
         bytes -= take;
-        if (filling_.size() == chunkBytes_) send();
+        if (filling_.size == chunkBytes_) send();
     }
+}
+
+uint8_t *PipeSink::room(size_t bytes) {
+    if (finished_) throw std::logic_error("write after finish");
+    if (bytes > chunkBytes_) throw std::logic_error("room for more than a chunk");
+    if (chunkBytes_ - filling_.size < bytes) send();
+    return filling_.data.get() + filling_.size;
+}
+
+void PipeSink::wrote(size_t bytes) {
+    filling_.size += bytes;
+    if (filling_.size == chunkBytes_) send();
 }
 
 void PipeSink::stop(bool drain) {
@@ -107,7 +124,7 @@ void PipeSink::stop(bool drain) {
 
 void PipeSink::finish() {
     if (finished_) return;
-    if (!filling_.empty()) send();
+    if (filling_.size != 0) send();
     stop(true);
     finished_ = true;
     // Without a thread of its own (or after a helper left some): the rest here.

@@ -7,6 +7,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -39,6 +40,14 @@ public:
     void write(const uint8_t *data, size_t bytes) override;
     void finish() override;
 
+    // Room for up to `bytes` (at most the chunk size) at the end of the
+    // chunk being filled, for the caller to write into in place; a chunk
+    // with less room is handed over first, a little short. wrote(n) then
+    // takes the first n bytes written there, a whole number of frames.
+    // Between the two, nothing else writes to the pipe.
+    uint8_t *room(size_t bytes);
+    void wrote(size_t bytes);
+
     // Gives a pipe made without a thread its own from here on.
     void startThread();
     // Writes the oldest queued chunk on the calling thread, unless none is
@@ -59,14 +68,20 @@ private:
     void writeOldest(std::unique_lock<std::mutex> &lock);
     void updateHelpWanted() { helpWanted_.store(!threaded_ && !queue_.empty() && !writing_); }
 
+    struct Chunk {
+        std::unique_ptr<uint8_t[]> data; // chunkBytes_ of them
+        size_t size = 0;
+    };
+    Chunk newChunk() const;
+
     PcmSink &next_;
     const size_t chunkBytes_;
     const size_t chunksQueued_;
-    std::vector<uint8_t> filling_;
+    Chunk filling_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::vector<uint8_t>> queue_;
-    std::vector<std::vector<uint8_t>> spare_;  // emptied chunks, to fill again
+    std::deque<Chunk> queue_;
+    std::vector<Chunk> spare_;  // emptied chunks, to fill again
     bool threaded_ = false; // the pipe has a thread of its own
     bool writing_ = false;  // a thread is writing a chunk on
     bool closing_ = false;

@@ -165,7 +165,7 @@ private:
     // Counts frames over which the output stays put and ends the track when
     // they reach the silence limit.
     void watchSilence(size_t frames) {
-        if (lastFrame_.empty()) lastFrame_.assign(buffer_.data(), buffer_.data() + frameBytes_);
+        if (lastFrame_.empty()) lastFrame_.assign(out_, out_ + frameBytes_);
         if (opt_.bits == 8) {
             if (opt_.channels == 2) watchSilenceIn<1, 2>(frames);
             else watchSilenceIn<1, 1>(frames);
@@ -189,7 +189,7 @@ private:
         for (int c = 0; c < Channels; ++c) last[c] = sample(lastFrame_.data(), c);
         const uint8_t *moved = nullptr;
         uint64_t silent = silentFrames_;
-        const uint8_t *d = buffer_.data();
+        const uint8_t *d = out_;
         for (size_t f = 0; f < frames; ++f, d += SampleBytes * Channels) {
             bool same = true;
             for (int c = 0; c < Channels; ++c) same &= std::abs(sample(d, c) - last[c]) <= 16;
@@ -416,6 +416,10 @@ private:
     uint64_t targetFrames_ = 0;
     uint32_t frameBytes_ = 2;
     std::vector<uint8_t> buffer_;
+    // Where the library writes: buffer_, or, when the output goes to the
+    // pipe, room in the pipe's chunk, so that the PCM is not copied there.
+    uint8_t *out_ = nullptr;
+    bool inPlace_ = false;
     uint64_t hostNow_ = 0;        // the library's time
     bool apuIrqStale_ = true;     // the library's state changed since the last prediction
     uint64_t apuIrqAt_ = UINT64_MAX;
@@ -669,7 +673,9 @@ void Player::setUpLibrary() {
     apu_.setOutputFormat(opt_.rate, opt_.bits, opt_.channels);
     frameBytes_ = static_cast<uint32_t>(opt_.bits / 8 * opt_.channels);
     buffer_.assign(static_cast<size_t>(opt_.rate / 5 + 4096) * frameBytes_, 0);
-    apu_.setOutputBuffer(buffer_.data(), static_cast<uint32_t>(buffer_.size()));
+    inPlace_ = opt_.pipe && static_cast<pelrin_render::PcmSink *>(opt_.pipe) == &sink_;
+    out_ = inPlace_ ? opt_.pipe->room(buffer_.size()) : buffer_.data();
+    apu_.setOutputBuffer(out_, static_cast<uint32_t>(buffer_.size()));
     for (int32_t k = 0; k < 8; ++k) apu_.setDmaPointer(k, map_[static_cast<size_t>(k)]);
     apu_.reset(chip_);
     for (const auto &[index, enable] : opt_.channelEnable) apu_.setChannelOptions(index, enable, -1, -128);
@@ -721,10 +727,19 @@ void Player::collect() {
         throw std::runtime_error("internal error: the output buffer filled up within one stretch");
     uint64_t frames = std::min<uint64_t>(n / frameBytes_, targetFrames_ - result_.frames);
     if (frames) {
-        sink_.write(buffer_.data(), static_cast<size_t>(frames) * frameBytes_);
         result_.frames += frames;
         result_.bytes += frames * frameBytes_;
+        // Watched before the pipe may hand its chunk over.
         if (opt_.silenceSeconds > 0) watchSilence(static_cast<size_t>(frames));
+        if (inPlace_) opt_.pipe->wrote(static_cast<size_t>(frames) * frameBytes_);
+        else sink_.write(out_, static_cast<size_t>(frames) * frameBytes_);
+    }
+    if (inPlace_) {
+        // The library's buffer starts empty again: at the next room, or,
+        // once the render has ended, in memory of our own (the pipe may have
+        // handed the chunk over; what the library makes now is not used).
+        out_ = done() ? buffer_.data() : opt_.pipe->room(buffer_.size());
+        apu_.setOutputBuffer(out_, static_cast<uint32_t>(buffer_.size()));
     }
     if (progress_) progress_(result_.frames, targetFrames_);
 }
