@@ -377,8 +377,11 @@ void OutputFile::writeAt(uint64_t offset, const void *data, size_t bytes) {
     if (!file_ || direct_) throw std::logic_error("rewrite of an output that cannot seek");
     if (!writeHeld()) fail(errnoText());
     if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) fail(errnoText());
-    write(data, bytes);
+    // Through the stream, whatever the size: large writes line up with the
+    // end of the file, not with offset.
+    if (bytes && std::fwrite(data, 1, bytes, file_) != bytes) fail(errnoText());
     if (std::fseek(file_, 0, SEEK_END) != 0) fail(errnoText());
+    end_ = std::max(end_, offset + bytes);
 }
 
 void OutputFile::reserve(uint64_t bytes) {

@@ -524,10 +524,10 @@ void Player::pushCall(const SoundCall &c) {
     if (abandoned_) return;
     if (pushed_ - takenSeen_ >= kSoundCalls) {
         // The queue is full: write PCM on while the thread makes room.
-        const uint64_t room = pushed_ - kSoundCalls + 1;
+        const uint64_t needed = pushed_ - kSoundCalls + 1;
         publishCalls();
-        while (!madeCalls(room))
-            if (!(opt_.pipe && opt_.pipe->help())) waitForCalls(room, opt_.pipe != nullptr);
+        while (!madeCalls(needed))
+            if (!(opt_.pipe && opt_.pipe->help())) waitForCalls(needed, opt_.pipe != nullptr);
         if (abandoned_) return;
     }
     calls_[pushed_ % kSoundCalls] = c;
