@@ -322,7 +322,7 @@ TEST(PipeSink, PassesTheBytesInOrderAndReturnsErrors) {
                 if (n % 3 == 0) {
                     // In place: room for just as much, or for more, as the player asks.
                     uint8_t *at = pipe.room(std::min<size_t>(piece.size() + n % 2 * 20, 64));
-                    std::memcpy(at, piece.data(), piece.size());
+                    std::copy(piece.begin(), piece.end(), at);
                     pipe.wrote(piece.size());
                 } else {
                     pipe.write(piece.data(), piece.size());
